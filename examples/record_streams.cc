@@ -1,0 +1,116 @@
+// The library's main job: record several streams from two application threads into a
+// database with two writer threads, synchronize, and report what was written and how
+// fast. Uses only the public header.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quillbox.h"
+
+namespace {
+
+constexpr std::uint64_t kPackageSize = 64 * 1024;
+constexpr std::uint64_t kPackages = 8;
+constexpr int kItemsPerPackage = 4000;
+
+struct Totals {
+  std::uint64_t items = 0;
+  std::uint64_t bytes = 0;
+  bool failed = false;
+};
+
+// Stores items of random sizes into the packages [first, first + count), round-robin.
+void Record(Quillbox* db, std::uint64_t first, std::uint64_t count, unsigned seed,
+            std::vector<ItemLocation>* locations, Totals* totals) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<std::uint32_t> sizes(1, 2048);
+  std::vector<unsigned char> item(4096);
+  for (int i = 0; i < kItemsPerPackage; ++i) {
+    for (std::uint64_t p = first; p < first + count; ++p) {
+      const std::uint32_t size = sizes(random);
+      for (std::uint32_t b = 0; b < size; ++b) item[b] = static_cast<unsigned char>(p + i + b);
+      ItemLocation* location = &(*locations)[p * kItemsPerPackage + i];
+      if (Quillbox_Store(p, size, item.data(), location, db) != 0) {
+        totals->failed = true;
+        return;
+      }
+      totals->items += 1;
+      totals->bytes += size;
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  char folderTemplate[] = "/tmp/quillbox-example-XXXXXX";
+  const char* folder = mkdtemp(folderTemplate);
+  if (folder == nullptr) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  Quillbox* db = nullptr;
+  if (Quillbox_Create(&db, kPackageSize, 4, folder) != 0) {
+    std::fprintf(stderr, "Quillbox_Create failed\n");
+    return 1;
+  }
+  std::printf("Quillbox %s, database in %s\n", Quillbox_GetVersionInfo(db), folder);
+  for (int t = 0; t < 2; ++t) {
+    const char* path = nullptr;
+    if (Quillbox_NewThread(&path, folder, 16 * 1024 * 1024, db) != 0) {
+      std::fprintf(stderr, "Quillbox_NewThread failed\n");
+      return 1;
+    }
+    std::printf("writer thread %d writes to %s\n", t, path);
+  }
+  for (std::uint64_t p = 0; p < kPackages; ++p) {
+    std::uint64_t number = 0;
+    if (Quillbox_NewPackage(&number, db) != 0) return 1;
+  }
+
+  std::vector<ItemLocation> locations(kPackages * kItemsPerPackage);
+  Totals first, second;
+  const auto start = std::chrono::steady_clock::now();
+  std::thread a(Record, db, 0, kPackages / 2, 1u, &locations, &first);
+  std::thread b(Record, db, kPackages / 2, kPackages / 2, 2u, &locations, &second);
+  a.join();
+  b.join();
+  const bool synchronized = Quillbox_Synchronize(db) == 0;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (first.failed || second.failed || !synchronized) {
+    std::fprintf(stderr, "storing failed: %s\n", Quillbox_GetErrorMessage(db));
+    Quillbox_Destroy(db);
+    return 1;
+  }
+
+  const std::uint64_t items = first.items + second.items;
+  const std::uint64_t bytes = first.bytes + second.bytes;
+  std::uint64_t placed = 0;
+  for (const ItemLocation& location : locations) placed += location.file != 0xFFFFFFFFu;
+  std::printf("stored %" PRIu64 " items, %.1f MiB, into %" PRIu64 " packages in %.3f s: %.1f MiB/s\n",
+              items, bytes / 1048576.0, Quillbox_GetPackageCount(db), seconds,
+              bytes / 1048576.0 / seconds);
+  std::printf("%" PRIu64 " of %" PRIu64 " item locations placed in data files\n", placed, items);
+  const std::uint64_t files = Quillbox_GetFileCount(db);
+  for (std::uint64_t k = 0; k < files; ++k) {
+    const char* name = Quillbox_GetDatabaseFileName(k, db);
+    std::error_code error;
+    const auto size = std::filesystem::file_size(name, error);
+    std::printf("  file %" PRIu64 ": %s, %ju bytes\n", k, name,
+                static_cast<std::uintmax_t>(error ? 0 : size));
+  }
+  Quillbox_Destroy(db);
+  std::filesystem::remove_all(folder);
+  return placed == items ? 0 : 1;
+}

@@ -1,0 +1,145 @@
+// Construction and destruction of the database, its getters and its error state.
+#include "database/quillbox.h"
+
+#include <sstream>
+#include <stdexcept>
+
+namespace {
+
+std::string MakeVersionText() {
+  std::ostringstream text;
+  text << 1 << "." << 0 << "." << "168";
+  return text.str();
+}
+
+std::string MakeEmptyPackageRecord() {
+  char image[qbx::kPackageRecordSize];
+  qbx::PackageImage zero;
+  qbx::EncodePackageImage(zero, image);
+  return std::string(image, sizeof image);
+}
+
+}  // namespace
+
+Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
+                   const char* folder)
+    : versionText(MakeVersionText()),
+      typeMarker("Quillbox"),
+      packageSize(packageSize),
+      hasPackageFile(folder != nullptr),
+      maxQueuedPackages(maxQueuedPackages),
+      errorMessage(&noError) {
+  // A block holds the buffered bytes and one item under a 32-bit length, so a buffer
+  // larger than 2^32 bytes could never be written out.
+  if (packageSize > (std::uint64_t{1} << 32)) throw std::runtime_error("Datatype range exceeded");
+  emptyPackageRecord = MakeEmptyPackageRecord();
+  if (hasPackageFile) files.push_back(new qbx::DataFile(folder, ~std::uint64_t{0}));
+  try {
+    workerThreads.push_back(nullptr);
+    workerThreads.back() = new std::thread(&Quillbox::databaseWriter, this);
+  } catch (...) {
+    workerThreads.clear();
+    if (hasPackageFile) delete files[0];
+    throw;
+  }
+}
+
+Quillbox::~Quillbox() {
+  if (!HasFailed()) {
+    try {
+      Synchronize();
+    } catch (...) {
+      RecordFailure("Error in thread synchronization");
+    }
+  }
+  StopThreads();
+
+  for (std::uint64_t n = 0; n < packages.size(); ++n) {
+    qbx::PackageEntry& entry = packages[n];
+    if (!entry.lock->written.load(std::memory_order_relaxed)) {
+      qbx::PackageRecord* record = entry.recordOrOffset.record;
+      if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
+      delete record;
+    }
+    delete entry.lock;
+  }
+  for (std::uint64_t k = 0; k < slots.size(); ++k) {
+    delete[] slots[k]->data;
+    delete slots[k];
+  }
+  for (std::uint64_t k = 0; k < files.size(); ++k) delete files[k];
+  while (freeBuffers != nullptr) {
+    qbx::PackageBuffer* buffer = freeBuffers;
+    freeBuffers = buffer->link;
+    buffer->~PackageBuffer();
+    ::operator delete(buffer);
+  }
+}
+
+// Sets the stop request, wakes every writer (also idle slot writers, so that the
+// joins do not wait for a nap to run out) and joins them in order of start.
+void Quillbox::StopThreads() {
+  stopRequested.exchange(true);
+  for (qbx::ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+       slot = slot->next.load(std::memory_order_acquire)) {
+    slot->wake.notifyOne();
+  }
+  writerWake.notifyOne();
+  for (std::thread*& thread : workerThreads) {
+    if (thread->joinable()) thread->join();
+    delete thread;
+    thread = nullptr;
+  }
+  workerThreads.clear();
+}
+
+const char* Quillbox::ErrorText() const {
+  return errorMessage.load(std::memory_order_acquire)->c_str();
+}
+
+void Quillbox::CheckFailure() const {
+  if (HasFailed()) throw std::runtime_error(*errorMessage.load(std::memory_order_acquire));
+}
+
+// Writes the message first and then the flag, so that whoever sees the flag finds
+// the message. Each writer fails at most once, so the kept texts stay few.
+void Quillbox::RecordFailure(const std::string& message) {
+  {
+    std::lock_guard<std::mutex> lock(errorMutex);
+    errorTexts.push_front(message);
+    errorMessage.store(&errorTexts.front(), std::memory_order_release);
+  }
+  errorFlag.store(true, std::memory_order_release);
+}
+
+std::uint64_t Quillbox::PackageCount() {
+  std::lock_guard<std::mutex> lock(countersMutex);
+  return packages.size();
+}
+
+std::uint32_t Quillbox::ThreadCount() {
+  std::lock_guard<std::mutex> lock(countersMutex);
+  return threadCount.load(std::memory_order_relaxed);
+}
+
+std::uint64_t Quillbox::FileCount() {
+  std::lock_guard<std::mutex> lock(countersMutex);
+  return files.size();
+}
+
+const char* Quillbox::FileName(std::uint64_t index) const {
+  qbx::DataFile* const* file = files.find(index);
+  return file == nullptr ? nullptr : (*file)->fileName.c_str();
+}
+
+qbx::PackageEntry& Quillbox::EntryOf(std::uint64_t package) {
+  qbx::PackageEntry* entry = packages.find(package);
+  if (entry == nullptr) throw std::out_of_range("Unknown package number");
+  return *entry;
+}
+
+qbx::DataFile& Quillbox::FileAt(std::uint64_t index) {
+  qbx::DataFile* const* file = files.find(index);
+  if (file == nullptr) throw std::out_of_range("Unknown file index");
+  return **file;
+}

@@ -1,0 +1,148 @@
+// The database object behind a Quillbox handle. It owns every table (packages, the
+// pending-package queue, data files, thread slots), every buffer and every background
+// thread, and releases them in a fixed order in its destructor.
+//
+// Threads: any number of caller threads; one database writer; one thread writer per
+// ThreadSlot. Lock order: countersMutex, then a package's mutex, then one DataFile
+// mutex at a time, then bufferPoolMutex or pendingMutex (taken last and alone).
+#ifndef QUILLBOX_DATABASE_QUILLBOX_H_
+#define QUILLBOX_DATABASE_QUILLBOX_H_
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <forward_list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "database/stable_table.h"
+#include "database/wake_event.h"
+#include "quillbox.h"
+#include "storage/data_file.h"
+#include "write/records.h"
+
+class Quillbox {
+ public:
+  // A new database; `folder` (UTF-8, or null) holds the package file. Throws on
+  // failure, with nothing left running or on disk.
+  Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages, const char* folder);
+  // Synchronizes unless a writer failed, stops and joins every thread, releases
+  // everything and deletes the data files not listed by a saved index.
+  ~Quillbox();
+
+  Quillbox(const Quillbox&) = delete;
+  Quillbox& operator=(const Quillbox&) = delete;
+
+  // Getters.
+  const char* VersionText() const { return versionText.c_str(); }
+  const char* ErrorText() const;
+  std::uint64_t PackageSize() const { return packageSize; }
+  std::uint64_t PackageCount();
+  std::uint32_t ThreadCount();
+  std::uint64_t FileCount();
+  const char* FileName(std::uint64_t index) const;  // Null for an unknown index.
+
+  // The error flag of the writer threads; once set it stays set.
+  bool HasFailed() const { return errorFlag.load(std::memory_order_acquire); }
+  // Throws a std::runtime_error carrying a copy of the error message when the flag is set.
+  void CheckFailure() const;
+
+  // Threads and packages.
+  const char* NewThread(const std::string& folder, std::uint64_t maxFileSize);
+  std::uint64_t NewPackage();
+  std::uint64_t AddDataFile(const std::string& folder, std::uint64_t maxFileSize);
+
+  // Store and synchronisation.
+  void Store(std::uint64_t package, std::uint64_t size, const void* data,
+             ItemLocation* location);
+  void Synchronize();
+  void SynchronizePackage(std::uint64_t package);
+
+  // Shared with the read path, the index file and the tests.
+  qbx::PackageEntry& EntryOf(std::uint64_t package);  // Throws for an unknown number.
+  qbx::DataFile& FileAt(std::uint64_t index);          // Throws for an unknown index.
+  void LoadPackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
+  void WritePackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
+  void EnqueuePackage(qbx::PackageEntry& entry);
+
+ private:
+  // Store's pieces.
+  void HoldBack();
+  void HandOver(qbx::PackageEntry& entry, std::uint16_t sequence, std::uint64_t size,
+                const void* data, ItemLocation* location);
+  bool FillSlot(qbx::ThreadSlot& slot, qbx::PackageEntry& entry, std::uint16_t sequence,
+                std::uint64_t size, const void* data, ItemLocation* location);
+  qbx::PackageBuffer* AcquireBuffer(qbx::PackageEntry& entry, bool enqueue);
+  void ReleaseBuffer(qbx::PackageBuffer*& buffer);
+
+  // The writers.
+  qbx::PackageEntry* DequeuePackage();
+  void databaseWriter();
+  void threadWriter(qbx::ThreadSlot* slot);
+  void RunWriter(void (Quillbox::*loop)(qbx::ThreadSlot*), qbx::ThreadSlot* slot);
+  void DatabaseWriterLoop(qbx::ThreadSlot* unused);
+  void ThreadWriterLoop(qbx::ThreadSlot* slot);
+  void FlushPackage(qbx::PackageEntry& entry, std::uint32_t* turn);
+  void RunJob(qbx::ThreadSlot& slot);
+  void RollOverIfFull(qbx::ThreadSlot& slot, const qbx::SlotJob& job);
+  void ExecuteJob(const qbx::SlotJob& job, std::uint32_t fileIndex, const char* bytes);
+  void FinishJob(qbx::PackageRecord& record, std::uint16_t sequence);
+  struct BlockWrite;
+  void WriteBlock(qbx::PackageEntry& entry, const BlockWrite& block);
+  void CloseReaderGate(qbx::PackageLock& lock);
+  void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
+
+  void RecordFailure(const std::string& message);
+  void StopThreads();
+
+ public:
+  // Fields, in the order in which the destructor releases them backwards.
+  const std::string versionText;
+  const std::string typeMarker;
+  std::uint64_t packageSize;
+  std::string emptyPackageRecord;  // The 44-byte image of an all-zero record.
+
+  std::mutex bufferPoolMutex;
+  qbx::PackageBuffer* freeBuffers = nullptr;  // Guarded by bufferPoolMutex.
+
+  std::atomic<std::uint64_t> packageCounter{0};
+  qbx::StableTable<qbx::PackageEntry> packages;  // Grows under countersMutex.
+
+  // The database writer's queue, oldest first. Links guarded by pendingMutex; the
+  // count may be read without it.
+  struct PendingQueue {
+    qbx::PackageEntry* first = nullptr;
+    qbx::PackageEntry** last = &first;
+    std::atomic<std::uint64_t> count{0};
+  } pendingPackages;
+  std::mutex pendingMutex;
+
+  qbx::StableTable<qbx::DataFile*> files;  // Owned; grows under countersMutex.
+  bool hasPackageFile;
+  std::uint64_t maxQueuedPackages;
+  qbx::WakeEvent writerWake;
+
+  std::deque<std::thread*> workerThreads;  // Owned; grows under countersMutex.
+  qbx::StableTable<qbx::ThreadSlot*> slots;  // Owned; grows under countersMutex.
+  std::atomic<std::uint32_t> threadCount{0};
+  struct SlotList {
+    std::atomic<qbx::ThreadSlot*> first{nullptr};
+    std::atomic<qbx::ThreadSlot*>* last = &first;  // Guarded by countersMutex.
+  } slotList;
+  std::atomic<bool> stopRequested{false};
+  std::mutex countersMutex;
+
+  std::atomic<bool> errorFlag{false};
+  // The current error text. Messages are kept until destruction, so a pointer handed
+  // out by ErrorText stays valid while writers replace the message.
+  std::atomic<const std::string*> errorMessage;
+
+ private:
+  std::mutex errorMutex;                     // Guards errorTexts.
+  std::forward_list<std::string> errorTexts;  // Every message recorded.
+  const std::string noError;
+};
+
+#endif  // QUILLBOX_DATABASE_QUILLBOX_H_

@@ -1,0 +1,66 @@
+// Spin-then-sleep waiting of the writer threads.
+#include "database/wake_event.h"
+
+#include <chrono>
+#include <thread>
+
+namespace qbx {
+namespace {
+
+// Polls between yields: a spinning thread gives the processor away regularly, since
+// on a two-core machine the thread it waits for may need it.
+constexpr std::uint32_t kPollsPerYield = 256;
+
+}  // namespace
+
+void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+void Backoff::Pause() {
+  if (++spins_ % kPollsPerYield == 0) {
+    std::this_thread::yield();
+  } else {
+    CpuRelax();
+  }
+}
+
+void WakeEvent::idleWait() {
+  const std::uint64_t count = spins.fetch_add(1, std::memory_order_relaxed) + 1;
+  if (count <= kSpinThreshold) {
+    if (count % kPollsPerYield == 0) {
+      std::this_thread::yield();
+    } else {
+      CpuRelax();
+    }
+    return;
+  }
+  doze();
+}
+
+void WakeEvent::doze() {
+  const std::uint64_t count = spins.load(std::memory_order_relaxed);
+  if (count <= kSpinThreshold) return;
+  std::unique_lock<std::mutex> lock(mutex);
+  condition.wait_for(lock, std::chrono::milliseconds(count / kPollsPerMillisecond));
+}
+
+void WakeEvent::notifyOne() {
+  if (spins.exchange(0, std::memory_order_relaxed) > kSpinThreshold) {
+    std::lock_guard<std::mutex> lock(mutex);
+    condition.notify_one();
+  }
+}
+
+void WakeEvent::notifyAll() {
+  if (spins.exchange(0, std::memory_order_relaxed) > kSpinThreshold) {
+    std::lock_guard<std::mutex> lock(mutex);
+    condition.notify_all();
+  }
+}
+
+}  // namespace qbx

@@ -1,0 +1,50 @@
+// A spin-then-sleep event on which a writer thread idles between passes. Favours
+// latency: the waiter polls 1,000,000 times before it sleeps at all, then naps about
+// 1 ms per million further polls. Wake-ups may be lost or spurious; waiters re-check
+// their own state after every return.
+#ifndef QUILLBOX_DATABASE_WAKE_EVENT_H_
+#define QUILLBOX_DATABASE_WAKE_EVENT_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace qbx {
+
+// The processor's pause hint for busy polls.
+void CpuRelax();
+
+// Bounded busy waiting for callers that wait on a writer: pause first, then yield
+// the processor, so that on a small machine the writer being waited for still runs.
+class Backoff {
+ public:
+  void Pause();
+
+ private:
+  std::uint32_t spins_ = 0;
+};
+
+class WakeEvent {
+ public:
+  static constexpr std::uint64_t kSpinThreshold = 1000000;  // Polls before sleeping.
+  static constexpr std::uint64_t kPollsPerMillisecond = 1000000;
+
+  // Called by the event's own waiter at each idle pass: count the poll, then doze.
+  void idleWait();
+  // The sleep step alone: a timed wait of spins / 1,000,000 ms once past the threshold.
+  void doze();
+  // Reset the count and, if the waiter may be asleep, signal it.
+  void notifyOne();
+  void notifyAll();
+
+  // Idle polls since the last notification. Atomic: read and reset by notifiers
+  // without the mutex.
+  std::atomic<std::uint64_t> spins{0};
+  std::mutex mutex;  // Held only around the timed wait and the signal.
+  std::condition_variable condition;
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_DATABASE_WAKE_EVENT_H_

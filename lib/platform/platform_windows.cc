@@ -1,0 +1,114 @@
+// Windows twin of the platform layer: wide run-time calls on UTF-16 paths. Names
+// come from _mktemp; since it yields at most 26 names per template in a process,
+// further names of the same template are generated here, and every file is created
+// exclusively (CREATE_NEW) so that an existing file is never reused.
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#ifdef QUILLBOX_TESTING
+#include "platform/fault_hook.h"
+#endif
+
+namespace qbx {
+namespace {
+
+constexpr int kNameAttempts = 1000;
+
+// Replaces the trailing six characters of `name` with a fresh pseudo-random suffix.
+void FillSuffix(std::string* name) {
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t value = (counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull ^
+                        (static_cast<std::uint64_t>(GetCurrentProcessId()) << 20) ^
+                        static_cast<std::uint64_t>(GetTickCount64());
+  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  for (std::size_t i = name->size() - 6; i < name->size(); ++i) {
+    (*name)[i] = kAlphabet[value % 36];
+    value /= 36;
+  }
+}
+
+// Creates `path` exclusively and wraps it in a read-write stream; null on failure.
+FileHandle CreateExclusive(const std::string& path, bool* exists) {
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(ToWidePath(path).c_str()),
+                         GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                         FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FileHandle file = _fdopen(fd, "w+b");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+}  // namespace
+
+NativePath ToWidePath(const std::string& utf8Path) {
+  const std::u16string wide = Utf8ToUtf16(utf8Path);
+  return NativePath(wide.begin(), wide.end());
+}
+
+FileHandle OpenFile(const std::string& path, OpenMode mode) {
+  const wchar_t* text = mode == OpenMode::kCreate ? L"w+b" : mode == OpenMode::kUpdate ? L"r+b" : L"rb";
+  return _wfopen(ToWidePath(path).c_str(), text);
+}
+
+FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
+  const std::string tmpl = folder + "\\quillbox.XXXXXX";
+  ToWidePath(tmpl);
+  std::vector<char> first(tmpl.begin(), tmpl.end());
+  first.push_back('\0');
+  bool useRuntime = _mktemp(first.data()) != nullptr;
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    if (useRuntime) {
+      path->assign(first.data());
+      useRuntime = false;
+    } else {
+      *path = tmpl;
+      FillSuffix(path);
+    }
+    bool exists = false;
+    FileHandle file = CreateExclusive(*path, &exists);
+    if (file != nullptr || !exists) return file;
+  }
+  return nullptr;
+}
+
+bool SeekFile(FileHandle file, std::uint64_t position) {
+#ifdef QUILLBOX_TESTING
+  if (testing::SeekFaultFires()) return false;
+#endif
+  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  return _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
+}
+
+std::size_t WriteFile(FileHandle file, const void* data, std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  if (testing::WriteFaultFires()) return 0;
+#endif
+  return std::fwrite(data, 1, size, file);
+}
+
+std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
+  return std::fread(data, 1, size, file);
+}
+
+void CloseFile(FileHandle file) { std::fclose(file); }
+
+bool RemoveFile(const std::string& path) { return _wremove(ToWidePath(path).c_str()) == 0; }
+
+}  // namespace qbx

@@ -1,0 +1,135 @@
+/* Quillbox: records many data streams ("packages") at high rate into data files
+ * written by background threads, and reads them back.
+ *
+ * Conventions for every function below:
+ *  - Functions returning uint8_t report 0 for success and 1 for failure. A failure of
+ *    a background writer thread sets the database's error flag; from then on every
+ *    such function returns 1 (even when it did its work) and
+ *    Quillbox_GetErrorMessage gives the writer's text. Other failures leave no text.
+ *  - Out-parameters come first; the database handle, where a function takes one
+ *    besides other arguments, comes last. Handles are opaque.
+ *  - Paths and folders are zero-terminated UTF-8 strings.
+ *  - Texts handed out stay owned by the library and live until the database is
+ *    destroyed (a file name until that file is relocated).
+ *  - Any number of threads may call Store, NewPackage, NewThread and the read
+ *    functions at once. Destroy must not overlap any other call.
+ *  - An ItemLocation passed to Store is filled in by the library, also later from its
+ *    writer threads, until Synchronize or SynchronizePackage returns; keep it alive
+ *    and in place until then. Its fields are written with atomic operations; while
+ *    writers may still change it, read it the same way.
+ */
+#ifndef QUILLBOX_QUILLBOX_H_
+#define QUILLBOX_QUILLBOX_H_
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(QUILLBOX_BUILDING_LIBRARY)
+#define QUILLBOX_EXPORT __declspec(dllexport)
+#else
+#define QUILLBOX_EXPORT __declspec(dllimport)
+#endif
+#define QUILLBOX_CALL __stdcall
+#else
+#define QUILLBOX_EXPORT __attribute__((visibility("default")))
+#define QUILLBOX_CALL
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Where a stored item lies. While the item is in memory, `file` is 0xFFFFFFFF and
+ * `pos` is its offset in the package's buffer; once placed, `pos` is the absolute
+ * position of its first byte in data file `file`, inside a block whose payload is
+ * `blockLen` bytes long, at `offsetInBlock` of that payload. `pos` is all ones while
+ * the item is not yet accepted or while its block is being written. */
+#pragma pack(push, 1)
+typedef struct ItemLocation {
+  uint64_t pos;
+  uint32_t file;
+  uint32_t offsetInBlock;
+  uint32_t blockLen;
+} ItemLocation;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(ItemLocation) == 20, "ItemLocation is a packed 20-byte record");
+#else
+_Static_assert(sizeof(ItemLocation) == 20, "ItemLocation is a packed 20-byte record");
+#endif
+
+typedef struct Quillbox Quillbox;
+typedef struct ItemCursor ItemCursor;
+
+/* Database lifetime. Create takes the package (buffer) size, at most 2^32 bytes, the
+ * number of packages that may wait for the database writer, and an optional folder
+ * for the package file. */
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Create(Quillbox** out, uint64_t packageSize,
+                                                      uint64_t maxQueuedPackages,
+                                                      const char* folder);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Import(Quillbox** out, const char* indexPath,
+                                                      uint64_t maxQueuedPackages);
+/* Synchronizes (unless a writer has failed), stops the threads and releases
+ * everything; data files not listed by a saved index are deleted. NULL is allowed. */
+QUILLBOX_EXPORT void QUILLBOX_CALL Quillbox_Destroy(Quillbox* db);
+
+/* Getters. */
+QUILLBOX_EXPORT const char* QUILLBOX_CALL Quillbox_GetVersionInfo(Quillbox* db);
+QUILLBOX_EXPORT const char* QUILLBOX_CALL Quillbox_GetErrorMessage(Quillbox* db);
+QUILLBOX_EXPORT uint64_t QUILLBOX_CALL Quillbox_GetPackageSize(Quillbox* db);
+QUILLBOX_EXPORT uint64_t QUILLBOX_CALL Quillbox_GetPackageCount(Quillbox* db);
+QUILLBOX_EXPORT uint32_t QUILLBOX_CALL Quillbox_GetThreadCount(Quillbox* db);
+QUILLBOX_EXPORT uint64_t QUILLBOX_CALL Quillbox_GetFileCount(Quillbox* db);
+/* The full path of data file `index`, or NULL when there is no such file. */
+QUILLBOX_EXPORT const char* QUILLBOX_CALL Quillbox_GetDatabaseFileName(uint64_t index,
+                                                                       Quillbox* db);
+
+/* Writing. */
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_NewThread(const char** out, const char* folder,
+                                                         uint64_t maxFileSize, Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_NewPackage(uint64_t* out, Quillbox* db);
+/* Copies `size` bytes at `data` to the end of `package`. Needs at least one thread. */
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Store(uint64_t package, uint64_t size,
+                                                     const void* data, ItemLocation* location,
+                                                     Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Synchronize(Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_SynchronizePackage(uint64_t package,
+                                                                  Quillbox* db);
+
+/* Saving and moving files. */
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Save(const char* indexPath, Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RelocateFileTo(uint64_t fileIndex,
+                                                              const char* newPath,
+                                                              uint32_t removeOld, Quillbox* db);
+
+/* Reading. A cursor handed out by Open or OpenItem, also when they fail, is released
+ * with Close. */
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Open(ItemCursor** out, uint64_t package,
+                                                    Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_OpenItem(ItemCursor** out,
+                                                        const ItemLocation* location,
+                                                        Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Close(ItemCursor** cursor);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_PackageEnd(const ItemCursor* cursor,
+                                                          Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverContinous(uint64_t* count, uint64_t size,
+                                                                void* buffer,
+                                                                ItemCursor* cursor,
+                                                                Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverRandom(uint64_t size, void* buffer,
+                                                             const ItemLocation* location,
+                                                             uint64_t package, Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverRandomContinous(uint64_t size,
+                                                                      void* buffer,
+                                                                      ItemLocation* location,
+                                                                      Quillbox* db);
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Replace(uint64_t size, const void* data,
+                                                       const ItemLocation* location,
+                                                       Quillbox* db);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILLBOX_QUILLBOX_H_ */

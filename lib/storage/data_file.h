@@ -1,0 +1,50 @@
+// One open data file of a database. The database owns it; it is known everywhere by
+// its file index. Everyone who positions `handle` and then reads or writes holds
+// `mutex` across both, so a seek and its transfer are never separated.
+#ifndef QUILLBOX_STORAGE_DATA_FILE_H_
+#define QUILLBOX_STORAGE_DATA_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qbx {
+
+class DataFile {
+ public:
+  // Creates a new empty file with a unique name in `folder` (the folder exactly as
+  // given, then the separator and "quillbox." and six characters). Throws
+  // std::runtime_error "Unable to create file " + name on failure.
+  DataFile(const std::string& folder, std::uint64_t maxSize);
+  // An empty object, filled by the index reader.
+  DataFile();
+  // Closes the stream and deletes the file unless keepOnClose is set.
+  ~DataFile();
+
+  DataFile(const DataFile&) = delete;
+  DataFile& operator=(const DataFile&) = delete;
+
+  // Transfers under `mutex` (the caller holds it). Each throws std::runtime_error
+  // with the library's fixed text: "Unable to search data", "Unable to write data",
+  // "Unable to read data".
+  void SeekTo(std::uint64_t position);
+  void WriteAll(const void* data, std::size_t size);
+  void ReadAll(void* data, std::size_t size);
+  // Seek to `position`, then write or read exactly `size` bytes.
+  void WriteAt(std::uint64_t position, const void* data, std::size_t size);
+  void ReadAt(std::uint64_t position, void* data, std::size_t size);
+
+  std::string fileName;          // Full UTF-8 path; replaced only by relocation.
+  FileHandle handle = nullptr;   // Owned; guarded by `mutex` once shared.
+  std::uint64_t size = 0;        // Bytes the database appended; guarded by `mutex`.
+  std::mutex mutex;
+  std::uint64_t maxSize = 0;     // Size limit; all ones for none.
+  bool keepOnClose = false;      // Set once the file is listed in a saved index.
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_STORAGE_DATA_FILE_H_

@@ -1,0 +1,103 @@
+// The records behind threads and packages: ThreadSlot with its SlotJob, and
+// PackageEntry with its PackageLock and in-memory PackageRecord. The database owns
+// all of them and releases them in its destruction.
+//
+// Who may touch a package's record: while completedJobs == issuedJobs the holder of
+// the package mutex may; while a job is outstanding, the thread writer whose job's
+// sequence equals completedJobs may, without the mutex, until it advances
+// completedJobs. issuedJobs only changes under the package mutex, so a caller that
+// sees the two equal under the mutex knows that no writer touches the record.
+#ifndef QUILLBOX_WRITE_RECORDS_H_
+#define QUILLBOX_WRITE_RECORDS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "database/wake_event.h"
+#include "quillbox.h"
+#include "storage/layout.h"
+
+namespace qbx {
+
+struct PackageEntry;
+
+// A package's memory buffer: a link word (used only in the free pool) followed by a
+// data area of the database's package size.
+struct PackageBuffer {
+  PackageBuffer* link = nullptr;
+  char* data() { return reinterpret_cast<char*>(this + 1); }
+};
+
+struct PackageRecord {
+  std::uint64_t firstBlockPos = kNoPosition;
+  std::uint32_t firstBlockFile = 0;
+  std::uint32_t firstBlockLen = 0;
+  std::uint64_t lastBlockPos = kNoPosition;
+  std::uint32_t lastBlockFile = 0;
+  std::uint32_t bufferedBytes = 0;
+  PackageBuffer* buffer = nullptr;  // Owned; null while the package holds none.
+  std::uint64_t packageId = 0;
+  // Caller records of the items whose bytes are in `buffer`.
+  std::vector<ItemLocation*> pendingLocations;
+  // Operations that hold the record in memory; the database writer leaves a package
+  // alone while it is above 0.
+  std::atomic<std::uint16_t> useCount{0};
+  std::atomic<std::uint16_t> issuedJobs{0};     // Next job sequence; changes under the mutex.
+  std::atomic<std::uint16_t> completedJobs{0};  // Jobs past their turn (the record handed on).
+  // Jobs wholly done: block written, linked and locations placed. Jobs finish in
+  // sequence order, so SynchronizePackage can wait for exactly the jobs before its own.
+  std::atomic<std::uint16_t> finishedJobs{0};
+
+  PackageImage Image() const;
+  void Assign(const PackageImage& image);  // No buffer and no job outstanding afterwards.
+};
+
+struct PackageLock {
+  std::mutex mutex;                          // The record swap and Store's buffer appends.
+  std::atomic<bool> written{false};          // Record parked in the package file.
+  std::atomic<bool> readersAllowed{true};    // The reader gate, closed while buffers move.
+  std::atomic<std::uint16_t> activeReaders{0};
+};
+
+struct PackageEntry {
+  PackageLock* lock = nullptr;  // Owned.
+  // The in-memory record while `written` is clear; the record's offset in the package
+  // file while it is set. Changes only under the package mutex.
+  union {
+    PackageRecord* record;
+    std::uint64_t offset;
+  } recordOrOffset{nullptr};
+  PackageEntry* next = nullptr;  // Link in the pending queue; guarded by pendingMutex.
+  bool queued = false;           // Guarded by pendingMutex.
+};
+
+struct SlotJob {
+  PackageEntry* package = nullptr;
+  std::uint64_t size = 0;
+  ItemLocation* location = nullptr;  // The caller's record; may be null.
+  std::uint16_t sequence = 0;
+  // The hand-over failed after the sequence was issued: the job only passes its turn.
+  bool discard = false;
+};
+
+// One writer thread's slot. Store claims it by exchanging `busy`, fills `job` and
+// `data`, then publishes with `hasJob` (release); the writer reads them only after
+// seeing `hasJob` (acquire) and clears `busy` (release) when done.
+struct ThreadSlot {
+  std::atomic<bool> busy{false};
+  SlotJob job;
+  std::atomic<std::uint32_t> fileIndex{0};  // Current data file; read by the database writer.
+  char* data = nullptr;                     // Owned copy of the job's bytes; only grows.
+  std::uint64_t dataCapacity = 0;
+  std::atomic<bool> hasJob{false};
+  std::string folder;
+  WakeEvent wake;
+  std::atomic<ThreadSlot*> next{nullptr};  // slotList link, published with release.
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_WRITE_RECORDS_H_

@@ -1,0 +1,134 @@
+// Store: copies an item into its package's buffer (the fast path) or hands it to an
+// idle thread slot as a job; and the pool of package buffers shared with the writers.
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "database/quillbox.h"
+
+using qbx::PackageBuffer;
+using qbx::PackageEntry;
+using qbx::PackageRecord;
+using qbx::ThreadSlot;
+
+PackageBuffer* Quillbox::AcquireBuffer(PackageEntry& entry, bool enqueue) {
+  PackageBuffer* buffer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(bufferPoolMutex);
+    if (freeBuffers != nullptr) {
+      buffer = freeBuffers;
+      freeBuffers = buffer->link;
+    }
+  }
+  if (buffer != nullptr) {
+    buffer->link = nullptr;
+  } else {
+    buffer = new (::operator new(sizeof(PackageBuffer) + packageSize)) PackageBuffer();
+  }
+  if (enqueue) EnqueuePackage(entry);
+  return buffer;
+}
+
+void Quillbox::ReleaseBuffer(PackageBuffer*& buffer) {
+  std::lock_guard<std::mutex> lock(bufferPoolMutex);
+  buffer->link = freeBuffers;
+  freeBuffers = buffer;
+  buffer = nullptr;
+}
+
+// Waits while more packages wait for the database writer than the limit allows,
+// keeping the writer awake.
+void Quillbox::HoldBack() {
+  qbx::Backoff backoff;
+  while (pendingPackages.count.load(std::memory_order_acquire) > maxQueuedPackages) {
+    writerWake.notifyOne();
+    writerWake.doze();
+    CheckFailure();
+    backoff.Pause();
+  }
+}
+
+void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data,
+                     ItemLocation* location) {
+  PackageEntry& entry = EntryOf(package);
+  if (threadCount.load(std::memory_order_acquire) == 0) {
+    throw std::logic_error("Store needs a thread");
+  }
+  // A block holds the buffered bytes (fewer than packageSize) and the item under one
+  // 32-bit length; refuse an item that could not form one, before touching anything.
+  if (size > (std::uint64_t{1} << 32) - packageSize) {
+    throw std::runtime_error("Datatype range exceeded");
+  }
+  if (location != nullptr) qbx::MarkAccepted(location);
+  HoldBack();
+
+  std::unique_lock<std::mutex> lock(entry.lock->mutex);
+  if (entry.lock->written.load(std::memory_order_relaxed)) LoadPackageRecord(entry, lock);
+  PackageRecord& record = *entry.recordOrOffset.record;
+  const std::uint16_t issued = record.issuedJobs.load(std::memory_order_relaxed);
+  if (issued == record.completedJobs.load(std::memory_order_acquire)) {
+    // No job is outstanding, so no writer touches the record while we hold the mutex.
+    const std::uint64_t total = record.bufferedBytes + size;
+    if (size != 0 && total < packageSize) {
+      if (record.buffer == nullptr) record.buffer = AcquireBuffer(entry, !hasPackageFile);
+      const std::uint32_t offset = record.bufferedBytes;
+      std::memcpy(record.buffer->data() + offset, data, size);
+      record.bufferedBytes = static_cast<std::uint32_t>(total);
+      if (location != nullptr) {
+        record.pendingLocations.push_back(location);
+        qbx::MarkBuffered(location, offset);
+      }
+      return;
+    }
+  }
+  // Hand-over. The sequence is issued under the mutex, so that no fast-path append
+  // can slip in between this item and the job that carries it. The pin taken here is
+  // dropped by the writer that finishes the job.
+  record.useCount.fetch_add(1, std::memory_order_relaxed);
+  record.issuedJobs.store(static_cast<std::uint16_t>(issued + 1), std::memory_order_relaxed);
+  lock.unlock();
+  HandOver(entry, issued, size, data, location);
+}
+
+// Claims an idle slot and gives it the job. Once the sequence is issued the job must
+// reach a writer, or every later job of the package would wait for its turn forever:
+// a failed copy still hands over a job that only passes the turn on.
+void Quillbox::HandOver(PackageEntry& entry, std::uint16_t sequence, std::uint64_t size,
+                        const void* data, ItemLocation* location) {
+  qbx::Backoff backoff;
+  for (;;) {
+    for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+         slot = slot->next.load(std::memory_order_acquire)) {
+      if (!slot->busy.exchange(true, std::memory_order_acquire)) {
+        if (!FillSlot(*slot, entry, sequence, size, data, location)) throw std::bad_alloc();
+        return;
+      }
+    }
+    CheckFailure();
+    backoff.Pause();
+  }
+}
+
+// Fills a claimed slot and wakes its writer. Returns false when the item's bytes could
+// not be copied; the slot then carries a job that only passes the turn on.
+bool Quillbox::FillSlot(ThreadSlot& slot, PackageEntry& entry, std::uint16_t sequence,
+                        std::uint64_t size, const void* data, ItemLocation* location) {
+  bool copied = true;
+  if (slot.dataCapacity < size) {
+    delete[] slot.data;
+    slot.data = nullptr;
+    slot.dataCapacity = 0;
+    slot.data = new (std::nothrow) char[size];
+    copied = slot.data != nullptr;
+    if (copied) slot.dataCapacity = size;
+  }
+  if (copied && size != 0) std::memcpy(slot.data, data, size);
+  slot.job.package = &entry;
+  slot.job.size = copied ? size : 0;
+  slot.job.location = copied ? location : nullptr;
+  slot.job.sequence = sequence;
+  slot.job.discard = !copied;
+  slot.hasJob.store(true, std::memory_order_release);
+  slot.wake.notifyOne();
+  return copied;
+}

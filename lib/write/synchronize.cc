@@ -1,0 +1,47 @@
+// Synchronize and SynchronizePackage: bring every item stored before the call into
+// the data files, with its location placed.
+#include "database/quillbox.h"
+
+using qbx::PackageEntry;
+using qbx::PackageRecord;
+
+// Pushes the package's buffered bytes into a data file with a zero-byte job, then
+// waits for exactly the jobs issued up to that one (or, with nothing buffered, for the
+// jobs already handed over), so it ends even while other threads keep storing into
+// the package.
+void Quillbox::SynchronizePackage(std::uint64_t package) {
+  PackageEntry& entry = EntryOf(package);
+  if (entry.lock->written.load(std::memory_order_acquire)) return;
+  // Hold back before pinning: the database writer passes over pinned packages, so a
+  // hold-back behind our own pin could wait for ever.
+  HoldBack();
+
+  std::unique_lock<std::mutex> lock(entry.lock->mutex);
+  if (entry.lock->written.load(std::memory_order_relaxed)) return;
+  PackageRecord& record = *entry.recordOrOffset.record;
+  const std::uint16_t issued = record.issuedJobs.load(std::memory_order_relaxed);
+  const bool idle = issued == record.completedJobs.load(std::memory_order_acquire);
+  if (idle && record.buffer == nullptr &&
+      record.finishedJobs.load(std::memory_order_acquire) == issued) {
+    return;  // Nothing buffered and nothing outstanding.
+  }
+  // Our pin keeps the record in memory while we wait. A zero-byte job is needed unless
+  // the record is known to hold no buffer; while a job runs we cannot look.
+  const bool needJob = !idle || record.buffer != nullptr;
+  record.useCount.fetch_add(needJob ? 2 : 1, std::memory_order_relaxed);
+  if (needJob) record.issuedJobs.store(static_cast<std::uint16_t>(issued + 1), std::memory_order_relaxed);
+  lock.unlock();
+
+  struct Unpin {
+    PackageRecord& record;
+    ~Unpin() { record.useCount.fetch_sub(1, std::memory_order_acq_rel); }
+  } unpin{record};
+  if (needJob) HandOver(entry, issued, 0, nullptr, nullptr);
+  WaitForSequence(record.finishedJobs, needJob ? static_cast<std::uint16_t>(issued + 1) : issued);
+}
+
+// Synchronizes every package. The counters mutex is taken only to read the package
+// count, never while waiting: a thread writer that rolls over to a new file needs it.
+void Quillbox::Synchronize() {
+  for (std::uint64_t n = 0; n < PackageCount(); ++n) SynchronizePackage(n);
+}

@@ -1,0 +1,79 @@
+// NewThread, NewPackage and AddDataFile: the only ways threads, packages and data
+// files come into being. Nothing is removed before destruction.
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include "database/quillbox.h"
+
+namespace {
+
+std::uint32_t NarrowFileIndex(std::uint64_t index) {
+  if (index > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::runtime_error("Datatype range exceeded");
+  }
+  return static_cast<std::uint32_t>(index);
+}
+
+}  // namespace
+
+std::uint64_t Quillbox::AddDataFile(const std::string& folder, std::uint64_t maxFileSize) {
+  std::lock_guard<std::mutex> lock(countersMutex);
+  const std::uint64_t index = files.size();
+  auto file = std::make_unique<qbx::DataFile>(folder, maxFileSize);
+  files.push_back(file.get());
+  file.release();  // Owned by `files` from here on.
+  return index;
+}
+
+const char* Quillbox::NewThread(const std::string& folder, std::uint64_t maxFileSize) {
+  const std::uint64_t index = AddDataFile(folder, maxFileSize);
+  {
+    std::lock_guard<std::mutex> lock(countersMutex);
+    auto slot = std::make_unique<qbx::ThreadSlot>();
+    slot->fileIndex.store(NarrowFileIndex(index), std::memory_order_relaxed);
+    slot->folder = folder;
+    // Room for every table entry first, so that nothing can fail once the thread runs.
+    workerThreads.push_back(nullptr);
+    try {
+      workerThreads.back() = new std::thread(&Quillbox::threadWriter, this, slot.get());
+    } catch (...) {
+      workerThreads.pop_back();
+      throw;
+    }
+    qbx::ThreadSlot* published = slot.release();
+    slots.push_back(published);
+    slotList.last->store(published, std::memory_order_release);
+    slotList.last = &published->next;
+    threadCount.fetch_add(1, std::memory_order_release);
+  }
+  return FileName(index);
+}
+
+std::uint64_t Quillbox::NewPackage() {
+  if (packageCounter.load(std::memory_order_relaxed) == ~std::uint64_t{0}) {
+    throw std::runtime_error("Number of packages exceed the size_t limit.");
+  }
+  auto record = std::make_unique<qbx::PackageRecord>();
+  auto lock = std::make_unique<qbx::PackageLock>();
+  if (hasPackageFile) {
+    // Each package reserves a placeholder for its record; since all placeholders are
+    // alike, concurrent calls may append theirs in any order.
+    qbx::DataFile& packageFile = *files[0];
+    std::lock_guard<std::mutex> fileLock(packageFile.mutex);
+    packageFile.WriteAt(packageFile.size, emptyPackageRecord.data(), emptyPackageRecord.size());
+    packageFile.size += emptyPackageRecord.size();
+  }
+  std::lock_guard<std::mutex> countersLock(countersMutex);
+  const std::uint64_t n = packageCounter.load(std::memory_order_relaxed);
+  record->packageId = n;
+  qbx::PackageEntry entry;
+  entry.lock = lock.get();
+  entry.recordOrOffset.record = record.get();
+  qbx::PackageEntry& added = packages.push_back(entry);
+  lock.release();
+  record.release();
+  if (hasPackageFile) EnqueuePackage(added);
+  packageCounter.store(n + 1, std::memory_order_release);
+  return n;
+}

@@ -1,0 +1,376 @@
+// The writer threads. The database writer drains the pending-package queue beyond its
+// limit, oldest first, writing buffered bytes as blocks into the slots' files in turn
+// and parking records in the package file. Each thread writer runs the jobs Store
+// hands to its slot, in sequence order within a package, rolling over to a new data
+// file when its current one is full. Both append blocks with WriteBlock.
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+
+#include "database/quillbox.h"
+
+using qbx::DataFile;
+using qbx::PackageBuffer;
+using qbx::PackageEntry;
+using qbx::PackageLock;
+using qbx::PackageRecord;
+using qbx::SlotJob;
+using qbx::ThreadSlot;
+
+// One block to append: the package's buffered bytes, then (thread writer only) the
+// item that did not fit.
+struct Quillbox::BlockWrite {
+  std::uint32_t fileIndex = 0;
+  const char* buffered = nullptr;
+  std::uint32_t bufferedLen = 0;
+  const std::vector<ItemLocation*>* bufferedLocations = nullptr;
+  const char* item = nullptr;
+  std::uint32_t itemLen = 0;
+  ItemLocation* itemLocation = nullptr;
+  // Set by a thread writer: once the block's position is taken, the record is handed
+  // to the package's next job (a fresh buffer, completedJobs advanced).
+  bool handOver = false;
+};
+
+// ---- The pending-package queue ------------------------------------------------------
+
+void Quillbox::EnqueuePackage(PackageEntry& entry) {
+  std::lock_guard<std::mutex> lock(pendingMutex);
+  if (entry.queued) return;
+  entry.next = nullptr;
+  *pendingPackages.last = &entry;
+  pendingPackages.last = &entry.next;
+  entry.queued = true;
+  pendingPackages.count.fetch_add(1, std::memory_order_release);
+}
+
+PackageEntry* Quillbox::DequeuePackage() {
+  std::lock_guard<std::mutex> lock(pendingMutex);
+  PackageEntry* entry = pendingPackages.first;
+  if (entry == nullptr) return nullptr;
+  pendingPackages.first = entry->next;
+  if (pendingPackages.first == nullptr) pendingPackages.last = &pendingPackages.first;
+  entry->next = nullptr;
+  entry->queued = false;
+  pendingPackages.count.fetch_sub(1, std::memory_order_release);
+  return entry;
+}
+
+// ---- Package records in the package file ----------------------------------------
+
+namespace {
+
+void RequireHeld(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
+  if (!held.owns_lock() || held.mutex() != &entry.lock->mutex) {
+    throw std::runtime_error("Invalid mutex lock state");
+  }
+}
+
+}  // namespace
+
+// REQUIRES: `held` holds the entry's mutex; the record is not in use.
+void Quillbox::WritePackageRecord(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
+  RequireHeld(entry, held);
+  PackageRecord* record = entry.recordOrOffset.record;
+  char image[qbx::kPackageRecordSize];
+  qbx::EncodePackageImage(record->Image(), image);
+  const std::uint64_t offset = emptyPackageRecord.size() * record->packageId;
+  DataFile& packageFile = FileAt(0);
+  {
+    std::lock_guard<std::mutex> fileLock(packageFile.mutex);
+    packageFile.WriteAt(offset, image, sizeof image);
+    if (packageFile.size < offset + sizeof image) packageFile.size = offset + sizeof image;
+  }
+  if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
+  delete record;
+  entry.recordOrOffset.offset = offset;
+  entry.lock->written.store(true, std::memory_order_release);
+}
+
+// REQUIRES: `held` holds the entry's mutex and the entry is written.
+void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
+  RequireHeld(entry, held);
+  auto record = std::make_unique<PackageRecord>();
+  std::string image(emptyPackageRecord.size(), '\0');
+  DataFile& packageFile = FileAt(0);
+  {
+    std::lock_guard<std::mutex> fileLock(packageFile.mutex);
+    packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
+  }
+  record->Assign(qbx::DecodePackageImage(image.data()));
+  entry.recordOrOffset.record = record.release();
+  EnqueuePackage(entry);
+  entry.lock->written.store(false, std::memory_order_release);
+}
+
+// ---- Writing blocks -------------------------------------------------------------------
+
+// Closes the package's reader gate and waits until the readers inside have left.
+void Quillbox::CloseReaderGate(PackageLock& lock) {
+  lock.readersAllowed.store(false, std::memory_order_seq_cst);
+  qbx::Backoff backoff;
+  while (lock.activeReaders.load(std::memory_order_seq_cst) != 0) {
+    CheckFailure();
+    backoff.Pause();
+  }
+}
+
+// Appends one block at the file's recorded size (never at its physical end), places
+// the locations of its items and links the package's previous block to it. The
+// previous block's link is patched only after this block is complete, so a reader
+// that finds a link finds the whole block behind it.
+void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block) {
+  PackageRecord& record = *entry.recordOrOffset.record;
+  DataFile& file = FileAt(block.fileIndex);
+  const std::uint32_t payloadLen = block.bufferedLen + block.itemLen;
+  std::uint64_t previousPos;
+  std::uint32_t previousFile;
+  std::uint64_t headerPos;
+  {
+    std::lock_guard<std::mutex> fileLock(file.mutex);
+    headerPos = file.size;
+    previousPos = record.lastBlockPos;
+    previousFile = record.lastBlockFile;
+    if (record.firstBlockPos == qbx::kNoPosition) {
+      record.firstBlockPos = headerPos;
+      record.firstBlockFile = block.fileIndex;
+      record.firstBlockLen = block.bufferedLen;
+    }
+    record.lastBlockPos = headerPos;
+    record.lastBlockFile = block.fileIndex;
+    if (block.handOver) {
+      // The next job of the package may start now: it sees this block as the last
+      // one, and its link patch waits for this file's mutex, that is, for this block.
+      record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
+    }
+
+    char header[qbx::kBlockHeaderSize];
+    qbx::EncodeBlockHeader({qbx::kNoPosition, 0, payloadLen}, header);
+    file.WriteAt(headerPos, header, sizeof header);
+    file.size += sizeof header;
+    const std::uint64_t dataStart = file.size;
+    file.WriteAll(block.buffered, block.bufferedLen);
+    if (block.bufferedLocations != nullptr) {
+      for (ItemLocation* location : *block.bufferedLocations) {
+        qbx::MarkPlaced(location, block.fileIndex, qbx::LoadOffsetInBlock(location), dataStart,
+                        payloadLen);
+      }
+    }
+    file.size += block.bufferedLen;
+    file.WriteAll(block.item, block.itemLen);
+    file.size += block.itemLen;
+    if (block.itemLocation != nullptr) {
+      qbx::MarkPlaced(block.itemLocation, block.fileIndex, block.bufferedLen, dataStart,
+                      payloadLen);
+    }
+  }
+  if (previousPos != qbx::kNoPosition) {
+    DataFile& previous = FileAt(previousFile);
+    char link[qbx::kLinkSize];
+    qbx::EncodeLink(headerPos, block.fileIndex, link);
+    std::lock_guard<std::mutex> previousLock(previous.mutex);
+    previous.WriteAt(previousPos, link, sizeof link);
+  }
+}
+
+// ---- The database writer --------------------------------------------------------------
+
+// Writes out what a queued package holds: its buffered bytes as one block into the
+// current file of the slot whose turn it is, then its record into the package file.
+// A package in use, or whose mutex is busy, goes back to the end of the queue.
+void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
+  std::unique_lock<std::mutex> lock(entry.lock->mutex, std::try_to_lock);
+  if (!lock.owns_lock() ||
+      entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
+    if (lock.owns_lock()) lock.unlock();
+    EnqueuePackage(entry);
+    return;
+  }
+  PackageRecord& record = *entry.recordOrOffset.record;
+  CloseReaderGate(*entry.lock);
+  if (record.bufferedBytes != 0) {
+    const std::uint32_t count = threadCount.load(std::memory_order_acquire);
+    if (count == 0) throw std::runtime_error("Buffered data without a thread");
+    BlockWrite block;
+    block.fileIndex = slots[*turn % count]->fileIndex.load(std::memory_order_acquire);
+    block.buffered = record.buffer->data();
+    block.bufferedLen = record.bufferedBytes;
+    block.bufferedLocations = &record.pendingLocations;
+    WriteBlock(entry, block);
+    record.pendingLocations.clear();
+    record.bufferedBytes = 0;
+    *turn = (*turn + 1) % count;
+  }
+  if (record.buffer != nullptr) ReleaseBuffer(record.buffer);
+  entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
+  if (hasPackageFile) WritePackageRecord(entry, lock);
+  writerWake.notifyAll();
+}
+
+void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
+  std::uint32_t turn = 0;
+  for (;;) {
+    writerWake.idleWait();
+    const bool stop = stopRequested.load(std::memory_order_acquire);
+    // At most one round over the queue per pass, so that a queue of packages that are
+    // all in use does not keep this thread busy.
+    std::uint64_t round = pendingPackages.count.load(std::memory_order_acquire);
+    while (round-- != 0 &&
+           pendingPackages.count.load(std::memory_order_acquire) > maxQueuedPackages) {
+      PackageEntry* entry = DequeuePackage();
+      if (entry == nullptr) break;
+      FlushPackage(*entry, &turn);
+      writerWake.notifyAll();
+      CheckFailure();
+    }
+    if (stop) return;
+  }
+}
+
+// ---- The thread writers ---------------------------------------------------------------
+
+// Moves the slot to a new data file in its folder when the job's block would carry
+// its current file past the limit. A block is never split; an empty file takes any
+// block, so a block larger than the limit does not start file after file.
+void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
+  const PackageRecord& record = *job.package->recordOrOffset.record;
+  const std::uint64_t total = record.bufferedBytes + job.size;
+  const bool writesBlock = !(total == 0 || (total < packageSize && job.size != 0));
+  if (!writesBlock || job.discard) return;
+  DataFile& current = FileAt(slot.fileIndex.load(std::memory_order_relaxed));
+  std::uint64_t used;
+  {
+    std::lock_guard<std::mutex> lock(current.mutex);
+    used = current.size;
+  }
+  const std::uint64_t blockSize = qbx::kBlockHeaderSize + total;
+  if (used == 0 || blockSize <= current.maxSize - std::min(used, current.maxSize)) return;
+  const std::uint64_t index = AddDataFile(slot.folder, current.maxSize);
+  if (index > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::runtime_error("Datatype range exceeded");
+  }
+  slot.fileIndex.store(static_cast<std::uint32_t>(index), std::memory_order_release);
+}
+
+// Carries out one job: the item joins the package buffer if it still fits; otherwise
+// buffer and item go to the slot's file as one block and the package gets a fresh
+// buffer.
+void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes) {
+  PackageEntry& entry = *job.package;
+  PackageRecord& record = *entry.recordOrOffset.record;
+  if (job.discard) {
+    record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+  const std::uint32_t size = static_cast<std::uint32_t>(job.size);  // Bounded by Store.
+  const std::uint64_t total = record.bufferedBytes + job.size;
+  if (total == 0 || (total < packageSize && size != 0)) {
+    const std::uint32_t offset = record.bufferedBytes;
+    if (size != 0) std::memcpy(record.buffer->data() + offset, bytes, size);
+    record.bufferedBytes = static_cast<std::uint32_t>(total);
+    if (job.location != nullptr) {
+      record.pendingLocations.push_back(job.location);
+      qbx::MarkBuffered(job.location, offset);
+    }
+    record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+
+  BlockWrite block;
+  block.fileIndex = fileIndex;
+  block.item = bytes;
+  block.itemLen = size;
+  block.itemLocation = job.location;
+  block.handOver = true;
+  std::vector<ItemLocation*> taken;
+  PackageBuffer* old = nullptr;
+  if (record.bufferedBytes != 0) {
+    // Swap the buffer behind the reader gate: a reader inside sees each location either
+    // buffered with its bytes in place, or marked as being written.
+    taken.swap(record.pendingLocations);
+    CloseReaderGate(*entry.lock);
+    for (ItemLocation* location : taken) qbx::MarkBeingWritten(location);
+    old = record.buffer;
+    block.buffered = old->data();
+    block.bufferedLen = record.bufferedBytes;
+    block.bufferedLocations = &taken;
+    try {
+      record.buffer = AcquireBuffer(entry, false);
+    } catch (...) {
+      record.buffer = nullptr;  // The next item takes a buffer; this one is written now.
+    }
+    record.bufferedBytes = 0;
+    entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
+  }
+  try {
+    WriteBlock(entry, block);
+  } catch (...) {
+    if (old != nullptr) ReleaseBuffer(old);
+    throw;
+  }
+  if (old != nullptr) ReleaseBuffer(old);
+}
+
+// Jobs of a package finish in sequence order: a job that is done waits until the jobs
+// before it are done too, so that finishedJobs counts a gapless prefix.
+void Quillbox::FinishJob(PackageRecord& record, std::uint16_t sequence) {
+  WaitForSequence(record.finishedJobs, sequence);
+  record.finishedJobs.store(static_cast<std::uint16_t>(sequence + 1), std::memory_order_release);
+}
+
+void Quillbox::RunJob(ThreadSlot& slot) {
+  const SlotJob job = slot.job;
+  PackageRecord& record = *job.package->recordOrOffset.record;
+  if (record.completedJobs.load(std::memory_order_acquire) != job.sequence) return;  // Not its turn.
+  if (record.buffer == nullptr && !job.discard) {
+    record.buffer = AcquireBuffer(*job.package, !hasPackageFile);
+  }
+  slot.hasJob.store(false, std::memory_order_relaxed);
+  RollOverIfFull(slot, job);
+  ExecuteJob(job, slot.fileIndex.load(std::memory_order_relaxed), slot.data);
+  FinishJob(record, job.sequence);
+  record.useCount.fetch_sub(1, std::memory_order_acq_rel);
+  slot.busy.store(false, std::memory_order_release);
+  slot.wake.spins.store(0, std::memory_order_relaxed);
+}
+
+void Quillbox::ThreadWriterLoop(ThreadSlot* slot) {
+  for (;;) {
+    slot->wake.idleWait();
+    if (slot->hasJob.load(std::memory_order_acquire)) RunJob(*slot);
+    CheckFailure();
+    if (stopRequested.load(std::memory_order_acquire)) return;
+  }
+}
+
+// ---- Thread entry points ----------------------------------------------------------------
+
+// Runs a writer loop; any failure, of whatever type, sets the error flag and ends the
+// thread, and never the process.
+void Quillbox::RunWriter(void (Quillbox::*loop)(ThreadSlot*), ThreadSlot* slot) {
+  try {
+    (this->*loop)(slot);
+  } catch (const std::exception& error) {
+    RecordFailure(error.what());
+  } catch (...) {
+    RecordFailure("Unknown failure in a writer thread");
+  }
+}
+
+void Quillbox::databaseWriter() { RunWriter(&Quillbox::DatabaseWriterLoop, nullptr); }
+
+void Quillbox::threadWriter(ThreadSlot* slot) { RunWriter(&Quillbox::ThreadWriterLoop, slot); }
+
+// Waits until `counter` has reached `target`, counting modulo 2^16: the counter has
+// reached it when it lies less than half the range past it. Fails with the error
+// message when a writer has failed.
+void Quillbox::WaitForSequence(const std::atomic<std::uint16_t>& counter,
+                               std::uint16_t target) {
+  qbx::Backoff backoff;
+  while (static_cast<std::uint16_t>(counter.load(std::memory_order_acquire) - target) >= 0x8000) {
+    CheckFailure();
+    backoff.Pause();
+  }
+}
