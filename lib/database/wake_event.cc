@@ -45,8 +45,12 @@ void WakeEvent::idleWait() {
 void WakeEvent::doze() {
   const std::uint64_t count = spins.load(std::memory_order_relaxed);
   if (count <= kSpinThreshold) return;
+  // The predicate closes the window between the check above and the wait: a notifier
+  // resets the count before it signals under the mutex, so a notification that comes
+  // first is seen here and none is lost.
   std::unique_lock<std::mutex> lock(mutex);
-  condition.wait_for(lock, std::chrono::milliseconds(count / kPollsPerMillisecond));
+  condition.wait_for(lock, std::chrono::milliseconds(count / kPollsPerMillisecond),
+                     [this] { return spins.load(std::memory_order_relaxed) <= kSpinThreshold; });
 }
 
 void WakeEvent::notifyOne() {

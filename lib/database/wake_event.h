@@ -1,7 +1,7 @@
 // A spin-then-sleep event on which a writer thread idles between passes. Favours
 // latency: the waiter polls 1,000,000 times before it sleeps at all, then naps about
-// 1 ms per million further polls. Wake-ups may be lost or spurious; waiters re-check
-// their own state after every return.
+// 1 ms per million further polls. A notification is never lost; wake-ups may be
+// spurious, so waiters re-check their own state after every return.
 #ifndef QUILLBOX_DATABASE_WAKE_EVENT_H_
 #define QUILLBOX_DATABASE_WAKE_EVENT_H_
 

@@ -1,0 +1,74 @@
+// Shared helpers of the tests: a temporary folder that removes itself, a database
+// owner, bounded waits, and a small reader that follows a package's chain of blocks
+// straight from the data files on disk.
+#ifndef QUILLBOX_TESTS_TEST_SUPPORT_H_
+#define QUILLBOX_TESTS_TEST_SUPPORT_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "database/quillbox.h"
+#include "quillbox.h"
+#include "storage/layout.h"
+
+namespace qbx::test {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  std::vector<std::string> Entries() const;  // Names of the files inside.
+
+ private:
+  std::string path_;
+};
+
+// Owns a database handle; destroys it at the end of the scope unless released.
+class Db {
+ public:
+  Db(std::uint64_t packageSize, std::uint64_t maxQueued, const char* folder);
+  ~Db();
+  Quillbox* get() const { return db_; }
+  Quillbox* operator->() const { return db_; }
+  void Destroy();
+  std::uint32_t AddThread(const std::string& folder, std::uint64_t maxFileSize = ~0ull);
+  std::uint64_t AddPackage();
+
+ private:
+  Quillbox* db_ = nullptr;
+};
+
+// Polls `condition` until it holds or `seconds` pass; false on time-out.
+bool WaitUntil(const std::function<bool()>& condition, double seconds = 30.0);
+
+// Flushes every data file's stream (under its mutex) so the files on disk are current.
+void FlushFiles(Quillbox* db);
+
+std::string ReadWholeFile(const std::string& path);
+
+// The package's record: from the package file when it is parked there, else from
+// memory. Call only while no writer works on the package.
+PackageImage RecordOf(Quillbox* db, std::uint64_t package);
+
+struct Block {
+  std::uint32_t file = 0;
+  std::uint64_t headerPos = 0;
+  BlockHeader header;
+  std::string payload;
+};
+
+// Follows the package's chain from its first block, reading the files on disk.
+std::vector<Block> ReadChain(Quillbox* db, std::uint64_t package);
+std::string ChainBytes(const std::vector<Block>& chain);
+
+// Deterministic test bytes: item `index` of `stream`, `size` bytes long.
+std::string MakeItem(std::uint64_t stream, std::uint64_t index, std::size_t size);
+
+}  // namespace qbx::test
+
+#endif  // QUILLBOX_TESTS_TEST_SUPPORT_H_
