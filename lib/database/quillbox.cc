@@ -23,25 +23,31 @@ std::string MakeEmptyPackageRecord() {
 
 Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
                    const char* folder)
-    : versionText(MakeVersionText()),
-      typeMarker("Quillbox"),
-      packageSize(packageSize),
-      hasPackageFile(folder != nullptr),
-      maxQueuedPackages(maxQueuedPackages),
-      errorMessage(&noError) {
+    : Quillbox(ImportTag{}, maxQueuedPackages) {
   // A block holds the buffered bytes and one item under a 32-bit length, so a buffer
   // larger than 2^32 bytes could never be written out.
-  if (packageSize > (std::uint64_t{1} << 32)) throw std::runtime_error("Datatype range exceeded");
-  emptyPackageRecord = MakeEmptyPackageRecord();
+  if (packageSize > kLargestPackageSize) throw std::runtime_error("Datatype range exceeded");
+  this->packageSize = packageSize;
+  hasPackageFile = folder != nullptr;
   if (hasPackageFile) files.push_back(new qbx::DataFile(folder, ~std::uint64_t{0}));
-  try {
-    workerThreads.push_back(nullptr);
-    workerThreads.back() = new std::thread(&Quillbox::databaseWriter, this);
-  } catch (...) {
-    workerThreads.clear();
-    if (hasPackageFile) delete files[0];
-    throw;
-  }
+  StartDatabaseWriter();
+}
+
+// Every field as a new database has it, without a package file and without threads.
+Quillbox::Quillbox(ImportTag, std::uint64_t maxQueuedPackages)
+    : versionText(MakeVersionText()),
+      typeMarker("Quillbox"),
+      packageSize(0),
+      emptyPackageRecord(MakeEmptyPackageRecord()),
+      hasPackageFile(false),
+      maxQueuedPackages(maxQueuedPackages),
+      errorMessage(&noError) {}
+
+// The database writer starts last, once the object is complete. If it cannot start,
+// the destructor (run for the delegating constructor's object) releases what exists.
+void Quillbox::StartDatabaseWriter() {
+  workerThreads.push_back(nullptr);
+  workerThreads.back() = new std::thread(&Quillbox::databaseWriter, this);
 }
 
 Quillbox::~Quillbox() {
@@ -86,6 +92,7 @@ void Quillbox::StopThreads() {
   }
   writerWake.notifyOne();
   for (std::thread*& thread : workerThreads) {
+    if (thread == nullptr) continue;  // A thread that never started.
     if (thread->joinable()) thread->join();
     delete thread;
     thread = nullptr;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <forward_list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,14 +21,23 @@
 #include "database/stable_table.h"
 #include "database/wake_event.h"
 #include "quillbox.h"
+#include "read/item_cursor.h"
 #include "storage/data_file.h"
+#include "storage/index_format.h"
 #include "write/records.h"
 
 class Quillbox {
  public:
+  // A block's payload length is 32 bits: the buffered bytes of a package (fewer than
+  // its package size) plus one item must fit.
+  static constexpr std::uint64_t kLargestPackageSize = std::uint64_t{1} << 32;
+
   // A new database; `folder` (UTF-8, or null) holds the package file. Throws on
   // failure, with nothing left running or on disk.
   Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages, const char* folder);
+  // A database read back from an index file (Import).
+  static std::unique_ptr<Quillbox> Import(const std::string& indexPath,
+                                          std::uint64_t maxQueuedPackages);
   // Synchronizes unless a writer failed, stops and joins every thread, releases
   // everything and deletes the data files not listed by a saved index.
   ~Quillbox();
@@ -59,6 +69,19 @@ class Quillbox {
              ItemLocation* location);
   void Synchronize();
   void SynchronizePackage(std::uint64_t package);
+
+  // The index file and data-file moves.
+  void Save(const std::string& indexPath);
+  void RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath, bool removeOld);
+
+  // Reading and replacing.
+  void Open(ItemCursor& cursor, std::uint64_t package);
+  void OpenItem(ItemCursor& cursor, const ItemLocation& location);
+  std::uint64_t RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor);
+  void RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
+                     std::uint64_t package);
+  void RecoverRandomContinous(std::uint64_t size, void* destination, ItemLocation& location);
+  void Replace(std::uint64_t size, const void* data, const ItemLocation& location);
 
   // Shared with the read path, the index file and the tests.
   qbx::PackageEntry& EntryOf(std::uint64_t package);  // Throws for an unknown number.
@@ -93,6 +116,18 @@ class Quillbox {
   void WriteBlock(qbx::PackageEntry& entry, const BlockWrite& block);
   void CloseReaderGate(qbx::PackageLock& lock);
   void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
+
+  struct ImportTag {};
+  Quillbox(ImportTag, std::uint64_t maxQueuedPackages);
+  void StartDatabaseWriter();
+  void WriteIndex(qbx::IndexWriter& index);
+  void ReadIndex(qbx::IndexReader& index);
+  void ReadPackageEntry(qbx::IndexReader& index, std::uint64_t package);
+  void SyncDataFiles();
+  qbx::PackageRecord& PinRecord(qbx::PackageEntry& entry);
+  void EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
+                     const ItemLocation& location);
+  void CheckRelocationTarget(const std::string& newPath);
 
   void RecordFailure(const std::string& message);
   void StopThreads();

@@ -1,6 +1,7 @@
 // The exported functions: each forwards to one operation of the database and turns
 // what comes back into a result. No logic lives here.
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +10,26 @@
 
 using qbx::Guarded;
 
+namespace {
+
+// Allocates a cursor, hands it to the caller, then positions it; a cursor handed out
+// is the caller's to close even when positioning fails.
+template <typename Position>
+uint8_t OpenCursor(ItemCursor** out, Quillbox* db, Position&& position) {
+  ItemCursor* cursor = new (std::nothrow) ItemCursor;
+  if (cursor == nullptr) return 1;
+  cursor->consumed = 0;
+  cursor->buffer = nullptr;
+  cursor->capacity = 0;
+  cursor->nextBlockPos = qbx::kNoPosition;
+  cursor->nextBlockFile = 0;
+  cursor->bufferedLen = 0;
+  *out = cursor;
+  return Guarded(db, [&] { position(*cursor); });
+}
+
+}  // namespace
+
 extern "C" {
 
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Create(Quillbox** out, uint64_t packageSize,
@@ -16,6 +37,18 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Create(Quillbox** out, uint64_t p
                                                       const char* folder) {
   try {
     auto db = std::make_unique<Quillbox>(packageSize, maxQueuedPackages, folder);
+    *out = db.release();
+    return 0;
+  } catch (...) {
+    return 1;
+  }
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Import(Quillbox** out, const char* indexPath,
+                                                      uint64_t maxQueuedPackages) {
+  try {
+    if (indexPath == nullptr) return 1;
+    std::unique_ptr<Quillbox> db = Quillbox::Import(indexPath, maxQueuedPackages);
     *out = db.release();
     return 0;
   } catch (...) {
@@ -82,6 +115,79 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Synchronize(Quillbox* db) {
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_SynchronizePackage(uint64_t package,
                                                                   Quillbox* db) {
   return Guarded(db, [&] { db->SynchronizePackage(package); });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Save(const char* indexPath, Quillbox* db) {
+  return Guarded(db, [&] {
+    if (indexPath == nullptr) throw std::invalid_argument("Save needs a path");
+    db->Save(indexPath);
+  });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RelocateFileTo(uint64_t fileIndex,
+                                                              const char* newPath,
+                                                              uint32_t removeOld, Quillbox* db) {
+  return Guarded(db, [&] {
+    if (newPath == nullptr) throw std::invalid_argument("Relocation needs a path");
+    db->RelocateFileTo(fileIndex, newPath, removeOld != 0);
+  });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Open(ItemCursor** out, uint64_t package,
+                                                    Quillbox* db) {
+  return OpenCursor(out, db, [&](ItemCursor& cursor) { db->Open(cursor, package); });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_OpenItem(ItemCursor** out,
+                                                        const ItemLocation* location,
+                                                        Quillbox* db) {
+  return OpenCursor(out, db, [&](ItemCursor& cursor) { db->OpenItem(cursor, *location); });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Close(ItemCursor** cursor) {
+  if (*cursor != nullptr) {
+    delete[] (*cursor)->buffer;
+    delete *cursor;
+  }
+  *cursor = nullptr;
+  return 0;
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_PackageEnd(const ItemCursor* cursor, Quillbox*) {
+  return cursor->bufferedLen == cursor->consumed && cursor->nextBlockPos == qbx::kNoPosition;
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverContinous(uint64_t* count, uint64_t size,
+                                                                void* buffer,
+                                                                ItemCursor* cursor,
+                                                                Quillbox* db) {
+  uint64_t delivered = 0;
+  bool done = false;
+  const uint8_t result = Guarded(db, [&] {
+    delivered = db->RecoverContinous(size, buffer, *cursor);
+    done = true;
+  });
+  if (done) *count = delivered;
+  return result;
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverRandom(uint64_t size, void* buffer,
+                                                             const ItemLocation* location,
+                                                             uint64_t package, Quillbox* db) {
+  return Guarded(db, [&] { db->RecoverRandom(size, buffer, *location, package); });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverRandomContinous(uint64_t size,
+                                                                      void* buffer,
+                                                                      ItemLocation* location,
+                                                                      Quillbox* db) {
+  return Guarded(db, [&] { db->RecoverRandomContinous(size, buffer, *location); });
+}
+
+QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Replace(uint64_t size, const void* data,
+                                                       const ItemLocation* location,
+                                                       Quillbox* db) {
+  return Guarded(db, [&] { db->Replace(size, data, *location); });
 }
 
 }  // extern "C"

@@ -24,6 +24,7 @@ enum class OpenMode {
   kCreate,  // "w+b": create or truncate; read and write.
   kUpdate,  // "r+b": existing file; read and write.
   kRead,    // "rb": existing file; read only.
+  kWrite,   // "wb": create or truncate; write only.
 };
 
 // The platform form of a UTF-8 path (UTF-16 on Windows). Throws std::range_error
@@ -38,6 +39,25 @@ FileHandle OpenFile(const std::string& path, OpenMode mode);
 // writing. Creation is exclusive: an existing file is never opened or truncated.
 // Returns null on failure; `path` then holds the last name tried.
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path);
+
+// Creates a new, empty file named `prefix` followed by six generated characters,
+// exclusively, opened for reading and writing; null on failure.
+FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path);
+
+// Flushes the stream's buffer and makes the file's contents durable. False on failure.
+bool SyncFile(FileHandle file);
+
+// The file's length as the operating system sees it; false on failure.
+bool FileLength(FileHandle file, std::uint64_t* length);
+
+// Renames `from` over `to`, replacing it atomically. False on failure.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// Makes a rename inside `folder` durable. False on failure.
+bool SyncFolder(const std::string& folder);
+
+// The folder part of a path ("." when it has none).
+std::string FolderOf(const std::string& path);
 
 // Positions the stream at an absolute offset. False on failure.
 bool SeekFile(FileHandle file, std::uint64_t position);

@@ -2,6 +2,7 @@
 // file exclusively (O_CREAT|O_EXCL), so no other process can slip in between the
 // choice of the name and the creation.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -23,12 +24,17 @@ NativePath ToWidePath(const std::string& utf8Path) {
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode) {
-  const char* text = mode == OpenMode::kCreate ? "w+b" : mode == OpenMode::kUpdate ? "r+b" : "rb";
+  static constexpr const char* kModes[] = {"w+b", "r+b", "rb", "wb"};
+  const char* text = kModes[static_cast<int>(mode)];
   return std::fopen(ToWidePath(path).c_str(), text);
 }
 
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
-  *path = folder + "/quillbox.XXXXXX";
+  return CreateFileWithUniqueSuffix(folder + "/quillbox.", path);
+}
+
+FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
+  *path = prefix + "XXXXXX";
   ToWidePath(*path);
   std::vector<char> name(path->begin(), path->end());
   name.push_back('\0');
@@ -68,5 +74,42 @@ std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
 void CloseFile(FileHandle file) { std::fclose(file); }
 
 bool RemoveFile(const std::string& path) { return ::unlink(ToWidePath(path).c_str()) == 0; }
+
+bool SyncFile(FileHandle file) {
+  if (std::fflush(file) != 0) return false;
+  int result;
+  do {
+    result = ::fsync(::fileno(file));
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+bool FileLength(FileHandle file, std::uint64_t* length) {
+  struct stat info;
+  if (::fstat(::fileno(file), &info) != 0) return false;
+  *length = static_cast<std::uint64_t>(info.st_size);
+  return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return ::rename(ToWidePath(from).c_str(), ToWidePath(to).c_str()) == 0;
+}
+
+bool SyncFolder(const std::string& folder) {
+  const int fd = ::open(ToWidePath(folder).c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  int result;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  ::close(fd);
+  return result == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
 }  // namespace qbx

@@ -63,12 +63,17 @@ NativePath ToWidePath(const std::string& utf8Path) {
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode) {
-  const wchar_t* text = mode == OpenMode::kCreate ? L"w+b" : mode == OpenMode::kUpdate ? L"r+b" : L"rb";
+  static constexpr const wchar_t* kModes[] = {L"w+b", L"r+b", L"rb", L"wb"};
+  const wchar_t* text = kModes[static_cast<int>(mode)];
   return _wfopen(ToWidePath(path).c_str(), text);
 }
 
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
-  const std::string tmpl = folder + "\\quillbox.XXXXXX";
+  return CreateFileWithUniqueSuffix(folder + "\\quillbox.", path);
+}
+
+FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
+  const std::string tmpl = prefix + "XXXXXX";
   ToWidePath(tmpl);
   std::vector<char> first(tmpl.begin(), tmpl.end());
   first.push_back('\0');
@@ -110,5 +115,31 @@ std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
 void CloseFile(FileHandle file) { std::fclose(file); }
 
 bool RemoveFile(const std::string& path) { return _wremove(ToWidePath(path).c_str()) == 0; }
+
+bool SyncFile(FileHandle file) {
+  if (std::fflush(file) != 0) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+}
+
+bool FileLength(FileHandle file, std::uint64_t* length) {
+  const __int64 result = _filelengthi64(_fileno(file));
+  if (result < 0) return false;
+  *length = static_cast<std::uint64_t>(result);
+  return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool SyncFolder(const std::string&) { return true; }  // MOVEFILE_WRITE_THROUGH covers it.
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  if (slash == std::string::npos) return ".";
+  return path.substr(0, slash + 1);
+}
 
 }  // namespace qbx

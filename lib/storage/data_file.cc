@@ -25,6 +25,38 @@ DataFile::~DataFile() {
   }
 }
 
+void DataFile::ReadFrom(IndexReader& index) {
+  const std::uint64_t nameLength = index.Get64();
+  // The name, size, limit and keep flag must all fit into what remains.
+  if (nameLength > index.remaining() || index.remaining() - nameLength < 17) {
+    ThrowDamagedIndex("a file name runs past the end");
+  }
+  std::string name(static_cast<std::size_t>(nameLength), '\0');
+  index.Get(name.data(), name.size());
+  fileName.assign(name.c_str());  // A stored name ends at its first zero byte.
+  size = index.Get64();
+  maxSize = index.Get64();
+  index.Get8();
+  // A file listed in an index is always kept: whatever the stored flag says, deleting
+  // it at destruction would lose saved data.
+  keepOnClose = true;
+  handle = OpenFile(fileName, OpenMode::kUpdate);
+  if (handle == nullptr) throw std::runtime_error("Unable to reopen file " + fileName);
+  // Data stored after the index was saved lies beyond the stored size; appending at
+  // the larger of the two never overwrites it, and every new position stays right.
+  std::uint64_t length = 0;
+  if (FileLength(handle, &length) && length > size) size = length;
+}
+
+void DataFile::WriteTo(IndexWriter& index) {
+  index.Put64(fileName.size());
+  index.Put(fileName.data(), fileName.size());
+  index.Put64(size);
+  index.Put64(maxSize);
+  keepOnClose = true;
+  index.Put8(1);
+}
+
 void DataFile::SeekTo(std::uint64_t position) {
   if (handle == nullptr || !qbx::SeekFile(handle, position)) {
     throw std::runtime_error("Unable to search data");

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "storage/index_format.h"
 
 namespace qbx {
 
@@ -26,6 +27,12 @@ class DataFile {
 
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
+
+  // Reads this file's entry of an index file and reopens the file for reading and
+  // writing. Throws "Unable to reopen file " + name when it cannot be opened.
+  void ReadFrom(IndexReader& index);
+  // Marks the file as kept and writes its entry to an index file.
+  void WriteTo(IndexWriter& index);
 
   // Transfers under `mutex` (the caller holds it). Each throws std::runtime_error
   // with the library's fixed text: "Unable to search data", "Unable to write data",

@@ -32,12 +32,16 @@ struct PackageBuffer {
 };
 
 struct PackageRecord {
-  std::uint64_t firstBlockPos = kNoPosition;
-  std::uint32_t firstBlockFile = 0;
-  std::uint32_t firstBlockLen = 0;
+  // The first block is set once, by the writer of the package's first block; cursors
+  // read it while that writer may be at work: the position is stored last (release).
+  std::atomic<std::uint64_t> firstBlockPos{kNoPosition};
+  std::atomic<std::uint32_t> firstBlockFile{0};
+  std::atomic<std::uint32_t> firstBlockLen{0};
   std::uint64_t lastBlockPos = kNoPosition;
   std::uint32_t lastBlockFile = 0;
-  std::uint32_t bufferedBytes = 0;
+  // Bytes in `buffer`. Random readers check their reads against it without the mutex;
+  // it is raised (release) only after the bytes are in place.
+  std::atomic<std::uint32_t> bufferedBytes{0};
   PackageBuffer* buffer = nullptr;  // Owned; null while the package holds none.
   std::uint64_t packageId = 0;
   // Caller records of the items whose bytes are in `buffer`.

@@ -56,7 +56,7 @@ void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data
   }
   // A block holds the buffered bytes (fewer than packageSize) and the item under one
   // 32-bit length; refuse an item that could not form one, before touching anything.
-  if (size > (std::uint64_t{1} << 32) - packageSize) {
+  if (size > kLargestPackageSize - packageSize) {
     throw std::runtime_error("Datatype range exceeded");
   }
   if (location != nullptr) qbx::MarkAccepted(location);
@@ -68,12 +68,12 @@ void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data
   const std::uint16_t issued = record.issuedJobs.load(std::memory_order_relaxed);
   if (issued == record.completedJobs.load(std::memory_order_acquire)) {
     // No job is outstanding, so no writer touches the record while we hold the mutex.
-    const std::uint64_t total = record.bufferedBytes + size;
+    const std::uint32_t offset = record.bufferedBytes.load(std::memory_order_relaxed);
+    const std::uint64_t total = offset + size;
     if (size != 0 && total < packageSize) {
       if (record.buffer == nullptr) record.buffer = AcquireBuffer(entry, !hasPackageFile);
-      const std::uint32_t offset = record.bufferedBytes;
       std::memcpy(record.buffer->data() + offset, data, size);
-      record.bufferedBytes = static_cast<std::uint32_t>(total);
+      record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);
       if (location != nullptr) {
         record.pendingLocations.push_back(location);
         qbx::MarkBuffered(location, offset);

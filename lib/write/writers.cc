@@ -99,7 +99,19 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
     std::lock_guard<std::mutex> fileLock(packageFile.mutex);
     packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
   }
-  record->Assign(qbx::DecodePackageImage(image.data()));
+  const qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
+  // A record that names another package or an unknown file would send writers and
+  // readers astray; refuse it and leave the entry as it was.
+  const std::uint64_t fileCount = files.size();
+  const auto knownFile = [&](std::uint64_t pos, std::uint32_t file) {
+    return pos == qbx::kNoPosition || (file < fileCount && file != 0);
+  };
+  if (decoded.packageId * emptyPackageRecord.size() != entry.recordOrOffset.offset ||
+      !knownFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
+      !knownFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
+    throw std::runtime_error("Unable to read data");
+  }
+  record->Assign(decoded);
   entry.recordOrOffset.record = record.release();
   EnqueuePackage(entry);
   entry.lock->written.store(false, std::memory_order_release);
@@ -133,10 +145,10 @@ void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block) {
     headerPos = file.size;
     previousPos = record.lastBlockPos;
     previousFile = record.lastBlockFile;
-    if (record.firstBlockPos == qbx::kNoPosition) {
-      record.firstBlockPos = headerPos;
-      record.firstBlockFile = block.fileIndex;
-      record.firstBlockLen = block.bufferedLen;
+    if (record.firstBlockPos.load(std::memory_order_relaxed) == qbx::kNoPosition) {
+      record.firstBlockFile.store(block.fileIndex, std::memory_order_relaxed);
+      record.firstBlockLen.store(block.bufferedLen, std::memory_order_relaxed);
+      record.firstBlockPos.store(headerPos, std::memory_order_release);
     }
     record.lastBlockPos = headerPos;
     record.lastBlockFile = block.fileIndex;
@@ -190,17 +202,18 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
   }
   PackageRecord& record = *entry.recordOrOffset.record;
   CloseReaderGate(*entry.lock);
-  if (record.bufferedBytes != 0) {
+  const std::uint32_t buffered = record.bufferedBytes.load(std::memory_order_relaxed);
+  if (buffered != 0) {
     const std::uint32_t count = threadCount.load(std::memory_order_acquire);
     if (count == 0) throw std::runtime_error("Buffered data without a thread");
     BlockWrite block;
     block.fileIndex = slots[*turn % count]->fileIndex.load(std::memory_order_acquire);
     block.buffered = record.buffer->data();
-    block.bufferedLen = record.bufferedBytes;
+    block.bufferedLen = buffered;
     block.bufferedLocations = &record.pendingLocations;
     WriteBlock(entry, block);
     record.pendingLocations.clear();
-    record.bufferedBytes = 0;
+    record.bufferedBytes.store(0, std::memory_order_relaxed);
     *turn = (*turn + 1) % count;
   }
   if (record.buffer != nullptr) ReleaseBuffer(record.buffer);
@@ -236,7 +249,7 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
 // block, so a block larger than the limit does not start file after file.
 void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
   const PackageRecord& record = *job.package->recordOrOffset.record;
-  const std::uint64_t total = record.bufferedBytes + job.size;
+  const std::uint64_t total = record.bufferedBytes.load(std::memory_order_relaxed) + job.size;
   const bool writesBlock = !(total == 0 || (total < packageSize && job.size != 0));
   if (!writesBlock || job.discard) return;
   DataFile& current = FileAt(slot.fileIndex.load(std::memory_order_relaxed));
@@ -265,11 +278,11 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
     return;
   }
   const std::uint32_t size = static_cast<std::uint32_t>(job.size);  // Bounded by Store.
-  const std::uint64_t total = record.bufferedBytes + job.size;
+  const std::uint32_t offset = record.bufferedBytes.load(std::memory_order_relaxed);
+  const std::uint64_t total = offset + job.size;
   if (total == 0 || (total < packageSize && size != 0)) {
-    const std::uint32_t offset = record.bufferedBytes;
     if (size != 0) std::memcpy(record.buffer->data() + offset, bytes, size);
-    record.bufferedBytes = static_cast<std::uint32_t>(total);
+    record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);
     if (job.location != nullptr) {
       record.pendingLocations.push_back(job.location);
       qbx::MarkBuffered(job.location, offset);
@@ -286,7 +299,7 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   block.handOver = true;
   std::vector<ItemLocation*> taken;
   PackageBuffer* old = nullptr;
-  if (record.bufferedBytes != 0) {
+  if (offset != 0) {
     // Swap the buffer behind the reader gate: a reader inside sees each location either
     // buffered with its bytes in place, or marked as being written.
     taken.swap(record.pendingLocations);
@@ -294,14 +307,14 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
     for (ItemLocation* location : taken) qbx::MarkBeingWritten(location);
     old = record.buffer;
     block.buffered = old->data();
-    block.bufferedLen = record.bufferedBytes;
+    block.bufferedLen = offset;
     block.bufferedLocations = &taken;
     try {
       record.buffer = AcquireBuffer(entry, false);
     } catch (...) {
       record.buffer = nullptr;  // The next item takes a buffer; this one is written now.
     }
-    record.bufferedBytes = 0;
+    record.bufferedBytes.store(0, std::memory_order_relaxed);
     entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
   }
   try {

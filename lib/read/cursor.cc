@@ -1,0 +1,101 @@
+// Item cursors: positioning at the start of a package or at a stored item, and
+// reading a package along its chain of blocks.
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "database/quillbox.h"
+
+namespace {
+
+// Reads the header at `pos` of `file` and checks that its payload lies inside the
+// bytes the database appended. REQUIRES: the file's mutex.
+qbx::BlockHeader ReadHeader(qbx::DataFile& file, std::uint64_t pos) {
+  char bytes[qbx::kBlockHeaderSize];
+  if (pos > file.size || file.size - pos < sizeof bytes) throw std::runtime_error("Unable to search data");
+  file.ReadAt(pos, bytes, sizeof bytes);
+  const qbx::BlockHeader header = qbx::DecodeBlockHeader(bytes);
+  if (header.payloadLen > file.size - pos - sizeof bytes) throw std::runtime_error("Unable to read data");
+  return header;
+}
+
+}  // namespace
+
+// Pins the package's record in memory, loading it back from the package file first
+// when it is parked there. The caller drops the pin.
+qbx::PackageRecord& Quillbox::PinRecord(qbx::PackageEntry& entry) {
+  std::unique_lock<std::mutex> lock(entry.lock->mutex);
+  if (entry.lock->written.load(std::memory_order_relaxed)) LoadPackageRecord(entry, lock);
+  qbx::PackageRecord& record = *entry.recordOrOffset.record;
+  record.useCount.fetch_add(1, std::memory_order_relaxed);
+  return record;
+}
+
+void Quillbox::Open(ItemCursor& cursor, std::uint64_t package) {
+  qbx::PackageRecord& record = PinRecord(EntryOf(package));
+  cursor.nextBlockPos = record.firstBlockPos.load(std::memory_order_acquire);
+  cursor.nextBlockFile = record.firstBlockFile.load(std::memory_order_relaxed);
+  cursor.bufferedLen = record.firstBlockLen.load(std::memory_order_relaxed);
+  cursor.consumed = cursor.bufferedLen;  // Holds nothing yet.
+  cursor.capacity = 0;
+  record.useCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
+  const std::uint64_t pos = qbx::LoadPos(&location);
+  const std::uint32_t fileIndex = qbx::LoadFile(&location);
+  const std::uint32_t offset = qbx::LoadOffsetInBlock(&location);
+  const std::uint32_t blockLen = qbx::LoadBlockLen(&location);
+  if (pos == qbx::kNoPosition || fileIndex == qbx::kInMemory || offset > blockLen ||
+      pos < offset || pos - offset < qbx::kBlockHeaderSize) {
+    throw std::invalid_argument("The location is not placed");
+  }
+  qbx::DataFile& file = FileAt(fileIndex);
+  const std::uint32_t length = blockLen - offset;
+  cursor.buffer = new char[length == 0 ? 1 : length];
+  cursor.capacity = length;
+  cursor.bufferedLen = length;
+  cursor.consumed = 0;
+  const std::uint64_t headerPos = pos - offset - qbx::kBlockHeaderSize;
+  std::lock_guard<std::mutex> lock(file.mutex);
+  const qbx::BlockHeader header = ReadHeader(file, headerPos);
+  if (header.payloadLen != blockLen) throw std::invalid_argument("The location names no block");
+  cursor.nextBlockPos = header.nextBlockPos;
+  cursor.nextBlockFile = header.nextBlockFile;
+  file.ReadAt(pos, cursor.buffer, length);
+}
+
+std::uint64_t Quillbox::RecoverContinous(std::uint64_t size, void* destination,
+                                         ItemCursor& cursor) {
+  std::uint64_t total = 0;
+  while (total < size) {
+    if (cursor.consumed >= cursor.bufferedLen) {
+      if (cursor.nextBlockPos == qbx::kNoPosition) break;
+      qbx::DataFile& file = FileAt(cursor.nextBlockFile);
+      std::lock_guard<std::mutex> lock(file.mutex);
+      const qbx::BlockHeader header = ReadHeader(file, cursor.nextBlockPos);
+      const std::uint64_t payloadPos = cursor.nextBlockPos + qbx::kBlockHeaderSize;
+      if (cursor.capacity < header.payloadLen) {
+        char* larger = new char[header.payloadLen];
+        delete[] cursor.buffer;
+        cursor.buffer = larger;
+        cursor.capacity = header.payloadLen;
+      }
+      // The cursor changes only once the whole block is read, so a failed read leaves
+      // it where it was.
+      file.ReadAt(payloadPos, cursor.buffer, header.payloadLen);
+      cursor.nextBlockPos = header.nextBlockPos;
+      cursor.nextBlockFile = header.nextBlockFile;
+      cursor.bufferedLen = header.payloadLen;
+      cursor.consumed = 0;
+    }
+    const std::uint64_t available = cursor.bufferedLen - cursor.consumed;
+    const std::uint64_t piece = std::min(size - total, available);
+    if (piece != 0 && destination != nullptr) {
+      std::memcpy(static_cast<char*>(destination) + total, cursor.buffer + cursor.consumed, piece);
+    }
+    cursor.consumed += piece;
+    total += piece;
+  }
+  return total;
+}

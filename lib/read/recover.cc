@@ -1,0 +1,153 @@
+// Reading single items back: RecoverRandom (wherever the item is, memory or file),
+// RecoverRandomContinous (item after item along the chain, from a placed location),
+// and Replace (overwriting an item in place).
+#include <cstring>
+#include <stdexcept>
+
+#include "database/quillbox.h"
+
+namespace {
+
+// A placed location's fields, read once.
+struct Placed {
+  std::uint64_t pos;
+  std::uint32_t file;
+  std::uint32_t offsetInBlock;
+  std::uint32_t blockLen;
+};
+
+Placed ReadPlaced(const ItemLocation& location) {
+  Placed placed{qbx::LoadPos(&location), qbx::LoadFile(&location),
+                qbx::LoadOffsetInBlock(&location), qbx::LoadBlockLen(&location)};
+  if (placed.pos == qbx::kNoPosition || placed.file == qbx::kInMemory ||
+      placed.offsetInBlock > placed.blockLen || placed.pos < placed.offsetInBlock ||
+      placed.pos - placed.offsetInBlock < qbx::kBlockHeaderSize) {
+    throw std::invalid_argument("The location is not placed");
+  }
+  return placed;
+}
+
+// Refuses a transfer of `size` bytes from the item that would run past its block.
+void CheckInsideBlock(const Placed& placed, std::uint64_t size) {
+  if (size > placed.blockLen - placed.offsetInBlock) {
+    throw std::out_of_range("The transfer runs past the item's block");
+  }
+}
+
+// Reads the header of the block at `pos`. REQUIRES: the file's mutex.
+qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos) {
+  char bytes[qbx::kBlockHeaderSize];
+  if (pos > file.size || file.size - pos < sizeof bytes) throw std::runtime_error("Unable to search data");
+  file.ReadAt(pos, bytes, sizeof bytes);
+  return qbx::DecodeBlockHeader(bytes);
+}
+
+}  // namespace
+
+// Enters the package's reader gate for a location that is buffered or placed. Inside
+// the gate no writer moves the package's buffer or rewrites a buffered location; a
+// location found being written sends the reader back to wait for it.
+void Quillbox::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
+                             const ItemLocation& location) {
+  qbx::Backoff backoff;
+  for (;;) {
+    if (qbx::LoadPos(&location) == qbx::kNoPosition) {
+      // Accepted or being written: the item's job, or the job writing its block, is
+      // still outstanding. With no job outstanding the location will never be filled
+      // (its Store failed, or it belongs to another package).
+      if (record.finishedJobs.load(std::memory_order_acquire) ==
+              record.issuedJobs.load(std::memory_order_acquire) &&
+          qbx::LoadPos(&location) == qbx::kNoPosition) {
+        throw std::invalid_argument("The location holds no stored item");
+      }
+    } else {
+      lock.activeReaders.fetch_add(1, std::memory_order_seq_cst);
+      if (lock.readersAllowed.load(std::memory_order_seq_cst) &&
+          qbx::LoadPos(&location) != qbx::kNoPosition) {
+        return;
+      }
+      lock.activeReaders.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    CheckFailure();
+    backoff.Pause();
+  }
+}
+
+void Quillbox::RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
+                             std::uint64_t package) {
+  qbx::PackageEntry& entry = EntryOf(package);
+  qbx::PackageRecord& record = PinRecord(entry);
+  struct Release {
+    qbx::PackageRecord& record;
+    std::atomic<std::uint16_t>* readers = nullptr;
+    ~Release() {
+      if (readers != nullptr) readers->fetch_sub(1, std::memory_order_seq_cst);
+      record.useCount.fetch_sub(1, std::memory_order_acq_rel);
+    }
+  } release{record};
+  EnterAsReader(record, *entry.lock, location);
+  release.readers = &entry.lock->activeReaders;
+
+  if (qbx::LoadFile(&location) == qbx::kInMemory) {
+    const std::uint64_t offset = qbx::LoadOffsetInBlock(&location);
+    if (offset + size > record.bufferedBytes.load(std::memory_order_acquire)) {
+      throw std::out_of_range("The read runs past the buffered bytes");
+    }
+    if (size != 0) std::memcpy(destination, record.buffer->data() + offset, size);
+    return;
+  }
+  const Placed placed = ReadPlaced(location);
+  CheckInsideBlock(placed, size);
+  qbx::DataFile& file = FileAt(placed.file);
+  std::lock_guard<std::mutex> lock(file.mutex);
+  file.ReadAt(placed.pos, destination, size);
+}
+
+void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
+                                      ItemLocation& location) {
+  if (qbx::LoadFile(&location) == qbx::kInMemory) Synchronize();
+  Placed placed = ReadPlaced(location);
+  if (placed.offsetInBlock != placed.blockLen) {
+    CheckInsideBlock(placed, size);
+    qbx::DataFile& file = FileAt(placed.file);
+    std::lock_guard<std::mutex> lock(file.mutex);
+    file.ReadAt(placed.pos, destination, size);
+  } else {
+    // At the end of its block: follow the link to the next block of the package.
+    qbx::BlockHeader current;
+    {
+      qbx::DataFile& file = FileAt(placed.file);
+      std::lock_guard<std::mutex> lock(file.mutex);
+      current = ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
+    }
+    if (current.nextBlockPos == qbx::kNoPosition) {
+      // The package has ended: the location says so by its position.
+      qbx::MarkPlaced(&location, current.nextBlockFile, 0, qbx::kNoPosition, 0);
+      return;
+    }
+    qbx::DataFile& next = FileAt(current.nextBlockFile);
+    std::lock_guard<std::mutex> lock(next.mutex);
+    const qbx::BlockHeader header = ReadHeaderAt(next, current.nextBlockPos);
+    placed = {current.nextBlockPos + qbx::kBlockHeaderSize, current.nextBlockFile, 0,
+              header.payloadLen};
+    CheckInsideBlock(placed, size);
+    next.ReadAt(placed.pos, destination, size);
+  }
+  if (placed.blockLen != 0) {
+    qbx::MarkPlaced(&location, placed.file, placed.offsetInBlock + static_cast<std::uint32_t>(size),
+                    placed.pos - placed.offsetInBlock, placed.blockLen);
+  } else {
+    qbx::MarkPlaced(&location, placed.file, 0, placed.pos, 0);
+  }
+}
+
+void Quillbox::Replace(std::uint64_t size, const void* data, const ItemLocation& location) {
+  const Placed placed = ReadPlaced(location);
+  CheckInsideBlock(placed, size);
+  qbx::DataFile& file = FileAt(placed.file);
+  std::lock_guard<std::mutex> lock(file.mutex);
+  if (placed.pos > file.size || file.size - placed.pos < size) {
+    throw std::out_of_range("The write runs past the file's data");
+  }
+  file.WriteAt(placed.pos, data, size);
+}

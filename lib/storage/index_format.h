@@ -1,0 +1,60 @@
+// Sequential access to the index file: a writer that detects every failed write and
+// a reader that knows how many bytes remain, so that every count and length read can
+// be bounded by what the file holds before anything is allocated for it.
+#ifndef QUILLBOX_STORAGE_INDEX_FORMAT_H_
+#define QUILLBOX_STORAGE_INDEX_FORMAT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace qbx {
+
+// The fixed part at the start of an index file: marker, two format words, package
+// size, package counter, package-file flag, file count.
+constexpr std::size_t kIndexHeaderSize = 41;
+constexpr std::uint32_t kFormatWord1 = 1;
+constexpr std::uint32_t kFormatWord2 = 0;
+// The smallest entries: a data file with an empty name, a package parked in the
+// package file.
+constexpr std::uint64_t kMinFileEntrySize = 25;
+constexpr std::uint64_t kMinPackageEntrySize = 9;
+
+// Borrows `file`, which must outlive the writer. Throws std::runtime_error
+// "Unable to write data" when a write is short.
+class IndexWriter {
+ public:
+  explicit IndexWriter(FileHandle file) : file_(file) {}
+  void Put(const void* data, std::size_t size);
+  void Put8(std::uint8_t value) { Put(&value, 1); }
+  void Put32(std::uint32_t value);
+  void Put64(std::uint64_t value);
+
+ private:
+  FileHandle file_;
+};
+
+// Borrows `file`, positioned at its start, of `length` bytes.
+class IndexReader {
+ public:
+  IndexReader(FileHandle file, std::uint64_t length) : file_(file), remaining_(length) {}
+  std::uint64_t remaining() const { return remaining_; }
+  // Reads exactly `size` bytes; false (nothing consumed) when fewer remain.
+  bool TryGet(void* data, std::size_t size);
+  // Reads a field that must be present; throws "Damaged index file" otherwise.
+  void Get(void* data, std::size_t size);
+  std::uint8_t Get8();
+  std::uint64_t Get64();
+
+ private:
+  FileHandle file_;
+  std::uint64_t remaining_;
+};
+
+[[noreturn]] void ThrowDamagedIndex(const std::string& what);
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_STORAGE_INDEX_FORMAT_H_

@@ -1,0 +1,125 @@
+// RelocateFileTo: moves one data file to another path while the database is open. The
+// file keeps its index, so every position stored anywhere stays valid. The old stream
+// stays open until the copy is complete and checked, so on any failure the database
+// goes on working on the old file and the partial copy is removed.
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+
+#include "database/quillbox.h"
+
+namespace qbx {
+
+struct array_deleter {
+  void operator()(char* bytes) const { delete[] bytes; }
+};
+
+}  // namespace qbx
+
+namespace {
+
+// Pieces of the copy: the package size, but at least one byte, and not so large that
+// a 4 GiB package size would need a 4 GiB buffer.
+constexpr std::uint64_t kLargestCopyPiece = 8 * 1024 * 1024;
+
+// Owns the new file until the data file takes it over; removes a partial copy.
+class NewFile {
+ public:
+  explicit NewFile(const std::string& path) : path_(path) {
+    handle_ = qbx::OpenFile(path, qbx::OpenMode::kCreate);
+    if (handle_ == nullptr) throw std::runtime_error("Unable to create file " + path);
+  }
+  ~NewFile() {
+    if (handle_ != nullptr) {
+      qbx::CloseFile(handle_);
+      qbx::RemoveFile(path_);
+    }
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  qbx::FileHandle handle() const { return handle_; }
+  qbx::FileHandle Release() {
+    qbx::FileHandle handle = handle_;
+    handle_ = nullptr;
+    return handle;
+  }
+
+ private:
+  std::string path_;
+  qbx::FileHandle handle_ = nullptr;
+};
+
+// Copies the whole of `from` to `to`; a read error fails the copy like a short write.
+void CopyFile(qbx::FileHandle from, qbx::FileHandle to, char* buffer, std::size_t piece,
+              const std::string& newPath) {
+  for (;;) {
+    const std::size_t got = qbx::ReadFile(from, buffer, piece);
+    if (got != 0 && qbx::WriteFile(to, buffer, got) != got) {
+      throw std::runtime_error("Error while copying to file " + newPath);
+    }
+    if (got < piece) {
+      if (std::ferror(from)) throw std::runtime_error("Unable to read data");
+      break;
+    }
+  }
+  if (std::fflush(to) != 0) throw std::runtime_error("Error while copying to file " + newPath);
+}
+
+std::filesystem::path Utf8Path(const std::string& path) {
+  return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
+std::filesystem::path Canonical(const std::string& path) {
+  return std::filesystem::weakly_canonical(Utf8Path(path));
+}
+
+}  // namespace
+
+// Refuses a target that is one of the database's data files: opening it for the copy
+// would truncate stored data before it is read.
+void Quillbox::CheckRelocationTarget(const std::string& newPath) {
+  const std::filesystem::path target = Canonical(newPath);
+  std::error_code ignored;
+  for (std::uint64_t k = 0; k < files.size(); ++k) {
+    const std::string& name = files[k]->fileName;
+    if (Canonical(name) == target ||
+        std::filesystem::equivalent(Utf8Path(name), target, ignored)) {
+      throw std::runtime_error("Relocation target is a data file of the database: " + newPath);
+    }
+  }
+}
+
+void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
+                              bool removeOld) {
+  qbx::DataFile& file = FileAt(fileIndex);
+  qbx::ToWidePath(newPath);
+  CheckRelocationTarget(newPath);
+  const std::size_t piece = static_cast<std::size_t>(std::clamp<std::uint64_t>(packageSize, 1, kLargestCopyPiece));
+  std::shared_ptr<char> buffer(new char[piece], qbx::array_deleter());
+  NewFile target(newPath);
+
+  std::string oldName;
+  {
+    std::lock_guard<std::mutex> lock(file.mutex);
+    // Everything the stream still buffers must be in the file before it is copied.
+    if (std::fflush(file.handle) != 0) throw std::runtime_error("Unable to write data");
+    qbx::FileHandle source = qbx::OpenFile(file.fileName, qbx::OpenMode::kRead);
+    if (source == nullptr) throw std::runtime_error("Unable to reopen file " + file.fileName);
+    try {
+      CopyFile(source, target.handle(), buffer.get(), piece, newPath);
+    } catch (...) {
+      qbx::CloseFile(source);
+      throw;
+    }
+    qbx::CloseFile(source);
+    qbx::CloseFile(file.handle);
+    file.handle = target.Release();
+    oldName = file.fileName;
+    file.fileName = newPath;
+  }
+  if (removeOld && !qbx::RemoveFile(oldName)) {
+    throw std::runtime_error("Error removing file " + oldName);
+  }
+}
