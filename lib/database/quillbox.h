@@ -93,8 +93,9 @@ class Quillbox {
  private:
   // Store's pieces.
   void HoldBack();
-  void HandOver(qbx::PackageEntry& entry, std::uint16_t sequence, std::uint64_t size,
-                const void* data, ItemLocation* location);
+  std::uint16_t HandOver(qbx::PackageEntry& entry, qbx::PackageRecord& record,
+                         std::uint64_t size, const void* data, ItemLocation* location);
+  qbx::ThreadSlot* ClaimSlot();
   bool FillSlot(qbx::ThreadSlot& slot, qbx::PackageEntry& entry, std::uint16_t sequence,
                 std::uint64_t size, const void* data, ItemLocation* location);
   qbx::PackageBuffer* AcquireBuffer(qbx::PackageEntry& entry, bool enqueue);

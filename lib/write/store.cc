@@ -81,28 +81,46 @@ void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data
       return;
     }
   }
-  // Hand-over. The sequence is issued under the mutex, so that no fast-path append
-  // can slip in between this item and the job that carries it. The pin taken here is
-  // dropped by the writer that finishes the job.
+  // Hand-over. The pin taken here keeps the record in memory; the writer that
+  // finishes the job drops it.
   record.useCount.fetch_add(1, std::memory_order_relaxed);
-  record.issuedJobs.store(static_cast<std::uint16_t>(issued + 1), std::memory_order_relaxed);
   lock.unlock();
-  HandOver(entry, issued, size, data, location);
+  HandOver(entry, record, size, data, location);
 }
 
-// Claims an idle slot and gives it the job. Once the sequence is issued the job must
-// reach a writer, or every later job of the package would wait for its turn forever:
-// a failed copy still hands over a job that only passes the turn on.
-void Quillbox::HandOver(PackageEntry& entry, std::uint16_t sequence, std::uint64_t size,
-                        const void* data, ItemLocation* location) {
+// Claims an idle slot, then issues the job's sequence under the package mutex, then
+// gives the slot the job. Claiming first means that every job waiting for its turn
+// already holds a slot, so a job never waits for a predecessor that still looks for
+// one; issuing under the mutex means that no fast-path append runs while the job's
+// writer may take the record. Once issued the job must reach its writer, or every
+// later job of the package would wait for its turn forever: a failed copy still hands
+// over a job that only passes the turn on. Returns the job's sequence.
+std::uint16_t Quillbox::HandOver(PackageEntry& entry, PackageRecord& record, std::uint64_t size,
+                                 const void* data, ItemLocation* location) {
+  ThreadSlot* slot;
+  try {
+    slot = ClaimSlot();
+  } catch (...) {
+    record.useCount.fetch_sub(1, std::memory_order_acq_rel);  // The job will not run.
+    throw;
+  }
+  std::uint16_t sequence;
+  {
+    std::lock_guard<std::mutex> lock(entry.lock->mutex);
+    sequence = record.issuedJobs.load(std::memory_order_relaxed);
+    record.issuedJobs.store(static_cast<std::uint16_t>(sequence + 1), std::memory_order_relaxed);
+  }
+  if (!FillSlot(*slot, entry, sequence, size, data, location)) throw std::bad_alloc();
+  return sequence;
+}
+
+// Walks the slots until one is claimed by exchanging its busy flag.
+ThreadSlot* Quillbox::ClaimSlot() {
   qbx::Backoff backoff;
   for (;;) {
     for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
          slot = slot->next.load(std::memory_order_acquire)) {
-      if (!slot->busy.exchange(true, std::memory_order_acquire)) {
-        if (!FillSlot(*slot, entry, sequence, size, data, location)) throw std::bad_alloc();
-        return;
-      }
+      if (!slot->busy.exchange(true, std::memory_order_acquire)) return slot;
     }
     CheckFailure();
     backoff.Pause();

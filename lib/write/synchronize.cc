@@ -29,19 +29,20 @@ void Quillbox::SynchronizePackage(std::uint64_t package) {
   // the record is known to hold no buffer; while a job runs we cannot look.
   const bool needJob = !idle || record.buffer != nullptr;
   record.useCount.fetch_add(needJob ? 2 : 1, std::memory_order_relaxed);
-  if (needJob) record.issuedJobs.store(static_cast<std::uint16_t>(issued + 1), std::memory_order_relaxed);
   lock.unlock();
 
   struct Unpin {
     PackageRecord& record;
     ~Unpin() { record.useCount.fetch_sub(1, std::memory_order_acq_rel); }
   } unpin{record};
-  if (needJob) HandOver(entry, issued, 0, nullptr, nullptr);
-  WaitForSequence(record.finishedJobs, needJob ? static_cast<std::uint16_t>(issued + 1) : issued);
+  std::uint16_t last = issued;
+  if (needJob) last = static_cast<std::uint16_t>(HandOver(entry, record, 0, nullptr, nullptr) + 1);
+  WaitForSequence(record.finishedJobs, last);
 }
 
-// Synchronizes every package. The counters mutex is taken only to read the package
-// count, never while waiting: a thread writer that rolls over to a new file needs it.
+// Synchronizes every package, including those added meanwhile. It takes no database
+// lock while it waits: a thread writer that rolls over to a new file needs the
+// counters mutex.
 void Quillbox::Synchronize() {
-  for (std::uint64_t n = 0; n < PackageCount(); ++n) SynchronizePackage(n);
+  for (std::uint64_t n = 0; n < packages.size(); ++n) SynchronizePackage(n);
 }
