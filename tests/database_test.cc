@@ -1,7 +1,5 @@
 // The database object through its exports: construction with and without a package
 // file, the getters, the names of data files, destruction, and the wake event.
-#include <sys/stat.h>
-
 #include <chrono>
 #include <future>
 #include <thread>
@@ -31,7 +29,7 @@ TEST(Database, FolderGivesAnEmptyPackageFileNamedFromTheTemplate) {
     Db db(4096, 8, dir.path().c_str());
     ASSERT_EQ(Quillbox_GetFileCount(db.get()), 1u);
     const std::string name = Quillbox_GetDatabaseFileName(0, db.get());
-    const std::string prefix = dir.path() + "/quillbox.";
+    const std::string prefix = dir.path() + kSeparator + "quillbox.";
     ASSERT_EQ(name.size(), prefix.size() + 6);
     EXPECT_EQ(name.substr(0, prefix.size()), prefix);
     EXPECT_EQ(ReadWholeFile(name), "");
@@ -43,9 +41,10 @@ TEST(Database, FolderGivesAnEmptyPackageFileNamedFromTheTemplate) {
 
 TEST(Database, FolderGivenWithTrailingSeparatorIsKeptAsGiven) {
   TempDir dir;
-  Db db(64, 8, (dir.path() + "/").c_str());
+  Db db(64, 8, (dir.path() + kSeparator).c_str());
   const std::string name = Quillbox_GetDatabaseFileName(0, db.get());
-  EXPECT_EQ(name.substr(0, dir.path().size() + 11), dir.path() + "//quillbox.");
+  EXPECT_EQ(name.substr(0, dir.path().size() + 11),
+            dir.path() + kSeparator + kSeparator + "quillbox.");
 }
 
 TEST(Database, CreateFailuresLeaveTheHandleUntouched) {

@@ -1,11 +1,11 @@
 // Shared helpers of the tests.
 #include "test_support.h"
 
-#include <stdlib.h>
-
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -15,9 +15,19 @@
 namespace qbx::test {
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "quillbox-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // A name no other folder has: create_directory reports whether it made the folder.
+  static std::atomic<unsigned> counter{0};
+  std::random_device random;
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate =
+        base / ("quillbox-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate.string();
+      return;
+    }
+  }
+  throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {

@@ -15,6 +15,13 @@
 
 namespace qbx::test {
 
+// The separator the library puts between a folder and a data file's name.
+#if defined(_WIN32)
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {
  public:

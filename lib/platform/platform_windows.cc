@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ namespace qbx {
 namespace {
 
 constexpr int kNameAttempts = 1000;
+constexpr int kStreamLimit = 2048;
 
 // Replaces the trailing six characters of `name` with a fresh pseudo-random suffix.
 void FillSuffix(std::string* name) {
@@ -55,6 +57,15 @@ FileHandle CreateExclusive(const std::string& path, bool* exists) {
   return file;
 }
 
+// Every data file stays open for the life of its database, so the run-time's default
+// of 512 open streams is raised once to its largest value.
+void RaiseStreamLimit() {
+  static std::once_flag raised;
+  std::call_once(raised, [] {
+    if (_getmaxstdio() < kStreamLimit) _setmaxstdio(kStreamLimit);
+  });
+}
+
 }  // namespace
 
 NativePath ToWidePath(const std::string& utf8Path) {
@@ -63,6 +74,7 @@ NativePath ToWidePath(const std::string& utf8Path) {
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode) {
+  RaiseStreamLimit();
   static constexpr const wchar_t* kModes[] = {L"w+b", L"r+b", L"rb", L"wb"};
   const wchar_t* text = kModes[static_cast<int>(mode)];
   return _wfopen(ToWidePath(path).c_str(), text);
@@ -73,6 +85,7 @@ FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
 }
 
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
+  RaiseStreamLimit();
   const std::string tmpl = prefix + "XXXXXX";
   ToWidePath(tmpl);
   std::vector<char> first(tmpl.begin(), tmpl.end());
