@@ -114,10 +114,10 @@ void BM_ReadThroughCursor(benchmark::State& state) {
   Quillbox_Destroy(db);
 }
 
-BENCHMARK(BM_StdioWriteBaseline)->Arg(256)->Arg(4096)->Arg(128 << 10);
+BENCHMARK(BM_StdioWriteBaseline)->Arg(256)->Arg(4096)->Arg(128 << 10)->UseRealTime();
 BENCHMARK(BM_Store)->Args({256, 1})->Args({256, 2})->Args({4096, 2})->Args({128 << 10, 2})->UseRealTime();
-BENCHMARK(BM_MemcpyBaseline);
-BENCHMARK(BM_ReadThroughCursor)->Arg(4096)->Arg(64 << 10);
+BENCHMARK(BM_MemcpyBaseline)->UseRealTime();
+BENCHMARK(BM_ReadThroughCursor)->Arg(4096)->Arg(64 << 10)->UseRealTime();
 
 }  // namespace
 

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, when they are missing.
+# Installs the Debian packages the build needs, when they are missing. With the
+# argument "windows", also the mingw-w64 cross compiler and wine.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev binutils)
+packages=(cmake g++ make binutils libgtest-dev googletest libbenchmark-dev)
+if [ "${1:-}" = windows ]; then
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")

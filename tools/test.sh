@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Builds and runs every test. With an argument, builds with those sanitizers in their
-# own build folder: tools/test.sh thread, or tools/test.sh address,undefined.
+# Builds and runs every test.
+#   tools/test.sh                      Linux build
+#   tools/test.sh thread               with ThreadSanitizer, in build-thread/
+#   tools/test.sh address,undefined    with AddressSanitizer and UBSan, in build-address-undefined/
+#   tools/test.sh windows              quillbox.dll with mingw-w64, tests under wine, in build-windows/
 set -euo pipefail
 cd "$(dirname "$0")/.."
+variant=${1:-}
+if [ "$variant" = windows ]; then
+  tools/install_deps.sh windows
+  export WINEDEBUG=-all
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows -j"$(nproc)"
+  ctest --preset windows
+  exit 0
+fi
 tools/install_deps.sh
-sanitize=${1:-}
-build=build${sanitize:+-${sanitize//,/-}}
-cmake -S . -B "$build" -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE="$sanitize" \
+build=build${variant:+-${variant//,/-}}
+cmake -S . -B "$build" -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE="$variant" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"

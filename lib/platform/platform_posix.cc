@@ -60,19 +60,6 @@ bool SeekFile(FileHandle file, std::uint64_t position) {
   return ::fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
-std::size_t WriteFile(FileHandle file, const void* data, std::size_t size) {
-#ifdef QUILLBOX_TESTING
-  if (testing::WriteFaultFires()) return 0;
-#endif
-  return std::fwrite(data, 1, size, file);
-}
-
-std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
-  return std::fread(data, 1, size, file);
-}
-
-void CloseFile(FileHandle file) { std::fclose(file); }
-
 bool RemoveFile(const std::string& path) { return ::unlink(ToWidePath(path).c_str()) == 0; }
 
 bool SyncFile(FileHandle file) {

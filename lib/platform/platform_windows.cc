@@ -114,19 +114,6 @@ bool SeekFile(FileHandle file, std::uint64_t position) {
   return _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
 }
 
-std::size_t WriteFile(FileHandle file, const void* data, std::size_t size) {
-#ifdef QUILLBOX_TESTING
-  if (testing::WriteFaultFires()) return 0;
-#endif
-  return std::fwrite(data, 1, size, file);
-}
-
-std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
-  return std::fread(data, 1, size, file);
-}
-
-void CloseFile(FileHandle file) { std::fclose(file); }
-
 bool RemoveFile(const std::string& path) { return _wremove(ToWidePath(path).c_str()) == 0; }
 
 bool SyncFile(FileHandle file) {

@@ -1,0 +1,25 @@
+// The stream transfers, the same on every platform: the run-time's buffered fread and
+// fwrite, with the test builds' write fault.
+#include <cstdio>
+
+#include "platform/platform.h"
+#ifdef QUILLBOX_TESTING
+#include "platform/fault_hook.h"
+#endif
+
+namespace qbx {
+
+std::size_t WriteFile(FileHandle file, const void* data, std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  if (testing::WriteFaultFires()) return 0;
+#endif
+  return std::fwrite(data, 1, size, file);
+}
+
+std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
+  return std::fread(data, 1, size, file);
+}
+
+void CloseFile(FileHandle file) { std::fclose(file); }
+
+}  // namespace qbx
