@@ -104,7 +104,9 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RelocateFileTo(uint64_t fileIndex
                                                               uint32_t removeOld, Quillbox* db);
 
 /* Reading. A cursor handed out by Open or OpenItem, also when they fail, is released
- * with Close. */
+ * with Close. RecoverContinous delivers fewer bytes than asked only at the package's
+ * end; after a failure *count still tells how many bytes were delivered, and the
+ * cursor stands right after them (in most failures at its old place, count 0). */
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Open(ItemCursor** out, uint64_t package,
                                                     Quillbox* db);
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_OpenItem(ItemCursor** out,

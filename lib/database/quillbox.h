@@ -77,7 +77,8 @@ class Quillbox {
   // Reading and replacing.
   void Open(ItemCursor& cursor, std::uint64_t package);
   void OpenItem(ItemCursor& cursor, const ItemLocation& location);
-  std::uint64_t RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor);
+  std::uint64_t RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
+                                 std::uint64_t* delivered);
   void RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
                      std::uint64_t package);
   void RecoverRandomContinous(std::uint64_t size, void* destination, ItemLocation& location);
@@ -89,6 +90,7 @@ class Quillbox {
   void LoadPackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
   void WritePackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
   void EnqueuePackage(qbx::PackageEntry& entry);
+  bool IsBlockFile(std::uint64_t pos, std::uint32_t file) const;
 
  private:
   // Store's pieces.
@@ -113,6 +115,7 @@ class Quillbox {
   void RollOverIfFull(qbx::ThreadSlot& slot, const qbx::SlotJob& job);
   void ExecuteJob(const qbx::SlotJob& job, std::uint32_t fileIndex, const char* bytes);
   void FinishJob(qbx::PackageRecord& record, std::uint16_t sequence);
+  void PlaceEmptyItem(const qbx::PackageRecord& record, ItemLocation* location);
   struct BlockWrite;
   void WriteBlock(qbx::PackageEntry& entry, const BlockWrite& block);
   void CloseReaderGate(qbx::PackageLock& lock);
@@ -125,7 +128,9 @@ class Quillbox {
   void ReadIndex(qbx::IndexReader& index);
   void ReadPackageEntry(qbx::IndexReader& index, std::uint64_t package);
   void SyncDataFiles();
+  qbx::PackageImage CutChainAtUnknownFiles(qbx::PackageImage image);
   qbx::PackageRecord& PinRecord(qbx::PackageEntry& entry);
+  void LoadNextBlock(ItemCursor& cursor);
   void EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
                      const ItemLocation& location);
   void CheckRelocationTarget(const std::string& newPath);

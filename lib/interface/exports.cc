@@ -161,13 +161,11 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RecoverContinous(uint64_t* count,
                                                                 void* buffer,
                                                                 ItemCursor* cursor,
                                                                 Quillbox* db) {
+  // The count is reported also after a failure: the cursor stands right after the
+  // bytes it names.
   uint64_t delivered = 0;
-  bool done = false;
-  const uint8_t result = Guarded(db, [&] {
-    delivered = db->RecoverContinous(size, buffer, *cursor);
-    done = true;
-  });
-  if (done) *count = delivered;
+  const uint8_t result = Guarded(db, [&] { db->RecoverContinous(size, buffer, *cursor, &delivered); });
+  *count = delivered;
   return result;
 }
 

@@ -62,32 +62,36 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   if (header.payloadLen != blockLen) throw std::invalid_argument("The location names no block");
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
+  if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+    cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
+    cursor.nextBlockFile = 0;
+  }
   file.ReadAt(pos, cursor.buffer, length);
 }
 
+// Delivers up to `size` bytes along the chain; fewer only at the package's end. If a
+// block cannot be loaded, *delivered says how many bytes went out before the failure
+// and the cursor stands right after them; when the call loaded no block before the
+// failing one, it is rewound to where it stood, so a retry loses nothing.
 std::uint64_t Quillbox::RecoverContinous(std::uint64_t size, void* destination,
-                                         ItemCursor& cursor) {
-  std::uint64_t total = 0;
+                                         ItemCursor& cursor, std::uint64_t* delivered) {
+  const std::uint64_t startConsumed = cursor.consumed;
+  bool loaded = false;
+  std::uint64_t& total = *delivered;
+  total = 0;
   while (total < size) {
     if (cursor.consumed >= cursor.bufferedLen) {
-      if (cursor.nextBlockPos == qbx::kNoPosition) break;
-      qbx::DataFile& file = FileAt(cursor.nextBlockFile);
-      std::lock_guard<std::mutex> lock(file.mutex);
-      const qbx::BlockHeader header = ReadHeader(file, cursor.nextBlockPos);
-      const std::uint64_t payloadPos = cursor.nextBlockPos + qbx::kBlockHeaderSize;
-      if (cursor.capacity < header.payloadLen) {
-        char* larger = new char[header.payloadLen];
-        delete[] cursor.buffer;
-        cursor.buffer = larger;
-        cursor.capacity = header.payloadLen;
+      if (cursor.nextBlockPos == qbx::kNoPosition) break;  // The package's end.
+      try {
+        LoadNextBlock(cursor);
+      } catch (...) {
+        if (!loaded) {
+          cursor.consumed = startConsumed;
+          total = 0;
+        }
+        throw;
       }
-      // The cursor changes only once the whole block is read, so a failed read leaves
-      // it where it was.
-      file.ReadAt(payloadPos, cursor.buffer, header.payloadLen);
-      cursor.nextBlockPos = header.nextBlockPos;
-      cursor.nextBlockFile = header.nextBlockFile;
-      cursor.bufferedLen = header.payloadLen;
-      cursor.consumed = 0;
+      loaded = true;
     }
     const std::uint64_t available = cursor.bufferedLen - cursor.consumed;
     const std::uint64_t piece = std::min(size - total, available);
@@ -98,4 +102,27 @@ std::uint64_t Quillbox::RecoverContinous(std::uint64_t size, void* destination,
     total += piece;
   }
   return total;
+}
+
+// Loads the cursor's next block. The cursor changes only once the whole block is
+// read, so a failed load leaves it where it was (its buffer may have grown).
+void Quillbox::LoadNextBlock(ItemCursor& cursor) {
+  qbx::DataFile& file = FileAt(cursor.nextBlockFile);
+  std::lock_guard<std::mutex> lock(file.mutex);
+  const qbx::BlockHeader header = ReadHeader(file, cursor.nextBlockPos);
+  if (cursor.capacity < header.payloadLen) {
+    char* larger = new char[header.payloadLen];
+    delete[] cursor.buffer;
+    cursor.buffer = larger;
+    cursor.capacity = header.payloadLen;
+  }
+  file.ReadAt(cursor.nextBlockPos + qbx::kBlockHeaderSize, cursor.buffer, header.payloadLen);
+  cursor.nextBlockPos = header.nextBlockPos;
+  cursor.nextBlockFile = header.nextBlockFile;
+  if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+    cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
+    cursor.nextBlockFile = 0;
+  }
+  cursor.bufferedLen = header.payloadLen;
+  cursor.consumed = 0;
 }

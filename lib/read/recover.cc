@@ -120,9 +120,12 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
       std::lock_guard<std::mutex> lock(file.mutex);
       current = ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
     }
-    if (current.nextBlockPos == qbx::kNoPosition) {
+    // A link into a file the database does not list (blocks stored after the Save of
+    // an older index) ends the chain like no link at all.
+    if (current.nextBlockPos == qbx::kNoPosition ||
+        !IsBlockFile(current.nextBlockPos, current.nextBlockFile)) {
       // The package has ended: the location says so by its position.
-      qbx::MarkPlaced(&location, current.nextBlockFile, 0, qbx::kNoPosition, 0);
+      qbx::MarkPlaced(&location, 0, 0, qbx::kNoPosition, 0);
       return;
     }
     qbx::DataFile& next = FileAt(current.nextBlockFile);

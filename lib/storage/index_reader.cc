@@ -131,6 +131,7 @@ void Quillbox::ReadPackageEntry(qbx::IndexReader& index, std::uint64_t package) 
   entry.lock = lock.get();
   if (written) {
     entry.recordOrOffset.offset = offset;
+    entry.chainChecked = false;
     lock->written.store(true, std::memory_order_relaxed);
   } else {
     entry.recordOrOffset.record = record.get();

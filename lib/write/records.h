@@ -76,6 +76,10 @@ struct PackageEntry {
   } recordOrOffset{nullptr};
   PackageEntry* next = nullptr;  // Link in the pending queue; guarded by pendingMutex.
   bool queued = false;           // Guarded by pendingMutex.
+  // False for a record left parked in the package file by an imported index, until it
+  // is first loaded and its chain checked against the listed files. Guarded by the
+  // package mutex.
+  bool chainChecked = true;
 };
 
 struct SlotJob {

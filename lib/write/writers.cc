@@ -99,22 +99,61 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
     std::lock_guard<std::mutex> fileLock(packageFile.mutex);
     packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
   }
-  const qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
+  qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
+  if (!entry.chainChecked) decoded = CutChainAtUnknownFiles(decoded);
   // A record that names another package or an unknown file would send writers and
   // readers astray; refuse it and leave the entry as it was.
-  const std::uint64_t fileCount = files.size();
-  const auto knownFile = [&](std::uint64_t pos, std::uint32_t file) {
-    return pos == qbx::kNoPosition || (file < fileCount && file != 0);
-  };
   if (decoded.packageId * emptyPackageRecord.size() != entry.recordOrOffset.offset ||
-      !knownFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
-      !knownFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
+      !IsBlockFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
+      !IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
     throw std::runtime_error("Unable to read data");
   }
+  entry.chainChecked = true;
   record->Assign(decoded);
   entry.recordOrOffset.record = record.release();
   EnqueuePackage(entry);
   entry.lock->written.store(false, std::memory_order_release);
+}
+
+// True when a block may lie at `pos` of file `file`: no block at all, or a listed file
+// that is not the package file.
+bool Quillbox::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {
+  return pos == qbx::kNoPosition ||
+         (file < files.size() && !(hasPackageFile && file == 0));
+}
+
+// A record parked in the package file may be newer than the index a database was
+// imported from: blocks stored after that Save can lie in files the index does not
+// list. The chain is followed from its first block; the record's last block becomes
+// the last one in a listed file, so that the saved data stays readable and the next
+// block joins the chain there. Nothing is written: readers end a chain at a link
+// into a file the database does not list.
+qbx::PackageImage Quillbox::CutChainAtUnknownFiles(qbx::PackageImage image) {
+  if (image.firstBlockPos == qbx::kNoPosition) return image;
+  if (!IsBlockFile(image.firstBlockPos, image.firstBlockFile)) {
+    image.firstBlockPos = image.lastBlockPos = qbx::kNoPosition;
+    image.firstBlockFile = image.firstBlockLen = image.lastBlockFile = 0;
+    return image;
+  }
+  std::uint64_t pos = image.firstBlockPos;
+  std::uint32_t file = image.firstBlockFile;
+  // Every block takes at least 17 bytes, which bounds the walk on a damaged chain.
+  std::uint64_t stepsLeft = 0;
+  for (std::uint64_t k = 0; k < files.size(); ++k) stepsLeft += files[k]->size / 17 + 1;
+  for (; stepsLeft != 0; --stepsLeft) {
+    DataFile& current = FileAt(file);
+    std::lock_guard<std::mutex> lock(current.mutex);
+    char bytes[qbx::kBlockHeaderSize];
+    current.ReadAt(pos, bytes, sizeof bytes);
+    const qbx::BlockHeader header = qbx::DecodeBlockHeader(bytes);
+    if (header.nextBlockPos == qbx::kNoPosition) break;
+    if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) break;
+    pos = header.nextBlockPos;
+    file = header.nextBlockFile;
+  }
+  image.lastBlockPos = pos;
+  image.lastBlockFile = file;
+  return image;
 }
 
 // ---- Writing blocks -------------------------------------------------------------------
@@ -212,10 +251,10 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
     block.bufferedLen = buffered;
     block.bufferedLocations = &record.pendingLocations;
     WriteBlock(entry, block);
-    record.pendingLocations.clear();
     record.bufferedBytes.store(0, std::memory_order_relaxed);
     *turn = (*turn + 1) % count;
   }
+  record.pendingLocations.clear();  // Every location refers to bytes written above.
   if (record.buffer != nullptr) ReleaseBuffer(record.buffer);
   entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
   if (hasPackageFile) WritePackageRecord(entry, lock);
@@ -280,8 +319,17 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   const std::uint32_t size = static_cast<std::uint32_t>(job.size);  // Bounded by Store.
   const std::uint32_t offset = record.bufferedBytes.load(std::memory_order_relaxed);
   const std::uint64_t total = offset + job.size;
-  if (total == 0 || (total < packageSize && size != 0)) {
-    if (size != 0) std::memcpy(record.buffer->data() + offset, bytes, size);
+  if (total == 0) {
+    // An empty item with nothing buffered: no block will carry it, so it is placed at
+    // once at the end of the package's last block, where it lies between the items
+    // before and after it. Only a package without any block keeps it in memory, and
+    // then no writer refers to it again.
+    if (job.location != nullptr) PlaceEmptyItem(record, job.location);
+    record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
+    return;
+  }
+  if (total < packageSize && size != 0) {
+    std::memcpy(record.buffer->data() + offset, bytes, size);
     record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);
     if (job.location != nullptr) {
       record.pendingLocations.push_back(job.location);
@@ -324,6 +372,24 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
     throw;
   }
   if (old != nullptr) ReleaseBuffer(old);
+}
+
+void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location) {
+  if (record.lastBlockPos == qbx::kNoPosition) {
+    qbx::MarkBuffered(location, 0);
+    return;
+  }
+  // The block may still be written by the package's previous job, which holds its
+  // file's mutex until the block is complete.
+  DataFile& file = FileAt(record.lastBlockFile);
+  char header[qbx::kBlockHeaderSize];
+  {
+    std::lock_guard<std::mutex> lock(file.mutex);
+    file.ReadAt(record.lastBlockPos, header, sizeof header);
+  }
+  const std::uint32_t payloadLen = qbx::DecodeBlockHeader(header).payloadLen;
+  qbx::MarkPlaced(location, record.lastBlockFile, payloadLen,
+                  record.lastBlockPos + qbx::kBlockHeaderSize, payloadLen);
 }
 
 // Jobs of a package finish in sequence order: a job that is done waits until the jobs
