@@ -139,7 +139,10 @@ qbx::PackageImage Quillbox::CutChainAtUnknownFiles(qbx::PackageImage image) {
   std::uint32_t file = image.firstBlockFile;
   // Every block takes at least 17 bytes, which bounds the walk on a damaged chain.
   std::uint64_t stepsLeft = 0;
-  for (std::uint64_t k = 0; k < files.size(); ++k) stepsLeft += files[k]->size / 17 + 1;
+  for (std::uint64_t k = 0; k < files.size(); ++k) {
+    std::lock_guard<std::mutex> lock(files[k]->mutex);
+    stepsLeft += files[k]->size / 17 + 1;
+  }
   for (; stepsLeft != 0; --stepsLeft) {
     DataFile& current = FileAt(file);
     std::lock_guard<std::mutex> lock(current.mutex);
