@@ -3,16 +3,13 @@
 // import it again and verify every byte, reading each package through a cursor and
 // every item through its location. Reports what was written and how fast. Uses only
 // the public header.
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -109,13 +106,20 @@ bool Verify(Quillbox* db, const std::vector<ItemLocation>& locations,
 
 }  // namespace
 
-int main() {
-  char folderTemplate[] = "/tmp/quillbox-example-XXXXXX";
-  const char* folder = mkdtemp(folderTemplate);
-  if (folder == nullptr) {
-    std::perror("mkdtemp");
-    return 1;
+// A new folder under the system's temporary folder.
+static std::string MakeTemporaryFolder() {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const auto candidate =
+        std::filesystem::temp_directory_path() / ("quillbox-example-" + std::to_string(random()));
+    if (std::filesystem::create_directory(candidate)) return candidate.string();
   }
+  throw std::runtime_error("no temporary folder could be made");
+}
+
+int main() {
+  const std::string folderName = MakeTemporaryFolder();
+  const char* folder = folderName.c_str();
   Quillbox* db = nullptr;
   if (Quillbox_Create(&db, kPackageSize, 4, folder) != 0) {
     std::fprintf(stderr, "Quillbox_Create failed\n");

@@ -134,6 +134,9 @@ TEST(WriterFailure, DatabaseWriterFailingToWriteABlockSetsTheFlag) {
 // A writer that must roll over into a folder that no longer exists cannot create its
 // next data file.
 TEST(WriterFailure, RollOverIntoARemovedFolderSetsTheFlag) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a folder with open files cannot be removed on Windows";
+#endif
   TempDir dir;
   const std::string folder = dir.File("data");
   std::filesystem::create_directory(folder);

@@ -1,7 +1,9 @@
 // Save and Import: the index file's bytes against the files they describe, reopening
 // and carrying on, where Import leaves package records, and what survives failed
 // saves, crashes and damaged index files.
+#if !defined(_WIN32)
 #include <sys/resource.h>
+#endif
 
 #include <filesystem>
 
@@ -257,6 +259,8 @@ TEST_F(Saved, EveryFailedIndexWriteKeepsThePreviousIndex) {
 // Saves in a child process under file-size limits that stop the index part way; a
 // save never leaves an index, short or whole, under the target name.
 TEST(Save, FileSizeLimitNeverLeavesAShortIndex) {
+  QUILLBOX_SKIP_WITHOUT_FORK();
+#if !defined(_WIN32)
   TempDir dir;
   const std::string first = dir.File("first.index"), second = dir.File("second.index");
   const int code = RunInChild([&] {
@@ -286,6 +290,7 @@ TEST(Save, FileSizeLimitNeverLeavesAShortIndex) {
   EXPECT_EQ(Quillbox_GetPackageCount(db), 120u);
   EXPECT_EQ(ReadByCursor(db, 119), "x");
   Quillbox_Destroy(db);
+#endif
 }
 
 // Items stored and synchronized after the save lie beyond the sizes the index lists.
@@ -370,6 +375,8 @@ struct CrashShape {
 class CrashSafety : public ::testing::TestWithParam<CrashShape> {};
 
 TEST_P(CrashSafety, SavedBytesSurviveAnExitWithoutDestroy) {
+  QUILLBOX_SKIP_WITHOUT_FORK();
+#if !defined(_WIN32)
   const CrashShape shape = GetParam();
   TempDir dir;
   const std::string index = dir.File("db.index");
@@ -401,6 +408,7 @@ TEST_P(CrashSafety, SavedBytesSurviveAnExitWithoutDestroy) {
         << "package " << p;
   }
   Quillbox_Destroy(db);
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Writers, CrashSafety, ::testing::Values(CrashShape{2, ~0ull}));

@@ -4,9 +4,11 @@
 #ifndef QUILLBOX_TESTS_READ_SUPPORT_H_
 #define QUILLBOX_TESTS_READ_SUPPORT_H_
 
+#if !defined(_WIN32)
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -178,6 +180,11 @@ inline void WriteWholeFile(const std::string& path, const std::string& bytes) {
 // Runs `body` in a forked child that ends with _exit(body's result) and returns the
 // child's exit code, or -1 when it did not exit normally. Fork only while this process
 // runs no database, so that the child inherits no lock held by another thread.
+// Windows has no fork: the tests that need a child process are skipped there.
+#if defined(_WIN32)
+#define QUILLBOX_SKIP_WITHOUT_FORK() GTEST_SKIP() << "needs fork"
+#else
+#define QUILLBOX_SKIP_WITHOUT_FORK() (void)0
 inline int RunInChild(const std::function<int()>& body) {
   const pid_t child = fork();
   if (child == 0) _exit(body());
@@ -185,6 +192,7 @@ inline int RunInChild(const std::function<int()>& body) {
   if (child < 0 || waitpid(child, &status, 0) != child) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+#endif
 
 // Arms the platform layer's fault hook for one scope.
 class ScopedFault {
