@@ -105,6 +105,12 @@ TEST_F(Stored, ReplaceRefusesWhatItCannotOverwrite) {
   ItemLocation accepted{};
   MarkAccepted(&accepted);
   EXPECT_EQ(Quillbox_Replace(1, "x", &accepted, db.get()), 1) << "not stored";
+  // A made-up location that claims a longer block would reach the next header.
+  ItemLocation longer = placed;
+  longer.blockLen += 64;
+  const std::string reaching(longer.blockLen - longer.offsetInBlock, 'x');
+  EXPECT_EQ(Quillbox_Replace(reaching.size(), reaching.data(), &longer, db.get()), 1)
+      << "names no block";
   EXPECT_EQ(FileContents(), before);
   EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "");
 }

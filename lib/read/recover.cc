@@ -149,8 +149,13 @@ void Quillbox::Replace(std::uint64_t size, const void* data, const ItemLocation&
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = FileAt(placed.file);
   std::lock_guard<std::mutex> lock(file.mutex);
-  if (placed.pos > file.size || file.size - placed.pos < size) {
-    throw std::out_of_range("The write runs past the file's data");
+  // Writing is the one place where a location that names no block could destroy data
+  // (the next block's header), so the block it names must be there.
+  const qbx::BlockHeader header =
+      ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
+  if (header.payloadLen != placed.blockLen || placed.pos > file.size ||
+      file.size - placed.pos < size) {
+    throw std::out_of_range("The location names no block of this file");
   }
   file.WriteAt(placed.pos, data, size);
 }

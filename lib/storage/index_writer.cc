@@ -74,7 +74,11 @@ void Quillbox::WriteIndex(qbx::IndexWriter& index) {
   index.Put8(hasPackageFile ? 1 : 0);
   const std::uint64_t fileCount = files.size();
   index.Put64(fileCount);
-  for (std::uint64_t k = 0; k < fileCount; ++k) files[k]->WriteTo(index);
+  for (std::uint64_t k = 0; k < fileCount; ++k) {
+    // The database writer may still park records in the package file meanwhile.
+    std::lock_guard<std::mutex> lock(files[k]->mutex);
+    files[k]->WriteTo(index);
+  }
 
   const std::uint64_t packageCount = packages.size();
   index.Put64(packageCount);
