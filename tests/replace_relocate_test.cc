@@ -223,6 +223,12 @@ TEST_F(Stored, RefusedOrFailedMovesChangeNothing) {
     EXPECT_EQ(Quillbox_RelocateFileTo(1, dir.File("partial").c_str(), 1, db.get()), 1);
   }
   EXPECT_FALSE(fs::exists(dir.File("partial"))) << "a partial copy is removed";
+  {
+    // A read error halfway never passes for the end of the file.
+    ScopedFault fault(qbx::testing::Fault::kShortRead, 1);
+    EXPECT_EQ(Quillbox_RelocateFileTo(1, dir.File("partial").c_str(), 1, db.get()), 1);
+  }
+  EXPECT_FALSE(fs::exists(dir.File("partial"))) << "a short copy is removed";
   EXPECT_FALSE(fs::exists(dir.File("x")));
   EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db.get()), own);
   EXPECT_EQ(FileContents(), before);

@@ -128,7 +128,7 @@ class Quillbox {
   void ReadIndex(qbx::IndexReader& index);
   void ReadPackageEntry(qbx::IndexReader& index, std::uint64_t package);
   void SyncDataFiles();
-  qbx::PackageImage CutChainAtUnknownFiles(qbx::PackageImage image);
+  qbx::PackageImage TrimParkedChain(qbx::PackageImage image);
   qbx::PackageRecord& PinRecord(qbx::PackageEntry& entry);
   void LoadNextBlock(ItemCursor& cursor);
   void EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,

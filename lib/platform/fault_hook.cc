@@ -10,10 +10,23 @@ namespace {
 std::atomic<Fault> armedFault{Fault::kNone};
 std::atomic<std::int64_t> remainingSkips{0};
 
+enum class Operation { kWrite, kSeek, kRead };
+
+Operation OperationOf(Fault fault) {
+  switch (fault) {
+    case Fault::kSeekFailure:
+      return Operation::kSeek;
+    case Fault::kShortRead:
+      return Operation::kRead;
+    default:
+      return Operation::kWrite;
+  }
+}
+
 // True when an operation of the armed kind should fail now.
-bool Fires(bool isSeek) {
+bool Fires(Operation operation) {
   const Fault fault = armedFault.load(std::memory_order_acquire);
-  if (fault == Fault::kNone || (fault == Fault::kSeekFailure) != isSeek) return false;
+  if (fault == Fault::kNone || OperationOf(fault) != operation) return false;
   return remainingSkips.fetch_sub(1, std::memory_order_acq_rel) <= 0;
 }
 
@@ -27,7 +40,7 @@ void ArmFault(Fault fault, std::uint64_t skip) {
 void DisarmFault() { armedFault.store(Fault::kNone, std::memory_order_release); }
 
 bool WriteFaultFires() {
-  if (!Fires(false)) return false;
+  if (!Fires(Operation::kWrite)) return false;
   switch (armedFault.load(std::memory_order_acquire)) {
     case Fault::kBadAlloc:
       throw std::bad_alloc();
@@ -38,6 +51,8 @@ bool WriteFaultFires() {
   }
 }
 
-bool SeekFaultFires() { return Fires(true); }
+bool SeekFaultFires() { return Fires(Operation::kSeek); }
+
+bool ReadFaultFires() { return Fires(Operation::kRead); }
 
 }  // namespace qbx::testing

@@ -13,16 +13,18 @@ enum class Fault {
   kSeekFailure,       // The seek fails.
   kBadAlloc,          // The write throws std::bad_alloc.
   kForeignException,  // The write throws a type outside std::exception.
+  kShortRead,         // The read transfers nothing.
 };
 
-// Arms `fault` to fire at the (skip + 1)-th write (or seek, for kSeekFailure) from
-// now, in any thread, and on every one after it until DisarmFault.
+// Arms `fault` to fire at the (skip + 1)-th write (seek for kSeekFailure, read for
+// kShortRead) from now, in any thread, and on every one after it until DisarmFault.
 void ArmFault(Fault fault, std::uint64_t skip);
 void DisarmFault();
 
 // Called by the platform layer; throws for the exception faults.
 bool WriteFaultFires();
 bool SeekFaultFires();
+bool ReadFaultFires();
 
 }  // namespace qbx::testing
 

@@ -1,5 +1,5 @@
 // The stream transfers, the same on every platform: the run-time's buffered fread and
-// fwrite, with the test builds' write fault.
+// fwrite, with the test builds' faults.
 #include <cstdio>
 
 #include "platform/platform.h"
@@ -17,6 +17,9 @@ std::size_t WriteFile(FileHandle file, const void* data, std::size_t size) {
 }
 
 std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  if (testing::ReadFaultFires()) return 0;
+#endif
   return std::fread(data, 1, size, file);
 }
 

@@ -6,20 +6,6 @@
 
 #include "database/quillbox.h"
 
-namespace {
-
-// Reads the header at `pos` of `file` and checks that its payload lies inside the
-// bytes the database appended. REQUIRES: the file's mutex.
-qbx::BlockHeader ReadHeader(qbx::DataFile& file, std::uint64_t pos) {
-  char bytes[qbx::kBlockHeaderSize];
-  if (pos > file.size || file.size - pos < sizeof bytes) throw std::runtime_error("Unable to search data");
-  file.ReadAt(pos, bytes, sizeof bytes);
-  const qbx::BlockHeader header = qbx::DecodeBlockHeader(bytes);
-  if (header.payloadLen > file.size - pos - sizeof bytes) throw std::runtime_error("Unable to read data");
-  return header;
-}
-
-}  // namespace
 
 // Pins the package's record in memory, loading it back from the package file first
 // when it is parked there. The caller drops the pin.
@@ -58,8 +44,10 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   cursor.consumed = 0;
   const std::uint64_t headerPos = pos - offset - qbx::kBlockHeaderSize;
   std::lock_guard<std::mutex> lock(file.mutex);
-  const qbx::BlockHeader header = ReadHeader(file, headerPos);
-  if (header.payloadLen != blockLen) throw std::invalid_argument("The location names no block");
+  qbx::BlockHeader header;
+  if (!file.ReadBlockHeader(headerPos, &header) || header.payloadLen != blockLen) {
+    throw std::invalid_argument("The location names no block");
+  }
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
   if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
@@ -105,11 +93,18 @@ std::uint64_t Quillbox::RecoverContinous(std::uint64_t size, void* destination,
 }
 
 // Loads the cursor's next block. The cursor changes only once the whole block is
-// read, so a failed load leaves it where it was (its buffer may have grown).
+// read, so a failed load leaves it where it was (its buffer may have grown). A link
+// to a block that is not wholly in its file (the tail of a chain torn by a crash after
+// the last Save) ends the package there.
 void Quillbox::LoadNextBlock(ItemCursor& cursor) {
   qbx::DataFile& file = FileAt(cursor.nextBlockFile);
   std::lock_guard<std::mutex> lock(file.mutex);
-  const qbx::BlockHeader header = ReadHeader(file, cursor.nextBlockPos);
+  qbx::BlockHeader header;
+  if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
+    cursor.nextBlockPos = qbx::kNoPosition;
+    cursor.nextBlockFile = 0;
+    return;
+  }
   if (cursor.capacity < header.payloadLen) {
     char* larger = new char[header.payloadLen];
     delete[] cursor.buffer;

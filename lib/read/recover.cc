@@ -34,12 +34,12 @@ void CheckInsideBlock(const Placed& placed, std::uint64_t size) {
   }
 }
 
-// Reads the header of the block at `pos`. REQUIRES: the file's mutex.
+// Reads the header of the block at `pos`, which must lie wholly in the file.
+// REQUIRES: the file's mutex.
 qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos) {
-  char bytes[qbx::kBlockHeaderSize];
-  if (pos > file.size || file.size - pos < sizeof bytes) throw std::runtime_error("Unable to search data");
-  file.ReadAt(pos, bytes, sizeof bytes);
-  return qbx::DecodeBlockHeader(bytes);
+  qbx::BlockHeader header;
+  if (!file.ReadBlockHeader(pos, &header)) throw std::runtime_error("Unable to search data");
+  return header;
 }
 
 }  // namespace
@@ -130,7 +130,12 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
     }
     qbx::DataFile& next = FileAt(current.nextBlockFile);
     std::lock_guard<std::mutex> lock(next.mutex);
-    const qbx::BlockHeader header = ReadHeaderAt(next, current.nextBlockPos);
+    qbx::BlockHeader header;
+    if (!next.ReadBlockHeader(current.nextBlockPos, &header)) {
+      // A torn link (its block lost with a crash after the last Save) ends the package.
+      qbx::MarkPlaced(&location, 0, 0, qbx::kNoPosition, 0);
+      return;
+    }
     placed = {current.nextBlockPos + qbx::kBlockHeaderSize, current.nextBlockFile, 0,
               header.payloadLen};
     CheckInsideBlock(placed, size);

@@ -75,6 +75,16 @@ void DataFile::ReadAll(void* data, std::size_t size) {
   }
 }
 
+bool DataFile::ReadBlockHeader(std::uint64_t position, BlockHeader* header) {
+  if (position > size || size - position < kBlockHeaderSize) return false;
+  char bytes[kBlockHeaderSize];
+  ReadAt(position, bytes, sizeof bytes);
+  const BlockHeader decoded = DecodeBlockHeader(bytes);
+  if (decoded.payloadLen > size - position - kBlockHeaderSize) return false;
+  *header = decoded;
+  return true;
+}
+
 void DataFile::WriteAt(std::uint64_t position, const void* data, std::size_t size) {
   SeekTo(position);
   WriteAll(data, size);

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "storage/index_format.h"
+#include "storage/layout.h"
 
 namespace qbx {
 
@@ -43,6 +44,10 @@ class DataFile {
   // Seek to `position`, then write or read exactly `size` bytes.
   void WriteAt(std::uint64_t position, const void* data, std::size_t size);
   void ReadAt(std::uint64_t position, void* data, std::size_t size);
+  // Reads the header of the block at `position`. False, with nothing read, when the
+  // block does not lie wholly within the bytes the database appended: a link to it is
+  // torn (its block was lost with a crash) or wrong. Throws on a failed transfer.
+  bool ReadBlockHeader(std::uint64_t position, BlockHeader* header);
 
   std::string fileName;          // Full UTF-8 path; replaced only by relocation.
   FileHandle handle = nullptr;   // Owned; guarded by `mutex` once shared.

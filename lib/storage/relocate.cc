@@ -51,18 +51,20 @@ class NewFile {
   qbx::FileHandle handle_ = nullptr;
 };
 
-// Copies the whole of `from` to `to`; a read error fails the copy like a short write.
+// Copies the whole of `from`, as long as the file is, to `to`. A read that ends early
+// fails the copy like a short write: a short copy must never replace the file.
 void CopyFile(qbx::FileHandle from, qbx::FileHandle to, char* buffer, std::size_t piece,
               const std::string& newPath) {
-  for (;;) {
-    const std::size_t got = qbx::ReadFile(from, buffer, piece);
-    if (got != 0 && qbx::WriteFile(to, buffer, got) != got) {
+  std::uint64_t left = 0;
+  if (!qbx::FileLength(from, &left)) throw std::runtime_error("Unable to read data");
+  while (left != 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(piece, left));
+    const std::size_t got = qbx::ReadFile(from, buffer, want);
+    if (got != want) throw std::runtime_error("Unable to read data");
+    if (qbx::WriteFile(to, buffer, got) != got) {
       throw std::runtime_error("Error while copying to file " + newPath);
     }
-    if (got < piece) {
-      if (std::ferror(from)) throw std::runtime_error("Unable to read data");
-      break;
-    }
+    left -= got;
   }
   if (std::fflush(to) != 0) throw std::runtime_error("Error while copying to file " + newPath);
 }

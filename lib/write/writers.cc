@@ -100,7 +100,7 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
     packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
   }
   qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
-  if (!entry.chainChecked) decoded = CutChainAtUnknownFiles(decoded);
+  if (!entry.chainChecked) decoded = TrimParkedChain(decoded);
   // A record that names another package or an unknown file would send writers and
   // readers astray; refuse it and leave the entry as it was.
   if (decoded.packageId * emptyPackageRecord.size() != entry.recordOrOffset.offset ||
@@ -127,10 +127,18 @@ bool Quillbox::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {
 // list. The chain is followed from its first block; the record's last block becomes
 // the last one in a listed file, so that the saved data stays readable and the next
 // block joins the chain there. Nothing is written: readers end a chain at a link
-// into a file the database does not list.
-qbx::PackageImage Quillbox::CutChainAtUnknownFiles(qbx::PackageImage image) {
+// into a file the database does not list, or to a block that is not in its file.
+qbx::PackageImage Quillbox::TrimParkedChain(qbx::PackageImage image) {
   if (image.firstBlockPos == qbx::kNoPosition) return image;
-  if (!IsBlockFile(image.firstBlockPos, image.firstBlockFile)) {
+  qbx::BlockHeader header;
+  bool firstInPlace = IsBlockFile(image.firstBlockPos, image.firstBlockFile);
+  if (firstInPlace) {
+    DataFile& first = FileAt(image.firstBlockFile);
+    std::lock_guard<std::mutex> lock(first.mutex);
+    firstInPlace = first.ReadBlockHeader(image.firstBlockPos, &header);
+  }
+  if (!firstInPlace) {
+    // Even the first block came after the Save: the package was empty then.
     image.firstBlockPos = image.lastBlockPos = qbx::kNoPosition;
     image.firstBlockFile = image.firstBlockLen = image.lastBlockFile = 0;
     return image;
@@ -143,16 +151,19 @@ qbx::PackageImage Quillbox::CutChainAtUnknownFiles(qbx::PackageImage image) {
     std::lock_guard<std::mutex> lock(files[k]->mutex);
     stepsLeft += files[k]->size / 17 + 1;
   }
+  // Also a link to a block that is not wholly in its file (lost with a crash) ends it.
   for (; stepsLeft != 0; --stepsLeft) {
-    DataFile& current = FileAt(file);
-    std::lock_guard<std::mutex> lock(current.mutex);
-    char bytes[qbx::kBlockHeaderSize];
-    current.ReadAt(pos, bytes, sizeof bytes);
-    const qbx::BlockHeader header = qbx::DecodeBlockHeader(bytes);
-    if (header.nextBlockPos == qbx::kNoPosition) break;
-    if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) break;
+    if (header.nextBlockPos == qbx::kNoPosition ||
+        !IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+      break;
+    }
+    DataFile& next = FileAt(header.nextBlockFile);
+    std::lock_guard<std::mutex> lock(next.mutex);
+    qbx::BlockHeader following;
+    if (!next.ReadBlockHeader(header.nextBlockPos, &following)) break;
     pos = header.nextBlockPos;
     file = header.nextBlockFile;
+    header = following;
   }
   image.lastBlockPos = pos;
   image.lastBlockFile = file;
