@@ -1,397 +1,330 @@
 // The read paths: packages written by several threads read back byte-exact through
 // cursors, item after item through RecoverRandomContinous and item by item through
-// RecoverRandom, both while items are buffered and once they are in the files; the
-// cursor's edges; and random reads racing with stores into the same packages.
-#include <atomic>
-#include <random>
-#include <thread>
-
-#include <gtest/gtest.h>
+// RecoverRandom, while items are buffered, on the move and in the files; the edges of
+// each path. Replace and RelocateFileTo: overwriting items in place, moving data files
+// while the database stays open, what is refused, and what a failed move leaves.
+#include <cstring>
+#include <filesystem>
 
 #include "read_support.h"
 
 namespace qbx::test {
 namespace {
 
+namespace fs = std::filesystem;
+
+bool Placed(const ItemLocation& at) {
+  return LoadPos(&at) != kNoPosition && LoadFile(&at) != kInMemory;
+}
+
 struct Shape {
   const char* name;
-  std::uint64_t packageSize;
-  std::uint64_t maxQueued;
-  bool packageFile;
-  int writers;               // Writer threads of the database.
-  std::uint64_t maxFileSize;
-  int packages;
-  int items;                 // Per package.
-  std::size_t largest;       // Largest item.
+  std::uint64_t packageSize, maxQueued, maxFileSize, packageFile, writers;
+  std::size_t packages, items, largest;
 };
-
-class RoundTrip : public ::testing::TestWithParam<Shape> {};
-
-// Reads the package through one cursor in pieces of random sizes, some of them
-// skipped (no destination), and checks every count and every delivered byte.
-void ReadInRandomPieces(Quillbox* db, std::uint64_t package, const std::string& expected,
-                        std::mt19937& random, std::size_t largestPiece) {
-  ItemCursor* cursor = nullptr;
-  ASSERT_EQ(Quillbox_Open(&cursor, package, db), 0);
-  std::vector<char> piece(largestPiece + 1);
-  std::size_t at = 0;
-  while (at < expected.size()) {
-    EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 0) << "at " << at;
-    const std::size_t want = random() % (largestPiece + 1);
-    const bool copy = random() % 4 != 0;
-    std::uint64_t count = ~0ull;
-    ASSERT_EQ(Quillbox_RecoverContinous(&count, want, copy ? piece.data() : nullptr, cursor, db), 0);
-    ASSERT_EQ(count, std::min(want, expected.size() - at));
-    if (copy) {
-      ASSERT_EQ(std::string(piece.data(), count), expected.substr(at, count)) << "at " << at;
-    }
-    at += count;
-  }
-  std::uint64_t count = ~0ull;
-  EXPECT_EQ(Quillbox_RecoverContinous(&count, 7, piece.data(), cursor, db), 0);
-  EXPECT_EQ(count, 0u);
-  EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
-  Quillbox_Close(&cursor);
-  EXPECT_EQ(cursor, nullptr);
-}
-
-// Walks the package item by item from its first item's location to the end marker.
-void ReadItemAfterItem(Quillbox* db, const PackageModel& model) {
-  ItemLocation at = model.locations[0];
-  std::vector<char> bytes(1);
-  for (std::size_t i = 0; i < model.items.size(); ++i) {
-    bytes.resize(model.items[i].size() + 1);
-    ASSERT_EQ(Quillbox_RecoverRandomContinous(model.items[i].size(), bytes.data(), &at, db), 0)
-        << "item " << i;
-    ASSERT_EQ(std::string(bytes.data(), model.items[i].size()), model.items[i]) << "item " << i;
-  }
-  ASSERT_EQ(Quillbox_RecoverRandomContinous(1, bytes.data(), &at, db), 0);
-  EXPECT_EQ(at.pos, kNoPosition) << "the package's end is marked in the location";
-  EXPECT_EQ(Quillbox_RecoverRandomContinous(1, bytes.data(), &at, db), 1);
-}
-
-void ReadEveryItem(Quillbox* db, std::uint64_t package, const PackageModel& model,
-                   std::size_t count) {
-  std::vector<char> bytes;
-  for (std::size_t i = 0; i < count; ++i) {
-    bytes.assign(model.items[i].size() + 1, '\0');
-    ASSERT_EQ(Quillbox_RecoverRandom(model.items[i].size(), bytes.data(), &model.locations[i],
-                                     package, db), 0) << "item " << i;
-    ASSERT_EQ(std::string(bytes.data(), model.items[i].size()), model.items[i]) << "item " << i;
-  }
-}
+struct RoundTrip : Harness, ::testing::WithParamInterface<Shape> {};
 
 TEST_P(RoundTrip, EveryPackageReadsBackByteExactOnEveryPath) {
-  const Shape shape = GetParam();
-  TempDir dir;
-  std::vector<PackageModel> models(shape.packages);  // Outlives the database.
-  Db db(shape.packageSize, shape.maxQueued, shape.packageFile ? dir.path().c_str() : nullptr);
-  for (int t = 0; t < shape.writers; ++t) db.AddThread(dir.path(), shape.maxFileSize);
-  std::mt19937 random(1234);
-  for (int p = 0; p < shape.packages; ++p) {
-    ASSERT_EQ(db.AddPackage(), static_cast<std::uint64_t>(p));
-    std::vector<std::size_t> sizes = RandomSizes(random, shape.items, shape.largest);
-    if (sizes[0] == 0) sizes[0] = 1;  // The item-after-item walk starts at a placed item.
-    FillModel(models[p], p, sizes);
+  const Shape s = GetParam();
+  Create(s.packageSize, s.maxQueued, s.packageFile, std::vector(s.writers, s.maxFileSize),
+         s.packages, s.items, s.largest);
+  // Three callers store (reading back as they go) in two halves; the first half reads
+  // back before anything is synchronized.
+  ASSERT_TRUE(StoreConcurrently(3, s.items / 2));
+  for (std::size_t i = 0; i < s.packages * (s.items / 2); ++i) {
+    ASSERT_TRUE(ReadsBack(i % s.packages, i / s.packages));
   }
-
-  // Three callers store into disjoint sets of packages in two halves; the first half
-  // is read back before anything is synchronized.
-  const std::size_t half = shape.items / 2;
-  ASSERT_TRUE(StoreConcurrently(db.get(), models, 3, half));
-  for (int p = 0; p < shape.packages; ++p) ReadEveryItem(db.get(), p, models[p], half);
-  ASSERT_TRUE(StoreConcurrently(db.get(), models, 3));
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0) << Quillbox_GetErrorMessage(db.get());
-
-  for (int p = 0; p < shape.packages; ++p) {
+  ASSERT_TRUE(StoreConcurrently(3) && Quillbox_Synchronize(db) == 0);
+  EXPECT_TRUE(s.maxFileSize == ~0ull || Quillbox_GetFileCount(db) > s.writers + 1 + s.packageFile);
+  ExpectAllReadBack();
+  std::mt19937 random(1);
+  std::string bytes(s.packageSize + s.largest + 8, '\0');
+  for (std::size_t p = 0; p < s.packages; ++p) {
     SCOPED_TRACE("package " + std::to_string(p));
-    const PackageModel& model = models[p];
-    for (std::size_t i = 0; i < model.items.size(); ++i) {
-      if (!model.items[i].empty()) {
-        ASSERT_TRUE(Placed(model.locations[i])) << "item " << i;
-      }
+    const std::string all = models[p].Joined();
+    for (std::size_t i = 0; i < s.items; ++i) {
+      ASSERT_TRUE(models[p].items[i].empty() || Placed(models[p].locations[i]));
     }
-    EXPECT_EQ(FirstDifference(ChainBytes(ReadChain(db.get(), p)), model.Joined()), std::string::npos)
-        << "the chain on disk";
-    ReadEveryItem(db.get(), p, model, model.items.size());
-    ReadInRandomPieces(db.get(), p, model.Joined(), random, shape.packageSize + shape.largest);
-    ReadItemAfterItem(db.get(), model);
+    // One cursor in pieces of random sizes, a quarter of them skipped (no destination).
+    ItemCursor* cursor = nullptr;
+    ASSERT_EQ(Quillbox_Open(&cursor, p, db), 0);
+    for (std::uint64_t at = 0, count = 0; at < all.size(); at += count) {
+      const std::size_t want = random() % bytes.size();
+      char* const into = random() % 4 != 0 ? bytes.data() : nullptr;
+      EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 0);
+      ASSERT_EQ(Quillbox_RecoverContinous(&count, want, into, cursor, db), 0);
+      ASSERT_EQ(count, std::min(want, all.size() - at));
+      ASSERT_TRUE(into == nullptr || all.compare(at, count, bytes, 0, count) == 0) << at;
+    }
+    EXPECT_TRUE(Drain(db, cursor).empty() && Quillbox_PackageEnd(cursor, db) == 1);
+    Quillbox_Close(&cursor);
+    // Item after item from the first item's location to the end marker.
+    ItemLocation at = models[p].locations[0];
+    for (const std::string& item : models[p].items) {
+      ASSERT_EQ(Quillbox_RecoverRandomContinous(item.size(), bytes.data(), &at, db), 0);
+      ASSERT_TRUE(bytes.compare(0, item.size(), item) == 0);
+    }
+    ASSERT_EQ(Quillbox_RecoverRandomContinous(1, bytes.data(), &at, db), 0);
+    EXPECT_EQ(at.pos, kNoPosition) << "the package's end is marked in the location";
+    EXPECT_EQ(Quillbox_RecoverRandomContinous(1, bytes.data(), &at, db), 1);
   }
-  if (shape.maxFileSize != ~0ull) {
-    EXPECT_GT(Quillbox_GetFileCount(db.get()), shape.writers + (shape.packageFile ? 2u : 1u))
-        << "small files roll over";
-  }
-  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, RoundTrip,
-    ::testing::Values(Shape{"RolloversWithPackageFile", 512, 2, true, 3, 6000, 12, 120, 1400},
-                      Shape{"LargeBuffersNoPackageFile", 4096, 1000, false, 2, ~0ull, 9, 200, 6000},
-                      Shape{"TinyBuffersBusyQueue", 24, 0, false, 2, 3000, 6, 150, 64},
-                      Shape{"NoBufferAtAll", 0, 4, true, 2, 2500, 6, 80, 100}),
+    ::testing::Values(Shape{"RolloversWithPackageFile", 512, 2, 6000, 1, 3, 12, 120, 1400},
+                      Shape{"LargeBuffersNoPackageFile", 4096, 1000, ~0ull, 0, 2, 9, 200, 6000},
+                      Shape{"TinyBuffersBusyQueue", 24, 0, 3000, 0, 2, 6, 150, 64},
+                      Shape{"NoBufferAtAll", 0, 4, 2500, 1, 2, 6, 80, 100}),
     [](const ::testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
 
-// A database with one writer thread and a package buffer large enough that nothing is
-// written until it is synchronized.
-struct Buffered : ::testing::Test {
-  TempDir dir;
-  Db db{1000, 1000, nullptr};
-  std::uint64_t package = 0;
-  void SetUp() override {
-    db.AddThread(dir.path());
-    package = db.AddPackage();
+// One writer thread and a buffer large enough that nothing is written before
+// Synchronize.
+struct Buffered : Harness {
+  void SetUp() override { Create(1000, 1000, false, {~0ull}, 1, 0); }
+  void Put(const char* item, ItemLocation* at = nullptr, bool sync = false) {
+    ASSERT_EQ(Quillbox_Store(0, std::strlen(item), item, at, db), 0);
+    ASSERT_TRUE(!sync || Quillbox_Synchronize(db) == 0);
   }
-  std::string Read(std::uint64_t size, const ItemLocation& location, std::uint8_t* result) {
+  // The bytes RecoverRandom gives, or "refused".
+  std::string Read(std::uint64_t size, const ItemLocation& at, std::uint64_t package = 0) {
     std::string bytes(size, '\0');
-    *result = Quillbox_RecoverRandom(size, bytes.data(), &location, package, db.get());
-    return bytes;
+    return Quillbox_RecoverRandom(size, bytes.data(), &at, package, db) == 0 ? bytes : "refused";
   }
 };
 
-TEST_F(Buffered, RecoverRandomReadsBufferedItemsAndRefusesWhatIsNotThere) {
-  ItemLocation hello{}, world{};
-  ASSERT_EQ(Quillbox_Store(package, 5, "hello", &hello, db.get()), 0);
-  ASSERT_EQ(Quillbox_Store(package, 5, "world", &world, db.get()), 0);
+// RecoverRandom reads buffered and placed items and refuses what is not there; cursors
+// at the edges of blocks.
+TEST_F(Buffered, RecoverRandomAndCursorsAtTheEdges) {
+  ItemLocation hello{}, world{}, accepted{};
+  Put("hello", &hello);
+  Put("world", &world);
   ASSERT_EQ(LoadFile(&world), kInMemory);
-  std::uint8_t result = 9;
-  EXPECT_EQ(Read(5, world, &result), "world");
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(Read(10, hello, &result), "helloworld") << "inside the buffered bytes";
-  EXPECT_EQ(result, 0);
-  Read(6, world, &result);
-  EXPECT_EQ(result, 1) << "past the buffered bytes";
-  char byte[8];
-  EXPECT_EQ(Quillbox_RecoverRandom(1, byte, &hello, package + 1, db.get()), 1) << "unknown package";
-  ItemLocation accepted{};
+  EXPECT_EQ(Read(5, world) + Read(10, hello), "worldhelloworld");
+  EXPECT_EQ(Read(6, world), "refused") << "past the buffered bytes";
+  EXPECT_EQ(Read(1, hello, 1), "refused") << "unknown package";
   MarkAccepted(&accepted);  // What a Store that failed after accepting the item leaves.
-  EXPECT_EQ(Quillbox_RecoverRandom(1, byte, &accepted, package, db.get()), 1);
-  EXPECT_EQ(Quillbox_Replace(5, "WORLD", &world, db.get()), 1) << "a buffered item is not replaced";
+  EXPECT_EQ(Read(1, accepted), "refused");
+  EXPECT_EQ(Quillbox_Replace(5, "WORLD", &world, db), 1) << "a buffered item is not replaced";
+  // Without a block a cursor stands at the package's end at once.
   ItemCursor* cursor = nullptr;
-  EXPECT_EQ(Quillbox_OpenItem(&cursor, &world, db.get()), 1) << "a buffered item has no block";
+  ASSERT_EQ(Quillbox_Open(&cursor, 0, db), 0);
+  EXPECT_TRUE(Quillbox_PackageEnd(cursor, db) == 1 && Drain(db, cursor).empty());
   Quillbox_Close(&cursor);
+  // Reading on from the stored record itself synchronizes first, and moves it on.
+  char bytes[8];
+  ASSERT_EQ(Quillbox_RecoverRandomContinous(5, bytes, &hello, db), 0);
+  EXPECT_TRUE(std::string(bytes, 5) == "hello" && Placed(hello) && hello.offsetInBlock == 5);
+  ASSERT_TRUE(Placed(world) && world.blockLen == 10);
+  EXPECT_EQ(Read(5, world) + Read(6, world), "worldrefused") << "past the item's block";
+  EXPECT_EQ(Quillbox_RecoverRandomContinous(1, bytes, &accepted, db), 1);
+  ItemLocation elsewhere = world, end{};
+  elsewhere.file = static_cast<std::uint32_t>(Quillbox_GetFileCount(db));
+  EXPECT_EQ(Read(1, elsewhere), "refused") << "unknown file";
 
-  // Buffered bytes are not yet in the package's chain.
-  ASSERT_EQ(Quillbox_Open(&cursor, package, db.get()), 0);
-  EXPECT_EQ(Quillbox_PackageEnd(cursor, db.get()), 1);
-  std::uint64_t count = 9;
-  EXPECT_EQ(Quillbox_RecoverContinous(&count, 4, byte, cursor, db.get()), 0);
-  EXPECT_EQ(count, 0u);
+  // A cursor opened at an item that ends its block goes on with the next block.
+  Put("", &end);
+  Put("defg", nullptr, true);
+  ASSERT_TRUE(end.offsetInBlock == end.blockLen && ReadChain(db, 0).size() == 2);
+  ASSERT_EQ(Quillbox_OpenItem(&cursor, &end, db), 0);
+  EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 0);
+  EXPECT_TRUE(Drain(db, cursor) == "defg" && Quillbox_PackageEnd(cursor, db) == 1);
   Quillbox_Close(&cursor);
-
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
-  ASSERT_TRUE(Placed(world));
-  EXPECT_EQ(world.blockLen, 10u);
-  EXPECT_EQ(Read(5, world, &result), "world");
-  EXPECT_EQ(result, 0);
-  Read(6, world, &result);
-  EXPECT_EQ(result, 1) << "past the item's block";
-  EXPECT_EQ(Quillbox_RecoverRandomContinous(1, byte, &accepted, db.get()), 1);
-  ItemLocation elsewhere = world;
-  elsewhere.file = static_cast<std::uint32_t>(Quillbox_GetFileCount(db.get()));
-  Read(1, elsewhere, &result);
-  EXPECT_EQ(result, 1) << "unknown file";
-  EXPECT_EQ(ReadByCursor(db.get(), package), "helloworld");
-}
-
-TEST_F(Buffered, ItemAfterItemFromABufferedLocationSynchronizesFirst) {
-  ItemLocation first{}, second{};
-  ASSERT_EQ(Quillbox_Store(package, 3, "abc", &first, db.get()), 0);
-  ASSERT_EQ(Quillbox_Store(package, 2, "de", &second, db.get()), 0);
-  // The stored record itself: the library places it while synchronizing.
-  ItemLocation& at = first;
-  char bytes[4] = {};
-  ASSERT_EQ(Quillbox_RecoverRandomContinous(3, bytes, &at, db.get()), 0);
-  EXPECT_EQ(std::string(bytes, 3), "abc");
-  EXPECT_TRUE(Placed(at)) << "the location moved on into the file";
-  EXPECT_EQ(at.offsetInBlock, 3u);
-  ASSERT_EQ(Quillbox_RecoverRandomContinous(2, bytes, &at, db.get()), 0);
-  EXPECT_EQ(std::string(bytes, 2), "de");
-  EXPECT_EQ(Quillbox_RecoverRandomContinous(1, bytes, &at, db.get()), 0);
-  EXPECT_EQ(at.pos, kNoPosition);
+  EXPECT_TRUE(Quillbox_Close(&cursor) == 0 && cursor == nullptr) << "closing no cursor";
+  // A cursor read that fails while loading the next block keeps the bytes it took
+  // from the current one.
+  ASSERT_EQ(Quillbox_Open(&cursor, 0, db), 0);
+  std::string delivered = Drain(db, cursor, 8);
+  std::uint64_t count = 0;
+  qbx::testing::ArmFault(qbx::testing::Fault::kSeekFailure, 0);
+  EXPECT_EQ(Quillbox_RecoverContinous(&count, 5, bytes, cursor, db), 1);
+  qbx::testing::DisarmFault();
+  EXPECT_EQ(delivered.append(bytes, count) + Drain(db, cursor), "helloworlddefg");
+  Quillbox_Close(&cursor);
 }
 
 // An empty item stored while nothing is buffered lies at the end of the package's last
 // block; the library places it there at once and never writes the location again.
 TEST_F(Buffered, EmptyItemWithNothingBufferedIsPlacedAtTheEndOfTheLastBlock) {
-  ASSERT_EQ(Quillbox_Store(package, 3, "abc", nullptr, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
   ItemLocation empty{};
-  ASSERT_EQ(Quillbox_Store(package, 0, "", &empty, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+  Put("abc", nullptr, true);
+  Put("", &empty, true);
   ASSERT_TRUE(Placed(empty));
   EXPECT_EQ(empty.offsetInBlock, 3u);
   EXPECT_EQ(empty.blockLen, 3u);
-  EXPECT_EQ(empty.pos, ReadChain(db.get(), package)[0].headerPos + kBlockHeaderSize + 3);
+  EXPECT_EQ(empty.pos, ReadChain(db, 0)[0].headerPos + kBlockHeaderSize + 3);
   const ItemLocation settled = empty;
-  ASSERT_EQ(Quillbox_Store(package, 4, "more", nullptr, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+  Put("more", nullptr, true);
   EXPECT_EQ(std::memcmp(&empty, &settled, sizeof empty), 0) << "written after Synchronize";
   char bytes[4];
-  ASSERT_EQ(Quillbox_RecoverRandomContinous(4, bytes, &empty, db.get()), 0);
+  ASSERT_EQ(Quillbox_RecoverRandomContinous(4, bytes, &empty, db), 0);
   EXPECT_EQ(std::string(bytes, 4), "more") << "the empty item is followed by the next item";
 }
 
-// In a package without any block no place exists for an empty item: it stays in
-// memory, reads back as empty, and the library never writes the location again (the
-// caller may reuse the record once Synchronize has returned).
+// In a package without any block an empty item stays in memory, reads back as empty,
+// and the library never writes the location again (the caller may reuse the record
+// once Synchronize has returned).
 TEST_F(Buffered, EmptyItemInAPackageWithoutBlocksIsNeverWrittenAfterSynchronize) {
-  ItemLocation empty{};
-  ASSERT_EQ(Quillbox_Store(package, 0, "", &empty, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+  ItemLocation empty{}, later{};
+  Put("", &empty, true);
   EXPECT_EQ(LoadFile(&empty), kInMemory);
-  std::uint8_t result = 9;
-  Read(0, empty, &result);
-  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Read(0, empty), "");
   std::memset(&empty, 0x5a, sizeof empty);  // The caller reuses the record.
-  ItemLocation later{};
-  ASSERT_EQ(Quillbox_Store(package, 4, "more", &later, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+  Put("more", &later, true);
   EXPECT_EQ(empty.pos, 0x5a5a5a5a5a5a5a5aull) << "the library wrote into a released location";
   EXPECT_EQ(empty.file, 0x5a5a5a5au);
 }
 
-// An empty item stored after buffered bytes closes their block and ends it.
-TEST_F(Buffered, CursorAtAnItemThatEndsItsBlockContinuesWithTheNextBlock) {
-  ItemLocation abc{}, end{}, tail{};
-  ASSERT_EQ(Quillbox_Store(package, 3, "abc", &abc, db.get()), 0);
-  ASSERT_EQ(Quillbox_Store(package, 0, "", &end, db.get()), 0);
-  ASSERT_EQ(Quillbox_Store(package, 4, "defg", &tail, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
-  ASSERT_TRUE(Placed(end));
-  ASSERT_EQ(end.offsetInBlock, end.blockLen) << "the empty item ends the first block";
-  ASSERT_EQ(ReadChain(db.get(), package).size(), 2u);
+// Three packages of 40 items, synchronized, with a package file and two writer threads.
+// The default queue limit keeps the database writer idle.
+struct Stored : Harness {
+  explicit Stored(std::uint64_t packageSize = 128, std::uint64_t maxQueued = 1000) {
+    Create(packageSize, maxQueued, true, {~0ull, ~0ull}, 3, 40);
+  }
+  void SetUp() override { ASSERT_TRUE(db != nullptr && StoreAndSync()); }
+  std::vector<std::string> FileContents() {
+    FlushFiles(db);
+    std::vector<std::string> contents;
+    for (std::uint64_t k = 0; k < Quillbox_GetFileCount(db); ++k) {
+      contents.push_back(ReadWholeFile(Quillbox_GetDatabaseFileName(k, db)));
+    }
+    return contents;
+  }
+};
 
-  ItemCursor* cursor = nullptr;
-  ASSERT_EQ(Quillbox_OpenItem(&cursor, &end, db.get()), 0);
-  EXPECT_EQ(Quillbox_PackageEnd(cursor, db.get()), 0);
-  char bytes[8];
-  std::uint64_t count = 0;
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof bytes, bytes, cursor, db.get()), 0);
-  EXPECT_EQ(std::string(bytes, count), "defg");
-  EXPECT_EQ(Quillbox_PackageEnd(cursor, db.get()), 1);
-  Quillbox_Close(&cursor);
-
-  ASSERT_EQ(Quillbox_OpenItem(&cursor, &abc, db.get()), 0);
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof bytes, bytes, cursor, db.get()), 0);
-  EXPECT_EQ(std::string(bytes, count), "abcdefg");
-  Quillbox_Close(&cursor);
-
-  ItemLocation last = tail;
-  last.pos += 4;
-  last.offsetInBlock += 4;  // Past the package's last byte.
-  ASSERT_EQ(Quillbox_OpenItem(&cursor, &last, db.get()), 0);
-  EXPECT_EQ(Quillbox_PackageEnd(cursor, db.get()), 1);
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof bytes, bytes, cursor, db.get()), 0);
-  EXPECT_EQ(count, 0u);
-  Quillbox_Close(&cursor);
-
-  ItemCursor* none = nullptr;
-  EXPECT_EQ(Quillbox_Close(&none), 0);
-  EXPECT_EQ(none, nullptr);
+// A reader sees an item either wholly before or wholly after a Replace, while the
+// writer threads append blocks to the same package and file.
+TEST_F(Stored, ReadersNeverSeeAHalfReplacedItem) {
+  std::size_t target = 0;
+  while (target < 39 && models[0].items[target].size() < 100) ++target;
+  ASSERT_GE(models[0].items[target].size(), 100u);
+  const ItemLocation& location = models[0].locations[target];
+  const std::string original = models[0].items[target];
+  const std::string a(original.size(), 'a'), b(original.size(), 'b');
+  std::atomic<bool> done{false}, failed{false};
+  std::thread replacer([&] {
+    for (int k = 0; k < 400 && !failed; ++k) {
+      failed = Quillbox_Replace(a.size(), (k % 2 == 0 ? a : b).data(), &location, db) != 0 ||
+               Quillbox_Store(0, 200, MakeItem(0, k, 200).data(), nullptr, db) != 0;
+    }
+    done = true;
+  });
+  bool torn = false;
+  for (std::string bytes(a.size(), '\0'); !done;) {
+    failed = failed || Quillbox_RecoverRandom(bytes.size(), bytes.data(), &location, 0, db) != 0;
+    torn = torn || (bytes != a && bytes != b && bytes != original);
+  }
+  replacer.join();
+  EXPECT_FALSE(failed || torn) << failed << torn;
+  models[0].items[target] = b;
+  EXPECT_TRUE(ReadsBack(0, target)) << "the last replacement stays";
 }
 
-// A cursor read that fails while loading the next block returns 1 without a count;
-// the bytes it took from the current block before must still reach the caller.
-TEST_F(Buffered, FailedCursorReadLosesNoBytes) {
-  ItemLocation end{};
-  ASSERT_EQ(Quillbox_Store(package, 3, "abc", nullptr, db.get()), 0);
-  ASSERT_EQ(Quillbox_Store(package, 0, "", &end, db.get()), 0);  // Ends the first block.
-  ASSERT_EQ(Quillbox_Store(package, 4, "defg", nullptr, db.get()), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
-  ItemCursor* cursor = nullptr;
-  ASSERT_EQ(Quillbox_Open(&cursor, package, db.get()), 0);
-  char bytes[8];
-  std::uint64_t count = 0;
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, 2, bytes, cursor, db.get()), 0);
-  std::string delivered(bytes, count);
-  count = 0;
-  {
-    ScopedFault fault(qbx::testing::Fault::kSeekFailure, 0);
-    EXPECT_EQ(Quillbox_RecoverContinous(&count, 5, bytes, cursor, db.get()), 1);
+// With a queue limit of one the database writer keeps parking records in the package
+// file. The parameter: whether the old file is removed, and the package size, which
+// is the size of the pieces copied (a package size of 0 copies byte by byte).
+struct Relocation : Stored, ::testing::WithParamInterface<std::pair<bool, std::uint64_t>> {
+  Relocation() : Stored(GetParam().second, 1) {}
+};
+
+// Moves the threads' files, which arrive whole, then every file back and forth while
+// callers store; the database goes on at the new paths and reopens from there.
+TEST_P(Relocation, DatabaseGoesOnAtTheNewPaths) {
+  const bool removeOld = GetParam().first;
+  const std::string a = dir.File("a"), b = dir.File("b");
+  ASSERT_TRUE(fs::create_directory(a) && fs::create_directory(b));
+  const std::vector<std::string> before = FileContents();
+  for (const std::uint64_t k : {1ull, 2ull}) {
+    const std::string old = Quillbox_GetDatabaseFileName(k, db);
+    const std::string moved = a + "/moved-" + std::to_string(k);
+    ASSERT_EQ(Quillbox_RelocateFileTo(k, moved.c_str(), removeOld, db), 0);
+    EXPECT_EQ(Quillbox_GetDatabaseFileName(k, db), moved);
+    EXPECT_TRUE(ReadWholeFile(moved) == before[k] && fs::exists(old) != removeOld) << k;
   }
-  delivered.append(bytes, count);
-  while (Quillbox_RecoverContinous(&count, sizeof bytes, bytes, cursor, db.get()) == 0 && count != 0) {
-    delivered.append(bytes, count);
+  AddItems(300);
+  std::atomic<bool> stored{false};
+  std::thread callers([&] {
+    EXPECT_TRUE(StoreAndSync());
+    stored = true;
+  });
+  for (int moves = 0; moves < 6 || (!stored && moves < 200); ++moves) {
+    const std::string target = (moves % 2 == 0 ? b : a) + "/file-" + std::to_string(moves % 3);
+    EXPECT_EQ(Quillbox_RelocateFileTo(moves % 3, target.c_str(), 1, db), 0) << moves;
   }
-  Quillbox_Close(&cursor);
-  EXPECT_EQ(delivered, "abcdefg");
+  callers.join();
+  ExpectAllReadBack();
+  const std::string name = Quillbox_GetDatabaseFileName(1, db);
+  ASSERT_TRUE(SaveIndex());
+  Reopen(2);
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), name);
+  ExpectAllReadBack();
 }
 
-// Readers take items that Store has already returned for while other callers keep
-// storing into the same packages; the database writer parks and flushes records and
-// the writer threads hand buffers over underneath them.
-TEST(ReadWhileWriting, RandomReadsOfStoredItemsRaceWithStores) {
-  constexpr int kPackages = 6, kCallers = 2, kItems = 3000;
-  TempDir dir;
-  struct Caller {
-    PackageModel model;
-    std::atomic<std::size_t> stored{0};
-  } callers[kCallers];  // Outlive the database.
-  Db db(256, 2, dir.path().c_str());
-  db.AddThread(dir.path(), 64 * 1024);
-  db.AddThread(dir.path(), 64 * 1024);
-  for (int p = 0; p < kPackages; ++p) db.AddPackage();
-  for (int c = 0; c < kCallers; ++c) {
-    std::mt19937 random(c + 7);
-    FillModel(callers[c].model, 100 + c, RandomSizes(random, kItems, 600));
-  }
-  std::atomic<int> running{kCallers};
-  std::atomic<bool> failed{false};
-  std::vector<std::thread> threads;
-  for (int c = 0; c < kCallers; ++c) {
-    threads.emplace_back([&, c] {
-      Caller& caller = callers[c];
-      for (std::size_t i = 0; i < kItems; ++i) {
-        if (!StoreItems(db.get(), i % kPackages, caller.model, i, i + 1)) failed = true;
-        caller.stored.store(i + 1, std::memory_order_release);
-      }
-      running.fetch_sub(1);
-    });
-  }
-  std::atomic<std::uint64_t> reads{0};
-  for (int r = 0; r < 2; ++r) {
-    threads.emplace_back([&, r] {
-      std::mt19937 random(r);
-      std::vector<char> bytes(700);
-      while (running.load() != 0 && !failed) {
-        Caller& caller = callers[random() % kCallers];
-        const std::size_t stored = caller.stored.load(std::memory_order_acquire);
-        if (stored == 0) {
-          std::this_thread::yield();
-          continue;
-        }
-        // Mostly the newest items, which are the ones still on the move.
-        const std::size_t i = stored - 1 - random() % std::min<std::size_t>(stored, 20);
-        const std::string& item = caller.model.items[i];
-        if (Quillbox_RecoverRandom(item.size(), bytes.data(), &caller.model.locations[i],
-                                   i % kPackages, db.get()) != 0 ||
-            std::memcmp(bytes.data(), item.data(), item.size()) != 0) {
-          failed = true;
-        }
-        reads.fetch_add(1);
-        std::this_thread::yield();  // Leaves the two cores to the writers now and then.
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_FALSE(failed) << Quillbox_GetErrorMessage(db.get());
-  EXPECT_GT(reads.load(), 0u);
-  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
-  std::uint64_t total = 0;
-  for (Caller& caller : callers) {
-    for (std::size_t i = 0; i < kItems; ++i) {
-      const std::string& item = caller.model.items[i];
-      std::string bytes(item.size(), '\0');
-      ASSERT_EQ(Quillbox_RecoverRandom(item.size(), bytes.data(), &caller.model.locations[i],
-                                       i % kPackages, db.get()), 0);
-      ASSERT_EQ(bytes, item);
-      total += item.size();
+INSTANTIATE_TEST_SUITE_P(RemoveOldAndPackageSize, Relocation,
+                         ::testing::Values(std::pair{false, 128ull}, std::pair{true, 0ull}));
+
+// Every third item is replaced, every other of them by a prefix only, and so is every
+// item that ends its block, by exactly its size: the next block's header right behind
+// it, and so the chain, stays intact. Refused replaces: past the block, in an unknown
+// file, of an item not stored, and at a made-up location claiming a longer block (which
+// would reach the next header). Refused moves: into a missing folder, onto any data file
+// of the database by any spelling of its path, and halfway through a failed copy. None
+// changes a file or a name, and the database goes on. A never saved file is deleted at
+// its new path.
+TEST_F(Stored, ReplacesReadBackEverywhereAndRefusalsChangeNothing) {
+  std::size_t lastOfBlock = 0;
+  for (std::size_t p = 0; p < 3; ++p) {
+    for (std::size_t i = 0; i < 40; ++i) {
+      std::string& item = models[p].items[i];
+      const ItemLocation& at = models[p].locations[i];
+      const bool ends = !item.empty() && at.offsetInBlock + item.size() == at.blockLen;
+      if (!ends && i % 3 != 0) continue;
+      lastOfBlock += ends;
+      const std::string fresh = MakeItem(9, i, ends || i % 2 == 0 ? item.size() : item.size() / 2);
+      ASSERT_EQ(Quillbox_Replace(fresh.size(), fresh.data(), &at, db), 0);
+      item.replace(0, fresh.size(), fresh);
     }
   }
-  std::uint64_t chained = 0;
-  for (int p = 0; p < kPackages; ++p) chained += ReadByCursor(db.get(), p).size();
-  EXPECT_EQ(chained, total) << "every stored byte is in exactly one package chain";
+  EXPECT_GT(lastOfBlock, 10u);
+  ExpectAllReadBack();
+  const std::vector<std::string> before = FileContents();
+  const ItemLocation& placed = models[0].locations[39];
+  ItemLocation elsewhere = placed, accepted{}, longer = placed;
+  elsewhere.file = static_cast<std::uint32_t>(before.size());
+  MarkAccepted(&accepted);
+  longer.blockLen += 64;
+  const std::string big(placed.blockLen + 64, 'x');
+  const std::uint64_t rest = placed.blockLen - placed.offsetInBlock;
+  EXPECT_EQ(Quillbox_Replace(rest + 1, big.data(), &placed, db), 1);
+  EXPECT_EQ(Quillbox_Replace(1, "x", &elsewhere, db) + Quillbox_Replace(1, "x", &accepted, db), 2);
+  EXPECT_EQ(Quillbox_Replace(rest + 64, big.data(), &longer, db), 1);
+  const std::string own = Quillbox_GetDatabaseFileName(1, db);
+  const std::string other = Quillbox_GetDatabaseFileName(2, db);
+  std::vector<std::string> targets = {dir.File("missing/moved"), own, other,
+                                      dir.path() + "/./" + fs::path(own).filename().string()};
+#if !defined(_WIN32)  // Symbolic links need privileges on Windows.
+  fs::create_symlink(other, dir.File("link"));
+  targets.push_back(dir.File("link"));
+#endif
+  for (const std::string& to : targets) EXPECT_EQ(Quillbox_RelocateFileTo(1, to.c_str(), 1, db), 1);
+  // A write or a read fails halfway through the copy; a short read never passes for
+  // the end of the file.
+  for (const auto fault : {qbx::testing::Fault::kShortWrite, qbx::testing::Fault::kShortRead}) {
+    qbx::testing::ArmFault(fault, 2);
+    EXPECT_EQ(Quillbox_RelocateFileTo(1, dir.File("partial").c_str(), 1, db), 1);
+    qbx::testing::DisarmFault();
+  }
+  EXPECT_FALSE(fs::exists(dir.File("partial")));
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), own);
+  EXPECT_EQ(FileContents(), before);
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
+  AddItems(10);  // Links are still patched at the right place.
+  ASSERT_TRUE(StoreAndSync());
+  ExpectAllReadBack();
+  ASSERT_EQ(Quillbox_RelocateFileTo(1, dir.File("moved").c_str(), 0, db), 0);
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  EXPECT_FALSE(fs::exists(dir.File("moved"))) << "the database's file is deleted where it is now";
+  EXPECT_TRUE(fs::exists(own)) << "the file left behind is no longer the database's";
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 #define QUILLBOX_TESTS_TEST_SUPPORT_H_
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "database/quillbox.h"
@@ -16,11 +18,7 @@
 namespace qbx::test {
 
 // The separator the library puts between a folder and a data file's name.
-#if defined(_WIN32)
-constexpr char kSeparator = '\\';
-#else
-constexpr char kSeparator = '/';
-#endif
+constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {
@@ -39,10 +37,10 @@ class TempDir {
 class Db {
  public:
   Db(std::uint64_t packageSize, std::uint64_t maxQueued, const char* folder);
-  ~Db();
+  ~Db() { Destroy(); }
   Quillbox* get() const { return db_; }
   Quillbox* operator->() const { return db_; }
-  void Destroy();
+  void Destroy() { Quillbox_Destroy(std::exchange(db_, nullptr)); }
   std::uint32_t AddThread(const std::string& folder, std::uint64_t maxFileSize = ~0ull);
   std::uint64_t AddPackage();
 
@@ -69,7 +67,8 @@ struct Block {
   std::string payload;
 };
 
-// Follows the package's chain from its first block, reading the files on disk.
+// Follows the package's chain from its first block, reading the files on disk; throws
+// when the chain leaves the files or does not end at the record's last block.
 std::vector<Block> ReadChain(Quillbox* db, std::uint64_t package);
 std::string ChainBytes(const std::vector<Block>& chain);
 

@@ -1,0 +1,426 @@
+// The write side through the exports and on disk: the database object (construction,
+// data-file names, destruction, the wake event, UTF-8 paths), the bytes the writers leave
+// in the package file and the data files, the states of an ItemLocation, refused calls,
+// and writer failures injected through the fault hook. Expected bytes are spelled out by
+// hand, not produced by the encoders.
+#include <chrono>
+#include <future>
+#include <new>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "platform/fault_hook.h"
+#include "test_support.h"
+
+namespace qbx::test {
+namespace {
+
+using qbx::testing::Fault;
+constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};  // "No block" on disk.
+
+// `width` little-endian bytes of `value`.
+std::string Le(std::uint64_t value, int width) {
+  std::string bytes;
+  for (int i = 0; i < width; ++i) bytes += static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
+std::string Header(std::uint64_t nextPos, std::uint32_t nextFile, std::uint32_t payloadLen) {
+  return Le(nextPos, 8) + Le(nextFile, 4) + Le(payloadLen, 4);
+}
+
+std::string FileBytes(Quillbox* db, std::uint64_t index) {
+  FlushFiles(db);
+  return ReadWholeFile(Quillbox_GetDatabaseFileName(index, db));
+}
+
+bool Placed(const ItemLocation& location) {
+  return LoadPos(&location) != kNoPosition && LoadFile(&location) != kInMemory;
+}
+
+bool Parked(Quillbox* db, std::uint64_t package) {
+  return db->EntryOf(package).lock->written.load();
+}
+
+// An ItemLocation's pos, file, offsetInBlock and blockLen.
+using Where = std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, std::uint32_t>;
+
+Where Read(const ItemLocation& l) {
+  return {LoadPos(&l), LoadFile(&l), LoadOffsetInBlock(&l), LoadBlockLen(&l)};
+}
+
+Where Buffered(std::uint32_t offset) { return {offset, kInMemory, offset, kNoLength}; }
+
+// Placed in `file` inside the block whose header is at `headerPos`.
+Where InBlock(std::uint32_t file, std::uint64_t header, std::uint32_t offset, std::uint32_t len) {
+  return {header + kBlockHeaderSize + offset, file, offset, len};
+}
+
+// One thread (data file 0), no package file, and a queue that never makes the database
+// writer flush: only hand-overs and synchronisation write blocks.
+class StoreTest : public ::testing::Test {
+ protected:
+  StoreTest() : db_(64, 1000, nullptr) {
+    db_.AddThread(dir_.path());
+    db_.AddPackage();
+  }
+  std::uint8_t Put(const std::string& item, ItemLocation* location = nullptr) {
+    return Quillbox_Store(0, item.size(), item.data(), location, db_.get());
+  }
+  std::uint8_t Sync() { return Quillbox_SynchronizePackage(0, db_.get()); }
+
+  TempDir dir_;
+  Db db_;
+};
+
+constexpr std::uint64_t kHourOfNaps = 3600ull * 1000 * WakeEvent::kPollsPerMillisecond;
+
+// Runs `body` on a thread of its own; true when it ends within a minute.
+bool Ends(const std::function<void()>& body) {
+  auto running = std::async(std::launch::async, body);
+  return running.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+}
+
+// Failed calls change nothing and keep no text: Create into a missing folder, above
+// 2^32 bytes or with a folder that is not UTF-8, and NewThread into a missing folder.
+// Without a folder there is no file.
+TEST(Database, FailedCreateAndNewThreadChangeNothing) {
+  TempDir dir;
+  Quillbox* handle = reinterpret_cast<Quillbox*>(0x1);
+  EXPECT_EQ(Quillbox_Create(&handle, 64, 8, dir.File("missing").c_str()), 1);
+  EXPECT_EQ(Quillbox_Create(&handle, (std::uint64_t{1} << 32) + 1, 8, nullptr), 1);
+  EXPECT_EQ(Quillbox_Create(&handle, 64, 8, "bad\xff"), 1);
+  EXPECT_EQ(handle, reinterpret_cast<Quillbox*>(0x1));
+  Db db(std::uint64_t{1} << 32, 8, nullptr);
+  EXPECT_STREQ(Quillbox_GetVersionInfo(db.get()), "1.0.168");
+  EXPECT_EQ(Quillbox_GetPackageCount(db.get()), 0u);
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(0, db.get()), nullptr);
+  const char* path = reinterpret_cast<const char*>(0x1);
+  EXPECT_EQ(Quillbox_NewThread(&path, dir.File("missing").c_str(), 1000, db.get()), 1);
+  EXPECT_EQ(path, reinterpret_cast<const char*>(0x1));
+  EXPECT_EQ(Quillbox_GetThreadCount(db.get()), 0u);
+  EXPECT_EQ(Quillbox_GetFileCount(db.get()), 0u);
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "");
+  EXPECT_TRUE(dir.Entries().empty());
+  Quillbox_Destroy(nullptr);
+}
+
+// The package file is named folder + separator + "quillbox." + 6 characters, with a
+// trailing separator kept as given; each NewThread adds one data file. Destroy wakes
+// the writers from hour-long naps, and an unsaved database leaves no file behind.
+TEST(Database, FolderGivesAnEmptyPackageFileAndNewThreadAddsOneFileEach) {
+  TempDir dir;
+  for (const std::string& folder : {dir.path(), dir.path() + kSeparator}) {
+    Db db(64, 8, folder.c_str());
+    const std::string name = Quillbox_GetDatabaseFileName(0, db.get());
+    const std::string prefix = folder + kSeparator + "quillbox.";
+    EXPECT_EQ(name.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(name.size(), prefix.size() + 6);
+    EXPECT_EQ(ReadWholeFile(name), "");
+    const char* paths[2] = {};
+    for (const char*& path : paths) {
+      ASSERT_EQ(Quillbox_NewThread(&path, folder.c_str(), 1000, db.get()), 0);
+    }
+    EXPECT_STREQ(paths[0], Quillbox_GetDatabaseFileName(1, db.get()));
+    EXPECT_STREQ(paths[1], Quillbox_GetDatabaseFileName(2, db.get()));
+    EXPECT_EQ(Quillbox_GetThreadCount(db.get()), 2u);
+    EXPECT_EQ(dir.Entries().size(), 3u);
+    db->writerWake.spins.store(kHourOfNaps);
+    for (std::uint64_t k = 0; k < 2; ++k) db->slots[k]->wake.spins.store(kHourOfNaps);
+    EXPECT_TRUE(Ends([&] { db.Destroy(); }));
+    EXPECT_TRUE(dir.Entries().empty());
+  }
+}
+
+// A notification ends a long doze, whether it comes before or during the wait, and
+// resets the count.
+TEST(WakeEvent, NotifyEndsALongDozeAndResetsTheCount) {
+  WakeEvent event;
+  event.spins.store(kHourOfNaps);
+  auto dozing = std::async(std::launch::async, [&] { event.doze(); });
+  event.notifyAll();
+  ASSERT_EQ(dozing.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(event.spins.load(), 0u);
+  event.spins.store(kHourOfNaps);
+  event.notifyOne();
+  EXPECT_EQ(event.spins.load(), 0u);
+}
+
+TEST(Utf8, ConvertsToUtf16AndRejectsMalformedText) {
+  EXPECT_EQ(Utf8ToUtf16("a\xc3\xa9\xf0\x9f\x98\x80"), u"a\u00e9\U0001F600");
+  for (const char* bad :
+       {"\xff", "\xc3", "\xe2\x82", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "a\x80"}) {
+    std::string what = "accepted";
+    try {
+      Utf8ToUtf16(bad);
+    } catch (const std::range_error& error) {
+      what = error.what();
+    }
+    EXPECT_EQ(what, "bad conversion");
+  }
+}
+
+// With a queue limit of 0 the database writer parks each new record at once, and again
+// after flushing a package's buffered item; item b (a job block) follows at 26.
+TEST(WriteLayout, PackageFileGrowsBy44BytesAndParksRecordNAt44TimesN) {
+  TempDir dir;
+  Db db(64, 0, dir.path().c_str());
+  db.AddThread(dir.path());  // Data file 1.
+  std::string records;
+  for (std::uint64_t n = 0; n < 3; ++n) {
+    ASSERT_EQ(db.AddPackage(), n);
+    ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), n); }));
+    records += Le(kAllOnes, 8) + Le(0, 8) + Le(kAllOnes, 8) + Le(0, 8) + Le(n, 8) + Le(0, 4);
+    EXPECT_EQ(FileBytes(db.get(), 0), records) << "after package " << n;
+  }
+  const std::string a = MakeItem(1, 0, 10), b = MakeItem(1, 1, 64);
+  ASSERT_EQ(Quillbox_Store(1, a.size(), a.data(), nullptr, db.get()), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), 1); }));
+  ASSERT_EQ(Quillbox_Store(1, b.size(), b.data(), nullptr, db.get()), 0);
+  ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), 1); }));
+  // firstBlockLen counts the whole payload of a database-writer block.
+  EXPECT_EQ(FileBytes(db.get(), 0), records.substr(0, 44) + Le(0, 8) + Le(1, 4) + Le(10, 4) +
+                                        Le(26, 8) + Le(1, 4) + Le(0, 4) + Le(1, 8) + Le(1, 2) +
+                                        Le(1, 2) + records.substr(88));
+  EXPECT_EQ(FileBytes(db.get(), 1), Header(26, 1, 10) + a + Header(kAllOnes, 0, 64) + b);
+}
+
+// Blocks of p (46 bytes), q (23) and p (28) fill the file's 97 bytes exactly; q's next
+// block starts file 1. Each new block rewrites the link of the package's old header
+// and nothing else.
+TEST(WriteLayout, LinkPatchAndRollOverRewriteOnlyTheOldHeadersLink) {
+  TempDir dir;
+  Db db(64, 1000, nullptr);
+  db.AddThread(dir.path(), 97);
+  const std::uint64_t p = db.AddPackage(), q = db.AddPackage();
+  const std::string a = MakeItem(3, 0, 30), b = MakeItem(3, 1, 7), c = MakeItem(3, 2, 12),
+                    d = MakeItem(3, 3, 64);
+  for (const auto& [package, item] : {std::pair{p, a}, {q, b}, {p, c}, {q, d}}) {
+    ASSERT_EQ(Quillbox_Store(package, item.size(), item.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_SynchronizePackage(package, db.get()), 0);
+  }
+  EXPECT_EQ(FileBytes(db.get(), 0),
+            Header(69, 0, 30) + a + Header(0, 1, 7) + b + Header(kAllOnes, 0, 12) + c);
+  EXPECT_EQ(FileBytes(db.get(), 1), Header(kAllOnes, 0, 64) + d);
+  EXPECT_EQ(ChainBytes(ReadChain(db.get(), q)), b + d);
+}
+
+// Without a package file and with a queue limit of 0 the database writer flushes each
+// buffered item at once, into the current file of slot turn % 3.
+TEST(WriteLayout, DatabaseWriterFlushesGoRoundRobinOverTheSlots) {
+  TempDir dir;
+  Db db(64, 0, nullptr);
+  for (int t = 0; t < 3; ++t) db.AddThread(dir.path());
+  ItemLocation locations[6];
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    const std::uint64_t p = db.AddPackage();
+    if (i == 3) {
+      // A zero-byte job gives the package a buffer but no bytes: flushed without a
+      // block, it must not take a turn.
+      ASSERT_EQ(Quillbox_Store(p, 0, nullptr, nullptr, db.get()), 0);
+      PackageEntry& entry = db->EntryOf(p);
+      ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(entry.lock->mutex);
+        return entry.recordOrOffset.record->finishedJobs == 1 &&
+               !entry.recordOrOffset.record->buffer;
+      }));
+    }
+    const std::string item = MakeItem(5, i, 5 + i);
+    ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), &locations[i], db.get()), 0);
+    ASSERT_TRUE(WaitUntil([&] { return Placed(locations[i]); }));
+    EXPECT_EQ(LoadFile(&locations[i]), i % 3) << "item " << i;
+  }
+  EXPECT_EQ(FileBytes(db.get(), 0), Header(kAllOnes, 0, 5) + MakeItem(5, 0, 5) +
+                                        Header(kAllOnes, 0, 8) + MakeItem(5, 3, 8));
+}
+
+// An item of packageSize - 1 bytes stays buffered, one of packageSize is handed over,
+// and so is an item that does not fit beside the buffered bytes (10 + 53 fit): its
+// block holds the buffered bytes, then the item. The next item starts a fresh buffer.
+TEST_F(StoreTest, FastPathUpToPackageSizeMinusOneThenAHandOverTakesTheBufferedBytes) {
+  const std::string a = MakeItem(11, 0, 10), b = MakeItem(11, 1, 53), big = MakeItem(11, 2, 200),
+                    c = MakeItem(11, 3, 5);
+  ItemLocation l63, l64, la, lb, lbig, lc;
+  ASSERT_EQ(Put(MakeItem(11, 4, 63), &l63), 0);
+  EXPECT_EQ(Read(l63), Buffered(0));
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(l63), InBlock(0, 0, 0, 63));
+  ASSERT_EQ(Put(MakeItem(11, 5, 64), &l64), 0);
+  // The position is read first: a placed position guarantees a placed file index.
+  EXPECT_FALSE(LoadPos(&l64) != kNoPosition && LoadFile(&l64) == kInMemory) << "buffered";
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(l64), InBlock(0, 79, 0, 64));
+
+  ASSERT_EQ(Put(a, &la), 0);
+  ASSERT_EQ(Put(b, &lb), 0);
+  EXPECT_EQ(Read(lb), Buffered(10));
+  ASSERT_EQ(Put(big, &lbig), 0);
+  ASSERT_EQ(Put(c, &lc), 0);
+  // Whether c took the fast path or followed the job, it sits at 0 of a fresh buffer.
+  ASSERT_TRUE(WaitUntil([&] { return LoadPos(&lc) != kNoPosition && Placed(lbig); }));
+  EXPECT_EQ(Read(lc), Buffered(0));
+  EXPECT_EQ(Read(la), InBlock(0, 159, 0, 263));
+  EXPECT_EQ(Read(lb), InBlock(0, 159, 10, 263));
+  EXPECT_EQ(Read(lbig), InBlock(0, 159, 63, 263));
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(lc), InBlock(0, 438, 0, 5));
+  EXPECT_EQ(FileBytes(db_.get(), 0).substr(159),
+            Header(438, 0, 263) + a + b + big + Header(kAllOnes, 0, 5) + c);
+}
+
+// A zero-byte Store on an empty buffer hands over a job that writes nothing.
+TEST_F(StoreTest, ZeroByteStoreOnAnEmptyBufferWritesNothingAndCountsOneJob) {
+  ASSERT_EQ(Quillbox_Store(0, 0, nullptr, nullptr, db_.get()), 0);
+  PackageRecord& record = *db_->EntryOf(0).recordOrOffset.record;
+  ASSERT_TRUE(WaitUntil([&] { return record.finishedJobs.load() == 1; }));
+  const PackageImage image = RecordOf(db_.get(), 0);
+  EXPECT_EQ(image.issuedJobs, 1u);
+  EXPECT_EQ(image.completedJobs, 1u);
+  EXPECT_EQ(image.bufferedBytes, 0u);
+  EXPECT_EQ(image.firstBlockPos, kNoPosition);
+  EXPECT_EQ(db_->files[0]->size, 0u);
+}
+
+// The library may write a location only until Synchronize or SynchronizePackage
+// returns. A zero-byte item stored on an empty buffer has no bytes to buffer: it is
+// placed at the end of the package's last block at once (or, without any block, stays
+// in memory), and no later block write touches its location.
+TEST_F(StoreTest, ZeroByteItemLocationIsNotWrittenAfterSynchronizeReturns) {
+  ItemLocation empty;
+  ASSERT_EQ(Quillbox_Store(0, 0, nullptr, &empty, db_.get()), 0);
+  ASSERT_EQ(Sync(), 0);
+  const Where unplaced = Read(empty);
+  EXPECT_EQ(std::get<1>(unplaced), kInMemory) << "a package without blocks has no place for it";
+  ASSERT_EQ(Put(MakeItem(13, 0, 10)), 0);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(empty), unplaced) << "written after SynchronizePackage returned";
+
+  ASSERT_EQ(Quillbox_Store(0, 0, nullptr, &empty, db_.get()), 0);
+  ASSERT_EQ(Sync(), 0);
+  const Where settled = Read(empty);
+  EXPECT_EQ(std::get<1>(settled), 0u);
+  EXPECT_EQ(std::get<2>(settled), 10u) << "at the end of the last block";
+  EXPECT_EQ(std::get<3>(settled), 10u);
+  ASSERT_EQ(Put(MakeItem(13, 1, 10)), 0);
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(Read(empty), settled) << "written after SynchronizePackage returned";
+}
+
+// The second Store of each pair finds the first one's job outstanding and is handed
+// over too, possibly to the other slot; the sequence keeps them in call order.
+TEST_F(StoreTest, ConsecutiveStoresAfterAHandOverKeepCallOrder) {
+  db_.AddThread(dir_.path());
+  std::string expected;
+  for (int i = 0; i < 200; ++i) {
+    const std::string big = MakeItem(14, i, 64 + i % 7), small = MakeItem(15, i, 1 + i % 5);
+    ASSERT_EQ(Put(big), 0);
+    ASSERT_EQ(Put(small), 0);
+    expected += big + small;
+  }
+  ASSERT_EQ(Sync(), 0);
+  EXPECT_EQ(ChainBytes(ReadChain(db_.get(), 0)), expected);
+  EXPECT_EQ(RecordOf(db_.get(), 0).firstBlockLen, 0u) << "a job block counts only its buffer";
+}
+
+// Without any thread, Store fails at once; package numbers never handed out are
+// refused, and so is an item that could never form a block, before any of its bytes
+// is read (the data pointer is null). None of it sets the error flag.
+TEST(Store, RefusedCallsLeaveTheDatabaseUsable) {
+  TempDir dir;
+  Db db(64, 8, nullptr);
+  const std::uint64_t p = db.AddPackage();
+  EXPECT_EQ(Quillbox_Store(p, 5, "hello", nullptr, db.get()), 1);
+  EXPECT_EQ(Quillbox_Store(p, 100, MakeItem(15, 0, 100).data(), nullptr, db.get()), 1);
+  db.AddThread(dir.path());
+  for (const std::uint64_t bad : {p + 1, std::uint64_t{1000}, kAllOnes}) {
+    EXPECT_EQ(Quillbox_Store(bad, 3, "abc", nullptr, db.get()), 1) << bad;
+    EXPECT_EQ(Quillbox_Store(bad, 100, MakeItem(16, 0, 100).data(), nullptr, db.get()), 1) << bad;
+    EXPECT_EQ(Quillbox_SynchronizePackage(bad, db.get()), 1) << bad;
+  }
+  for (const std::uint64_t size :
+       {(std::uint64_t{1} << 32) - 63, std::uint64_t{1} << 32, kAllOnes}) {
+    EXPECT_EQ(Quillbox_Store(p, size, nullptr, nullptr, db.get()), 1) << size;
+  }
+  EXPECT_EQ(RecordOf(db.get(), p).issuedJobs, 0u) << "no job was handed over";
+  EXPECT_FALSE(db->HasFailed());
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "");
+  const std::string item = MakeItem(17, 0, 40);
+  ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 0);
+  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+  EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), item);
+}
+
+struct FaultCase {
+  Fault fault;
+  std::string message;  // Empty: any text.
+  std::uint64_t skip, maxQueued;
+  bool packageFile;
+  std::size_t trigger;  // Bytes stored into the first package, to make a writer write.
+};
+
+// A writer fails: the flag is set with its text, the fast path and NewPackage still do
+// their work but report 1, whatever needs a writer gives up instead of waiting for it
+// (also a Store held back by the queue limit), and Destroy ends.
+TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
+  const FaultCase cases[] = {
+      {Fault::kShortWrite, "Unable to write data", 0, 1000, false, 64},    // A thread writer's
+      {Fault::kSeekFailure, "Unable to search data", 0, 1000, false, 64},  // block write.
+      {Fault::kBadAlloc, std::bad_alloc().what(), 0, 1000, false, 64},
+      {Fault::kForeignException, "", 0, 1000, false, 64},
+      {Fault::kShortWrite, "Unable to write data", 0, 0, false, 5},  // The database writer's
+      {Fault::kShortWrite, "Unable to write data", 1, 0, true, 0},   // flush, and its parking.
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    TempDir dir;
+    Db db(64, c.maxQueued, c.packageFile ? dir.path().c_str() : nullptr);
+    db.AddThread(dir.path());
+    const std::string item = MakeItem(20, 0, 64);
+    qbx::testing::ArmFault(c.fault, c.skip);
+    std::uint64_t p = 0;
+    EXPECT_LE(Quillbox_NewPackage(&p, db.get()), 1);
+    EXPECT_LE(Quillbox_Store(p, c.trigger, item.data(), nullptr, db.get()), 1);
+    EXPECT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
+    qbx::testing::DisarmFault();
+    const std::string message = Quillbox_GetErrorMessage(db.get());
+    EXPECT_TRUE(c.message.empty() ? !message.empty() : message == c.message) << message;
+
+    std::uint64_t q = 0;
+    EXPECT_EQ(Quillbox_NewPackage(&q, db.get()), 1);
+    EXPECT_EQ(Quillbox_GetPackageCount(db.get()), 2u);
+    ItemLocation location;
+    EXPECT_EQ(Quillbox_Store(q, 5, "hello", &location, db.get()), 1);
+    if (!c.packageFile) {  // Else q's record, waiting to be parked, holds the Store back.
+      EXPECT_EQ(RecordOf(db.get(), q).bufferedBytes, 5u);
+      EXPECT_EQ(LoadPos(&location), 0u);
+    }
+    EXPECT_EQ(Quillbox_Store(q, 5, "hello", nullptr, db.get()), 1);
+    EXPECT_EQ(Quillbox_Store(q, item.size(), item.data(), nullptr, db.get()), 1);
+    EXPECT_EQ(Quillbox_SynchronizePackage(0, db.get()), 1);
+    EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
+    EXPECT_EQ(Quillbox_GetErrorMessage(db.get()), message) << "the text stays";
+    EXPECT_TRUE(Ends([&] { db.Destroy(); }));
+  }
+}
+
+// NewPackage writes its placeholder in the caller's thread: a failure there is the
+// caller's, keeps no text, and leaves neither a number nor a gap in the package file.
+TEST(WriterFailure, NewPackageFailingToWriteItsPlaceholderLeavesNoTrace) {
+  TempDir dir;
+  Db db(64, 1000, dir.path().c_str());
+  std::uint64_t package = 0;
+  for (const Fault fault : {Fault::kShortWrite, Fault::kSeekFailure}) {
+    qbx::testing::ArmFault(fault, 0);
+    EXPECT_EQ(Quillbox_NewPackage(&package, db.get()), 1);
+    qbx::testing::DisarmFault();
+  }
+  EXPECT_FALSE(db->HasFailed());
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "");
+  ASSERT_EQ(Quillbox_NewPackage(&package, db.get()), 0);
+  EXPECT_EQ(package, 0u);
+  EXPECT_EQ(FileBytes(db.get(), 0), std::string(44, '\0'));
+}
+
+}  // namespace
+}  // namespace qbx::test
