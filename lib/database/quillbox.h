@@ -77,8 +77,8 @@ class Quillbox {
   // Reading and replacing.
   void Open(ItemCursor& cursor, std::uint64_t package);
   void OpenItem(ItemCursor& cursor, const ItemLocation& location);
-  std::uint64_t RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
-                                 std::uint64_t* delivered);
+  void RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
+                        std::uint64_t* delivered);
   void RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
                      std::uint64_t package);
   void RecoverRandomContinous(std::uint64_t size, void* destination, ItemLocation& location);

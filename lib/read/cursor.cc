@@ -61,8 +61,8 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
 // block cannot be loaded, *delivered says how many bytes went out before the failure
 // and the cursor stands right after them; when the call loaded no block before the
 // failing one, it is rewound to where it stood, so a retry loses nothing.
-std::uint64_t Quillbox::RecoverContinous(std::uint64_t size, void* destination,
-                                         ItemCursor& cursor, std::uint64_t* delivered) {
+void Quillbox::RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
+                                std::uint64_t* delivered) {
   const std::uint64_t startConsumed = cursor.consumed;
   bool loaded = false;
   std::uint64_t& total = *delivered;
@@ -89,7 +89,6 @@ std::uint64_t Quillbox::RecoverContinous(std::uint64_t size, void* destination,
     cursor.consumed += piece;
     total += piece;
   }
-  return total;
 }
 
 // Loads the cursor's next block. The cursor changes only once the whole block is
