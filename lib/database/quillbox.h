@@ -112,6 +112,7 @@ class Quillbox {
   void ThreadWriterLoop(qbx::ThreadSlot* slot);
   void FlushPackage(qbx::PackageEntry& entry, std::uint32_t* turn);
   void RunJob(qbx::ThreadSlot& slot);
+  bool JobWritesBlock(std::uint64_t total, std::uint64_t size) const;
   void RollOverIfFull(qbx::ThreadSlot& slot, const qbx::SlotJob& job);
   void ExecuteJob(const qbx::SlotJob& job, std::uint32_t fileIndex, const char* bytes);
   void FinishJob(qbx::PackageRecord& record, std::uint16_t sequence);

@@ -297,14 +297,20 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
 
 // ---- The thread writers ---------------------------------------------------------------
 
+// Whether a job of `size` bytes, with `total` bytes buffered afterwards, writes a block:
+// it does unless it still fits into the buffer (an empty item never does, unless
+// nothing at all is buffered).
+bool Quillbox::JobWritesBlock(std::uint64_t total, std::uint64_t size) const {
+  return total != 0 && !(total < packageSize && size != 0);
+}
+
 // Moves the slot to a new data file in its folder when the job's block would carry
 // its current file past the limit. A block is never split; an empty file takes any
 // block, so a block larger than the limit does not start file after file.
 void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
   const PackageRecord& record = *job.package->recordOrOffset.record;
   const std::uint64_t total = record.bufferedBytes.load(std::memory_order_relaxed) + job.size;
-  const bool writesBlock = !(total == 0 || (total < packageSize && job.size != 0));
-  if (!writesBlock || job.discard) return;
+  if (!JobWritesBlock(total, job.size) || job.discard) return;
   DataFile& current = FileAt(slot.fileIndex.load(std::memory_order_relaxed));
   std::uint64_t used;
   {
@@ -342,7 +348,7 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
     record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
     return;
   }
-  if (total < packageSize && size != 0) {
+  if (!JobWritesBlock(total, size)) {
     std::memcpy(record.buffer->data() + offset, bytes, size);
     record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);
     if (job.location != nullptr) {
