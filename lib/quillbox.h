@@ -6,8 +6,23 @@
  *    a background writer thread sets the database's error flag; from then on every
  *    such function returns 1 (even when it did its work) and
  *    Quillbox_GetErrorMessage gives the writer's text. Other failures leave no text.
+ *  - After a writer failure nothing already in a data file is lost: Save still writes
+ *    an index (it returns 1 all the same; save to a new path, on another disk if the
+ *    recording's own is full, and check that the file exists) of every block that was
+ *    written whole, and an Import of it reads back every item whose ItemLocation held
+ *    a file position (`file` not 0xFFFFFFFF, `pos` not all ones) by location and by
+ *    replay. Items still in memory at the failure are lost.
  *  - Out-parameters come first; the database handle, where a function takes one
  *    besides other arguments, comes last. Handles are opaque.
+ *  - Null pointers: a function returning uint8_t given a null database, cursor,
+ *    location, path or out-parameter returns 1 and writes nothing (no database or
+ *    cursor is allocated). Data and buffer pointers may be null only with size 0,
+ *    except RecoverContinous's buffer (null skips the bytes). Store's location and
+ *    Create's folder are optional. Getters return 0 or NULL for a null database.
+ *    Close(NULL) returns 0; PackageEnd reads a null cursor or database as "at the
+ *    end" (1), which also ends a read loop.
+ *  - A database used after Destroy, or a cursor after Close, is undefined behaviour:
+ *    no check can tell a stale handle from a live one.
  *  - Paths and folders are zero-terminated UTF-8 strings.
  *  - Texts handed out stay owned by the library and live until the database is
  *    destroyed (a file name until that file is relocated).
@@ -15,8 +30,10 @@
  *    functions at once. Destroy must not overlap any other call.
  *  - An ItemLocation passed to Store is filled in by the library, also later from its
  *    writer threads, until Synchronize or SynchronizePackage returns; keep it alive
- *    and in place until then. Its fields are written with atomic operations; while
- *    writers may still change it, read it the same way.
+ *    and in place until then. While writers may still change
+ *    it, wait for its item through RecoverRandom, which waits for the location, and
+ *    read its fields only after Synchronize or SynchronizePackage: a direct read of a
+ *    `pos` that is not 8-byte aligned (one crossing a cache line, say) may tear.
  */
 #ifndef QUILLBOX_QUILLBOX_H_
 #define QUILLBOX_QUILLBOX_H_
@@ -68,6 +85,10 @@ typedef struct ItemCursor ItemCursor;
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Create(Quillbox** out, uint64_t packageSize,
                                                       uint64_t maxQueuedPackages,
                                                       const char* folder);
+/* Import reopens a saved database. A data file that is no longer at the path the index
+ * lists (the recording was copied or moved) is looked for below the index file's
+ * folder by the trailing parts of that path: its name, then its parent folder and
+ * name, and so on; GetDatabaseFileName then gives the path found. */
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Import(Quillbox** out, const char* indexPath,
                                                       uint64_t maxQueuedPackages);
 /* Synchronizes (unless a writer has failed), stops the threads and releases
@@ -98,6 +119,11 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_SynchronizePackage(uint64_t packa
                                                                   Quillbox* db);
 
 /* Saving and moving files. */
+/* Save makes the data it indexes durable (also each new data file's folder entry)
+ * before it renames the new index into place. RelocateFileTo makes the copy durable,
+ * and with removeOld rewrites every index this database saved or was imported from to
+ * name the new path before it deletes the old file; if an index cannot be rewritten,
+ * the old file stays and the call returns 1. */
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Save(const char* indexPath, Quillbox* db);
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RelocateFileTo(uint64_t fileIndex,
                                                               const char* newPath,
@@ -106,7 +132,8 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_RelocateFileTo(uint64_t fileIndex
 /* Reading. A cursor handed out by Open or OpenItem, also when they fail, is released
  * with Close. RecoverContinous delivers fewer bytes than asked only at the package's
  * end; after a failure *count still tells how many bytes were delivered, and the
- * cursor stands right after them (in most failures at its old place, count 0). */
+ * cursor stands right after them (in most failures at its old place, count 0). A call
+ * refused for a null count, cursor or database writes nothing, not even *count. */
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Open(ItemCursor** out, uint64_t package,
                                                     Quillbox* db);
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_OpenItem(ItemCursor** out,

@@ -4,8 +4,6 @@
 #if !defined(_WIN32)
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include <filesystem>
@@ -18,22 +16,6 @@ namespace qbx::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs `body` in a forked child that ends with _exit(body's result); returns its exit
-// code, or -1. Fork only while this process runs no database, so that the child
-// inherits no lock held by another thread. Windows has no fork: such tests skip there.
-#if defined(_WIN32)
-#define QUILLBOX_SKIP_WITHOUT_FORK() GTEST_SKIP() << "needs fork"
-#else
-#define QUILLBOX_SKIP_WITHOUT_FORK() (void)0
-int RunInChild(const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child == 0) _exit(body());
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-#endif
 
 std::string Fixed(std::uint64_t value, int size) {  // Little-endian.
   std::string bytes(size, '\0');

@@ -1,6 +1,11 @@
 // Shared helpers of the tests.
 #include "test_support.h"
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -52,6 +57,16 @@ std::uint64_t Db::AddPackage() {
   Check(Quillbox_NewPackage(&package, db_) == 0, "NewPackage failed");
   return package;
 }
+
+#if !defined(_WIN32)
+int RunInChild(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(body());
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
 
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

@@ -72,6 +72,16 @@ struct Block {
 std::vector<Block> ReadChain(Quillbox* db, std::uint64_t package);
 std::string ChainBytes(const std::vector<Block>& chain);
 
+// Runs `body` in a forked child that ends with _exit(body's result); returns its exit
+// code, or -1. Fork only while this process runs no database, so that the child
+// inherits no lock held by another thread. Windows has no fork: such tests skip there.
+#if defined(_WIN32)
+#define QUILLBOX_SKIP_WITHOUT_FORK() GTEST_SKIP() << "needs fork"
+#else
+#define QUILLBOX_SKIP_WITHOUT_FORK() (void)0
+int RunInChild(const std::function<int()>& body);
+#endif
+
 // Deterministic test bytes: item `index` of `stream`, `size` bytes long.
 std::string MakeItem(std::uint64_t stream, std::uint64_t index, std::size_t size);
 

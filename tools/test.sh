@@ -4,6 +4,8 @@
 #   tools/test.sh thread               with ThreadSanitizer, in build-thread/
 #   tools/test.sh address,undefined    with AddressSanitizer and UBSan, in build-address-undefined/
 #   tools/test.sh windows              quillbox.dll with mingw-w64, tests under wine, in build-windows/
+# Every option the tests rely on is passed here, so a folder configured otherwise (by
+# hand, or an older main_job.sh) is set right again; a run that finds no test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 variant=${1:-}
@@ -12,15 +14,15 @@ if [ "$variant" = windows ]; then
   export WINEDEBUG=-all
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j"$(nproc)"
-  ctest --preset windows
+  ctest --preset windows --no-tests=error
   exit 0
 fi
 tools/install_deps.sh
 build=build${variant:+-${variant//,/-}}
-cmake -S . -B "$build" -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE="$variant" \
+cmake -S . -B "$build" -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE="$variant" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-ctest --test-dir "$build" --output-on-failure
+ctest --test-dir "$build" --output-on-failure --no-tests=error

@@ -47,7 +47,13 @@ Quillbox::Quillbox(ImportTag, std::uint64_t maxQueuedPackages)
 // the destructor (run for the delegating constructor's object) releases what exists.
 void Quillbox::StartDatabaseWriter() {
   workerThreads.push_back(nullptr);
-  workerThreads.back() = new std::thread(&Quillbox::databaseWriter, this);
+  runningWriters.fetch_add(1, std::memory_order_acq_rel);
+  try {
+    workerThreads.back() = new std::thread(&Quillbox::databaseWriter, this);
+  } catch (...) {
+    runningWriters.fetch_sub(1, std::memory_order_acq_rel);
+    throw;
+  }
 }
 
 Quillbox::~Quillbox() {
@@ -109,7 +115,8 @@ void Quillbox::CheckFailure() const {
 }
 
 // Writes the message first and then the flag, so that whoever sees the flag finds
-// the message. Each writer fails at most once, so the kept texts stay few.
+// the message. Each writer fails at most once, so the kept texts stay few. Every
+// writer is woken, so that idle ones notice the flag and end at once.
 void Quillbox::RecordFailure(const std::string& message) {
   {
     std::lock_guard<std::mutex> lock(errorMutex);
@@ -117,6 +124,18 @@ void Quillbox::RecordFailure(const std::string& message) {
     errorMessage.store(&errorTexts.front(), std::memory_order_release);
   }
   errorFlag.store(true, std::memory_order_release);
+  writerWake.notifyAll();
+  for (qbx::ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+       slot = slot->next.load(std::memory_order_acquire)) {
+    slot->wake.notifyAll();
+  }
+}
+
+// After a writer failure every writer ends at its next check of the flag; what they
+// were writing at that moment ends first, so this waits for I/O in progress only.
+void Quillbox::WaitForWritersToEnd() const {
+  qbx::Backoff backoff;
+  while (runningWriters.load(std::memory_order_acquire) != 0) backoff.Pause();
 }
 
 std::uint64_t Quillbox::PackageCount() {

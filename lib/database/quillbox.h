@@ -114,22 +114,28 @@ class Quillbox {
   void RunJob(qbx::ThreadSlot& slot);
   bool JobWritesBlock(std::uint64_t total, std::uint64_t size) const;
   void RollOverIfFull(qbx::ThreadSlot& slot, const qbx::SlotJob& job);
-  void ExecuteJob(const qbx::SlotJob& job, std::uint32_t fileIndex, const char* bytes);
-  void FinishJob(qbx::PackageRecord& record, std::uint16_t sequence);
-  void PlaceEmptyItem(const qbx::PackageRecord& record, ItemLocation* location);
   struct BlockWrite;
-  void WriteBlock(qbx::PackageEntry& entry, const BlockWrite& block);
+  struct Placement;
+  void ExecuteJob(const qbx::SlotJob& job, std::uint32_t fileIndex, const char* bytes,
+                  Placement* placement);
+  void FinishJob(qbx::PackageRecord& record, std::uint16_t sequence, const Placement& placement);
+  void PlaceEmptyItem(const qbx::PackageRecord& record, ItemLocation* location,
+                      Placement* placement);
+  void WriteBlock(qbx::PackageEntry& entry, const BlockWrite& block, Placement* placement);
   void CloseReaderGate(qbx::PackageLock& lock);
   void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
 
   struct ImportTag {};
   Quillbox(ImportTag, std::uint64_t maxQueuedPackages);
   void StartDatabaseWriter();
-  void WriteIndex(qbx::IndexWriter& index);
-  void ReadIndex(qbx::IndexReader& index);
+  void WriteIndex(qbx::IndexWriter& index, bool salvage);
+  void ReadIndex(qbx::IndexReader& index, const std::string& indexFolder);
   void ReadPackageEntry(qbx::IndexReader& index, std::uint64_t package);
   void SyncDataFiles();
-  qbx::PackageImage TrimParkedChain(qbx::PackageImage image);
+  void RememberIndex(const std::string& indexPath);
+  void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
+                            const std::string& newName);
+  qbx::PackageImage TrimChainToFiles(qbx::PackageImage image);
   qbx::PackageRecord& PinRecord(qbx::PackageEntry& entry);
   void LoadNextBlock(ItemCursor& cursor);
   void EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
@@ -137,6 +143,7 @@ class Quillbox {
   void CheckRelocationTarget(const std::string& newPath);
 
   void RecordFailure(const std::string& message);
+  void WaitForWritersToEnd() const;
   void StopThreads();
 
  public:
@@ -175,6 +182,11 @@ class Quillbox {
   } slotList;
   std::atomic<bool> stopRequested{false};
   std::mutex countersMutex;
+  // Writer threads started and not yet ended (their loops returned).
+  std::atomic<std::uint32_t> runningWriters{0};
+
+  std::mutex indexesMutex;
+  std::vector<std::string> knownIndexes;  // Guarded by indexesMutex.
 
   std::atomic<bool> errorFlag{false};
   // The current error text. Messages are kept until destruction, so a pointer handed

@@ -59,6 +59,9 @@ bool SyncFolder(const std::string& folder);
 // The folder part of a path ("." when it has none).
 std::string FolderOf(const std::string& path);
 
+// True when `path` names an existing regular file (not a folder or a device).
+bool IsRegularFile(const std::string& path);
+
 // Positions the stream at an absolute offset. False on failure.
 bool SeekFile(FileHandle file, std::uint64_t position);
 
@@ -67,6 +70,12 @@ std::size_t WriteFile(FileHandle file, const void* data, std::size_t size);
 std::size_t ReadFile(FileHandle file, void* data, std::size_t size);
 
 void CloseFile(FileHandle file);
+
+// Turns off the stream's own buffering (call before any transfer) and returns it; null
+// stays null. A data file's writes then reach the operating system when they return,
+// so a write that fails is known at once and leaves nothing behind in a buffer that a
+// later flush would trip over.
+FileHandle Unbuffered(FileHandle file);
 
 // Deletes the file; false when it could not be deleted.
 bool RemoveFile(const std::string& path);

@@ -83,6 +83,9 @@ bool RenameFile(const std::string& from, const std::string& to) {
 }
 
 bool SyncFolder(const std::string& folder) {
+#ifdef QUILLBOX_TESTING
+  testing::NoteFolderSync(folder);
+#endif
   const int fd = ::open(ToWidePath(folder).c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return false;
   int result;
@@ -97,6 +100,11 @@ std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat info;
+  return ::stat(ToWidePath(path).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 }  // namespace qbx

@@ -11,7 +11,10 @@ namespace qbx {
 
 std::size_t WriteFile(FileHandle file, const void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
-  if (testing::WriteFaultFires()) return 0;
+  std::size_t allowed = 0;
+  if (testing::WriteFaultFires(size, &allowed)) {
+    return allowed == 0 ? 0 : std::fwrite(data, 1, allowed, file);
+  }
 #endif
   return std::fwrite(data, 1, size, file);
 }
@@ -24,5 +27,10 @@ std::size_t ReadFile(FileHandle file, void* data, std::size_t size) {
 }
 
 void CloseFile(FileHandle file) { std::fclose(file); }
+
+FileHandle Unbuffered(FileHandle file) {
+  if (file != nullptr) std::setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
 
 }  // namespace qbx

@@ -142,4 +142,10 @@ std::string FolderOf(const std::string& path) {
   return path.substr(0, slash + 1);
 }
 
+bool IsRegularFile(const std::string& path) {
+  const DWORD attributes = GetFileAttributesW(ToWidePath(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 }  // namespace qbx

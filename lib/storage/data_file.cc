@@ -2,11 +2,60 @@
 #include "storage/data_file.h"
 
 #include <stdexcept>
+#include <string_view>
+#include <utility>
 
 namespace qbx {
+namespace {
+
+#if defined(_WIN32)
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+// No system opens a longer path (Windows takes at most 32767 UTF-16 units, POSIX
+// systems far fewer bytes); it also bounds the work a damaged name can cause.
+constexpr std::size_t kLongestPath = 32767;
+
+bool IsSeparator(char c) {
+#if defined(_WIN32)
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+// Parts that would not lead below the index's folder, or not lead anywhere.
+bool IsSkippedPart(std::string_view part) {
+  return part.empty() || part == "." || part == "..";
+}
+
+}  // namespace
+
+std::string FindMovedFile(const std::string& indexFolder, const std::string& storedName,
+                          const std::function<bool(const std::string&)>& exists) {
+  std::string prefix = indexFolder;
+  if (!prefix.empty() && !IsSeparator(prefix.back())) prefix += kSeparator;
+  std::string tail;  // The parts taken so far, from the last one back.
+  for (std::size_t end = storedName.size();;) {
+    std::size_t start = end;
+    while (start > 0 && !IsSeparator(storedName[start - 1])) --start;
+    const std::string_view part(storedName.data() + start, end - start);
+    if (!IsSkippedPart(part)) {
+      tail = tail.empty() ? std::string(part) : std::string(part) + kSeparator + tail;
+      if (prefix.size() + tail.size() > kLongestPath) break;  // Only longer ones follow.
+      std::string candidate = prefix + tail;
+      if (exists(candidate)) return candidate;
+    }
+    if (start == 0) break;
+    end = start - 1;
+  }
+  return {};
+}
 
 DataFile::DataFile(const std::string& folder, std::uint64_t maxSize) : maxSize(maxSize) {
-  handle = CreateUniqueFile(folder, &fileName);
+  handle = Unbuffered(CreateUniqueFile(folder, &fileName));
   if (handle == nullptr) throw std::runtime_error("Unable to create file " + fileName);
 }
 
@@ -25,7 +74,7 @@ DataFile::~DataFile() {
   }
 }
 
-void DataFile::ReadFrom(IndexReader& index) {
+void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder) {
   const std::uint64_t nameLength = index.Get64();
   // The name, size, limit and keep flag must all fit into what remains.
   if (nameLength > index.remaining() || index.remaining() - nameLength < 17) {
@@ -40,7 +89,14 @@ void DataFile::ReadFrom(IndexReader& index) {
   // A file listed in an index is always kept: whatever the stored flag says, deleting
   // it at destruction would lose saved data.
   keepOnClose = true;
-  handle = OpenFile(fileName, OpenMode::kUpdate);
+  // A recording that was moved or copied elsewhere lists paths of its old place; its
+  // files are then found below the index's folder. A listed file that exists is used
+  // as it is.
+  if (!IsRegularFile(fileName)) {
+    std::string found = FindMovedFile(indexFolder, fileName);
+    if (!found.empty()) fileName = std::move(found);
+  }
+  handle = Unbuffered(OpenFile(fileName, OpenMode::kUpdate));
   if (handle == nullptr) throw std::runtime_error("Unable to reopen file " + fileName);
   // Data stored after the index was saved lies beyond the stored size; appending at
   // the larger of the two never overwrites it, and every new position stays right.

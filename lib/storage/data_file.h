@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -14,6 +15,15 @@
 #include "storage/layout.h"
 
 namespace qbx {
+
+// Where a data file that an index lists by `storedName` lies once the recording has
+// been moved: the first of the trailing parts of `storedName` under `indexFolder` for
+// which `exists` holds, the name alone first, then its parent folder and name, and so
+// on; empty when there is none. Parts are split at '/' (and at '\\' on Windows); parts
+// that are empty, "." or ".." are left out, so that every path tried lies below
+// `indexFolder`. Paths longer than any system opens are not tried.
+std::string FindMovedFile(const std::string& indexFolder, const std::string& storedName,
+                          const std::function<bool(const std::string&)>& exists = IsRegularFile);
 
 class DataFile {
  public:
@@ -30,8 +40,10 @@ class DataFile {
   DataFile& operator=(const DataFile&) = delete;
 
   // Reads this file's entry of an index file and reopens the file for reading and
-  // writing. Throws "Unable to reopen file " + name when it cannot be opened.
-  void ReadFrom(IndexReader& index);
+  // writing. A listed path that names no file is looked for below `indexFolder`, the
+  // index file's folder (FindMovedFile), and `fileName` becomes the path found.
+  // Throws "Unable to reopen file " + name when it cannot be opened.
+  void ReadFrom(IndexReader& index, const std::string& indexFolder);
   // Marks the file as kept and writes its entry to an index file.
   void WriteTo(IndexWriter& index);
 
@@ -55,6 +67,9 @@ class DataFile {
   std::mutex mutex;
   std::uint64_t maxSize = 0;     // Size limit; all ones for none.
   bool keepOnClose = false;      // Set once the file is listed in a saved index.
+  // The folder entry of the file is durable (its folder synced since the file was made
+  // there). Guarded by `mutex`.
+  bool folderSynced = false;
 };
 
 }  // namespace qbx

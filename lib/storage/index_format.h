@@ -55,6 +55,40 @@ class IndexReader {
 
 [[noreturn]] void ThrowDamagedIndex(const std::string& what);
 
+// A new index file under construction beside `target`, written through handle(), and
+// renamed over the target by Commit once it is durable. Removed on every failure path,
+// so the previous index at the target stays intact.
+class TemporaryIndex {
+ public:
+  // Throws "Error opening database index file for writing".
+  explicit TemporaryIndex(const std::string& target);
+  ~TemporaryIndex();
+  TemporaryIndex(const TemporaryIndex&) = delete;
+  TemporaryIndex& operator=(const TemporaryIndex&) = delete;
+
+  FileHandle handle() const { return handle_; }
+  // Syncs, closes and renames the file over `target`, then syncs the folder. Throws
+  // "Unable to write data".
+  void Commit(const std::string& target);
+
+ private:
+  FileHandle handle_ = nullptr;
+  std::string path_;
+};
+
+// Rewrites the index at `indexPath` atomically (a temporary file, synced, renamed over
+// it, its folder synced) with the name of data file `fileIndex` changed from `oldName`
+// to `newName` and every other byte kept. False, with nothing written, when the index
+// no longer exists or does not list `oldName` at that index (also not as the file an
+// Import of the index finds after a move). Throws when the index cannot be read or
+// rewritten.
+bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
+                       const std::string& oldName, const std::string& newName);
+
+// The absolute form of a UTF-8 path, without touching the file system beyond the
+// current folder.
+std::string AbsolutePath(const std::string& path);
+
 }  // namespace qbx
 
 #endif  // QUILLBOX_STORAGE_INDEX_FORMAT_H_

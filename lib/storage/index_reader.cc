@@ -54,14 +54,16 @@ std::unique_ptr<Quillbox> Quillbox::Import(const std::string& indexPath,
   {
     IndexFile file(indexPath);
     qbx::IndexReader index(file.handle(), file.length());
-    db->ReadIndex(index);
+    db->ReadIndex(index, qbx::FolderOf(indexPath));
   }
+  db->RememberIndex(indexPath);
   // Started only once the index is read: a failed import has no thread to stop.
   db->StartDatabaseWriter();
   return db;
 }
 
-void Quillbox::ReadIndex(qbx::IndexReader& index) {
+// Data files of a recording that was moved are looked for below `indexFolder`.
+void Quillbox::ReadIndex(qbx::IndexReader& index, const std::string& indexFolder) {
   std::string marker(typeMarker.size(), '\0');
   if (!index.TryGet(marker.data(), marker.size()) || std::strlen(marker.c_str()) != marker.size() ||
       marker != typeMarker) {
@@ -85,7 +87,7 @@ void Quillbox::ReadIndex(qbx::IndexReader& index) {
   if (hasPackageFile && fileCount == 0) qbx::ThrowDamagedIndex("no package file listed");
   for (std::uint64_t k = 0; k < fileCount; ++k) {
     auto file = std::make_unique<qbx::DataFile>();
-    file->ReadFrom(index);
+    file->ReadFrom(index, indexFolder);
     files.push_back(file.get());
     file.release();
   }

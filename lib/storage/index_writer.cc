@@ -2,70 +2,69 @@
 // written to a temporary file beside the target and renamed over it only once it and
 // every data file it refers to are on disk, so a failed or interrupted Save leaves the
 // previous index intact.
+#include <algorithm>
+#include <set>
 #include <stdexcept>
 
 #include "database/quillbox.h"
 
-namespace {
 
-// Owns the temporary file of a Save until it is renamed into place; removes it on
-// every failure path.
-class TemporaryIndex {
- public:
-  explicit TemporaryIndex(const std::string& target) {
-    handle_ = qbx::CreateFileWithUniqueSuffix(target + ".saving.", &path_);
-    if (handle_ == nullptr) {
-      throw std::runtime_error("Error opening database index file for writing");
-    }
-  }
-  ~TemporaryIndex() {
-    if (handle_ != nullptr) qbx::CloseFile(handle_);
-    if (!path_.empty()) qbx::RemoveFile(path_);
-  }
-  TemporaryIndex(const TemporaryIndex&) = delete;
-  TemporaryIndex& operator=(const TemporaryIndex&) = delete;
-
-  qbx::FileHandle handle() const { return handle_; }
-
-  // Syncs, closes and renames the file over `target`, then syncs the folder.
-  void Commit(const std::string& target) {
-    const bool synced = qbx::SyncFile(handle_);
-    const bool closed = std::fclose(handle_) == 0;
-    handle_ = nullptr;
-    if (!synced || !closed) throw std::runtime_error("Unable to write data");
-    if (!qbx::RenameFile(path_, target)) throw std::runtime_error("Unable to write data");
-    path_.clear();
-    if (!qbx::SyncFolder(qbx::FolderOf(target))) throw std::runtime_error("Unable to write data");
-  }
-
- private:
-  qbx::FileHandle handle_ = nullptr;
-  std::string path_;
-};
-
-}  // namespace
-
+// After a writer failure Save still writes an index, of what reached the data files
+// whole: it waits for no data that can no longer be written, only for the writers to
+// end, and cuts each package's chain back to its last block on the files (a salvage).
+// The export still reports the failure.
 void Quillbox::Save(const std::string& indexPath) {
   qbx::ToWidePath(indexPath);
-  TemporaryIndex temporary(indexPath);
+  qbx::TemporaryIndex temporary(indexPath);
+  if (!HasFailed()) {
+    try {
+      Synchronize();
+    } catch (...) {
+      if (!HasFailed()) throw;  // A failure of this call alone, not of a writer.
+    }
+  }
+  const bool salvage = HasFailed();
+  if (salvage) WaitForWritersToEnd();
   qbx::IndexWriter index(temporary.handle());
-  WriteIndex(index);
+  WriteIndex(index, salvage);
   SyncDataFiles();
   temporary.Commit(indexPath);
+  RememberIndex(indexPath);
 }
 
 // Makes every block and parked record that the index can reach durable; records the
-// database writer parked while the index was written are included.
+// database writer parked while the index was written are included. A new file is
+// durable only once its folder is synced too: each data file's folder is synced once,
+// by the first Save that lists the file.
 void Quillbox::SyncDataFiles() {
+  std::set<std::string> foldersSynced;
   for (std::uint64_t k = 0; k < files.size(); ++k) {
     qbx::DataFile& file = *files[k];
     std::lock_guard<std::mutex> lock(file.mutex);
     if (!qbx::SyncFile(file.handle)) throw std::runtime_error("Unable to write data");
+    if (file.folderSynced) continue;
+    const std::string folder = qbx::FolderOf(file.fileName);
+    if (foldersSynced.insert(folder).second && !qbx::SyncFolder(folder)) {
+      throw std::runtime_error("Unable to write data");
+    }
+    file.folderSynced = true;
   }
 }
 
-void Quillbox::WriteIndex(qbx::IndexWriter& index) {
-  Synchronize();
+// Every index this database wrote or was imported from, by absolute path, so that a
+// relocation can keep each of them naming the file where it now lies.
+void Quillbox::RememberIndex(const std::string& indexPath) {
+  const std::string absolute = qbx::AbsolutePath(indexPath);
+  std::lock_guard<std::mutex> lock(indexesMutex);
+  if (std::find(knownIndexes.begin(), knownIndexes.end(), absolute) == knownIndexes.end()) {
+    knownIndexes.push_back(absolute);
+  }
+}
+
+// Writes the index of the database as it stands. With `salvage`, every writer has
+// ended after a failure: records in memory may name blocks whose write failed, so each
+// chain is cut back to what its files hold, and buffered bytes are lost.
+void Quillbox::WriteIndex(qbx::IndexWriter& index, bool salvage) {
   index.Put(typeMarker.data(), typeMarker.size());
   index.Put32(qbx::kFormatWord1);
   index.Put32(qbx::kFormatWord2);
@@ -92,8 +91,10 @@ void Quillbox::WriteIndex(qbx::IndexWriter& index) {
     if (written) {
       index.Put64(entry.recordOrOffset.offset);
     } else {
+      qbx::PackageImage record = entry.recordOrOffset.record->Image();
+      if (salvage) record = TrimChainToFiles(record);
       char image[qbx::kPackageRecordSize];
-      qbx::EncodePackageImage(entry.recordOrOffset.record->Image(), image);
+      qbx::EncodePackageImage(record, image);
       index.Put(image, sizeof image);
     }
   }

@@ -1,7 +1,9 @@
 // RelocateFileTo: moves one data file to another path while the database is open. The
 // file keeps its index, so every position stored anywhere stays valid. The old stream
-// stays open until the copy is complete and checked, so on any failure the database
-// goes on working on the old file and the partial copy is removed.
+// stays open until the copy is complete, checked and durable, so on any failure the
+// database goes on working on the old file and the partial copy is removed. Before the
+// old file is removed, every index this database saved or was imported from is
+// rewritten to name the new path, so a crash at any moment leaves each index valid.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
@@ -19,15 +21,17 @@ struct array_deleter {
 
 namespace {
 
-// Pieces of the copy: the package size, but at least one byte, and not so large that
-// a 4 GiB package size would need a 4 GiB buffer.
+// Pieces of the copy: the package size, but not so small that the unbuffered new file
+// takes a system call per few bytes, and not so large that a 4 GiB package size would
+// need a 4 GiB buffer.
+constexpr std::uint64_t kSmallestCopyPiece = 64 * 1024;
 constexpr std::uint64_t kLargestCopyPiece = 8 * 1024 * 1024;
 
 // Owns the new file until the data file takes it over; removes a partial copy.
 class NewFile {
  public:
   explicit NewFile(const std::string& path) : path_(path) {
-    handle_ = qbx::OpenFile(path, qbx::OpenMode::kCreate);
+    handle_ = qbx::Unbuffered(qbx::OpenFile(path, qbx::OpenMode::kCreate));
     if (handle_ == nullptr) throw std::runtime_error("Unable to create file " + path);
   }
   ~NewFile() {
@@ -98,7 +102,7 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
   qbx::DataFile& file = FileAt(fileIndex);
   qbx::ToWidePath(newPath);
   CheckRelocationTarget(newPath);
-  const std::size_t piece = static_cast<std::size_t>(std::clamp<std::uint64_t>(packageSize, 1, kLargestCopyPiece));
+  const std::size_t piece = static_cast<std::size_t>(std::clamp<std::uint64_t>(packageSize, kSmallestCopyPiece, kLargestCopyPiece));
   std::shared_ptr<char> buffer(new char[piece], qbx::array_deleter());
   NewFile target(newPath);
 
@@ -116,12 +120,31 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
       throw;
     }
     qbx::CloseFile(source);
+    // The copy is durable, content and folder entry, before anything may depend on it.
+    if (!qbx::SyncFile(target.handle()) || !qbx::SyncFolder(qbx::FolderOf(newPath))) {
+      throw std::runtime_error("Error while copying to file " + newPath);
+    }
     qbx::CloseFile(file.handle);
     file.handle = target.Release();
     oldName = file.fileName;
     file.fileName = newPath;
+    file.folderSynced = true;
   }
-  if (removeOld && !qbx::RemoveFile(oldName)) {
+  if (!removeOld) return;
+  // The old file is the only copy that the saved indexes name: each of them must name
+  // the new one before the old one goes.
+  try {
+    RenameInKnownIndexes(fileIndex, oldName, newPath);
+  } catch (...) {
     throw std::runtime_error("Error removing file " + oldName);
+  }
+  if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
+}
+
+void Quillbox::RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
+                                    const std::string& newName) {
+  std::lock_guard<std::mutex> lock(indexesMutex);
+  for (const std::string& index : knownIndexes) {
+    qbx::RenameFileInIndex(index, fileIndex, oldName, newName);
   }
 }

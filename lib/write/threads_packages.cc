@@ -35,9 +35,11 @@ const char* Quillbox::NewThread(const std::string& folder, std::uint64_t maxFile
     slot->folder = folder;
     // Room for every table entry first, so that nothing can fail once the thread runs.
     workerThreads.push_back(nullptr);
+    runningWriters.fetch_add(1, std::memory_order_acq_rel);
     try {
       workerThreads.back() = new std::thread(&Quillbox::threadWriter, this, slot.get());
     } catch (...) {
+      runningWriters.fetch_sub(1, std::memory_order_acq_rel);
       workerThreads.pop_back();
       throw;
     }

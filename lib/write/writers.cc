@@ -25,13 +25,31 @@ struct Quillbox::BlockWrite {
   std::uint32_t fileIndex = 0;
   const char* buffered = nullptr;
   std::uint32_t bufferedLen = 0;
-  const std::vector<ItemLocation*>* bufferedLocations = nullptr;
   const char* item = nullptr;
   std::uint32_t itemLen = 0;
-  ItemLocation* itemLocation = nullptr;
   // Set by a thread writer: once the block's position is taken, the record is handed
   // to the package's next job (a fresh buffer, completedJobs advanced).
   bool handOver = false;
+};
+
+// Where a written block's items go. Locations are placed only once their block is
+// reachable along the package's chain (written whole, and linked from its previous
+// block), so a location that holds a file position always names bytes that a replay
+// of the package also reaches, even when a writer fails right after.
+struct Quillbox::Placement {
+  std::uint32_t fileIndex = 0;
+  std::uint64_t dataStart = 0;  // File position of the block's payload.
+  std::uint32_t payloadLen = 0;
+  std::vector<ItemLocation*> buffered;  // Each at its own offset in the block.
+  ItemLocation* item = nullptr;
+  std::uint32_t itemOffset = 0;
+
+  void Apply() const {
+    for (ItemLocation* location : buffered) {
+      qbx::MarkPlaced(location, fileIndex, qbx::LoadOffsetInBlock(location), dataStart, payloadLen);
+    }
+    if (item != nullptr) qbx::MarkPlaced(item, fileIndex, itemOffset, dataStart, payloadLen);
+  }
 };
 
 // ---- The pending-package queue ------------------------------------------------------
@@ -100,7 +118,7 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
     packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
   }
   qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
-  if (!entry.chainChecked) decoded = TrimParkedChain(decoded);
+  if (!entry.chainChecked) decoded = TrimChainToFiles(decoded);
   // A record that names another package or an unknown file would send writers and
   // readers astray; refuse it and leave the entry as it was.
   if (decoded.packageId * emptyPackageRecord.size() != entry.recordOrOffset.offset ||
@@ -122,13 +140,14 @@ bool Quillbox::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {
          (file < files.size() && !(hasPackageFile && file == 0));
 }
 
-// A record parked in the package file may be newer than the index a database was
-// imported from: blocks stored after that Save can lie in files the index does not
-// list. The chain is followed from its first block; the record's last block becomes
-// the last one in a listed file, so that the saved data stays readable and the next
-// block joins the chain there. Nothing is written: readers end a chain at a link
-// into a file the database does not list, or to a block that is not in its file.
-qbx::PackageImage Quillbox::TrimParkedChain(qbx::PackageImage image) {
+// The chain as the files hold it: followed from its first block while each link names
+// a listed file and a block wholly within that file's size; the record's last block
+// becomes the last one reached. A record parked in the package file may be newer than
+// the index a database was imported from (blocks stored after that Save can lie in
+// files the index does not list), and after a writer failure the record may name a
+// block whose write failed. Nothing is written: readers end a chain at a link into a
+// file the database does not list, or to a block that is not in its file.
+qbx::PackageImage Quillbox::TrimChainToFiles(qbx::PackageImage image) {
   if (image.firstBlockPos == qbx::kNoPosition) return image;
   qbx::BlockHeader header;
   bool firstInPlace = IsBlockFile(image.firstBlockPos, image.firstBlockFile);
@@ -182,23 +201,35 @@ void Quillbox::CloseReaderGate(PackageLock& lock) {
   }
 }
 
-// Appends one block at the file's recorded size (never at its physical end), places
-// the locations of its items and links the package's previous block to it. The
-// previous block's link is patched only after this block is complete, so a reader
-// that finds a link finds the whole block behind it.
-void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block) {
+// Appends one block at the file's recorded size (never at its physical end) and links
+// the package's previous block to it. The file's size grows only once the whole block
+// is written: a block whose write fails leaves its bytes past the size, where no link
+// and no record of a later Save refers to them. The previous block's link is patched
+// only after this block is complete, so a reader that finds a link finds the whole
+// block behind it. The caller places the block's items with the returned placement.
+//
+// When the write or the link patch fails, the block is not on the chain. Unless the
+// record was already handed to the package's next job (which then never finishes, so
+// nothing after it is placed), the record forgets the block again: a later job that
+// writes the same buffered bytes links its block where the chain really ends.
+void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement) {
   PackageRecord& record = *entry.recordOrOffset.record;
   DataFile& file = FileAt(block.fileIndex);
   const std::uint32_t payloadLen = block.bufferedLen + block.itemLen;
-  std::uint64_t previousPos;
-  std::uint32_t previousFile;
+  const std::uint64_t previousPos = record.lastBlockPos;
+  const std::uint32_t previousFile = record.lastBlockFile;
+  const bool first = record.firstBlockPos.load(std::memory_order_relaxed) == qbx::kNoPosition;
+  const auto forgetBlock = [&] {
+    if (block.handOver) return;
+    record.lastBlockPos = previousPos;
+    record.lastBlockFile = previousFile;
+    if (first) record.firstBlockPos.store(qbx::kNoPosition, std::memory_order_release);
+  };
   std::uint64_t headerPos;
   {
     std::lock_guard<std::mutex> fileLock(file.mutex);
     headerPos = file.size;
-    previousPos = record.lastBlockPos;
-    previousFile = record.lastBlockFile;
-    if (record.firstBlockPos.load(std::memory_order_relaxed) == qbx::kNoPosition) {
+    if (first) {
       record.firstBlockFile.store(block.fileIndex, std::memory_order_relaxed);
       record.firstBlockLen.store(block.bufferedLen, std::memory_order_relaxed);
       record.firstBlockPos.store(headerPos, std::memory_order_release);
@@ -213,31 +244,31 @@ void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block) {
 
     char header[qbx::kBlockHeaderSize];
     qbx::EncodeBlockHeader({qbx::kNoPosition, 0, payloadLen}, header);
-    file.WriteAt(headerPos, header, sizeof header);
-    file.size += sizeof header;
-    const std::uint64_t dataStart = file.size;
-    file.WriteAll(block.buffered, block.bufferedLen);
-    if (block.bufferedLocations != nullptr) {
-      for (ItemLocation* location : *block.bufferedLocations) {
-        qbx::MarkPlaced(location, block.fileIndex, qbx::LoadOffsetInBlock(location), dataStart,
-                        payloadLen);
-      }
+    try {
+      file.WriteAt(headerPos, header, sizeof header);
+      file.WriteAll(block.buffered, block.bufferedLen);
+      file.WriteAll(block.item, block.itemLen);
+    } catch (...) {
+      forgetBlock();
+      throw;
     }
-    file.size += block.bufferedLen;
-    file.WriteAll(block.item, block.itemLen);
-    file.size += block.itemLen;
-    if (block.itemLocation != nullptr) {
-      qbx::MarkPlaced(block.itemLocation, block.fileIndex, block.bufferedLen, dataStart,
-                      payloadLen);
-    }
+    file.size = headerPos + qbx::kBlockHeaderSize + payloadLen;
   }
   if (previousPos != qbx::kNoPosition) {
     DataFile& previous = FileAt(previousFile);
     char link[qbx::kLinkSize];
     qbx::EncodeLink(headerPos, block.fileIndex, link);
     std::lock_guard<std::mutex> previousLock(previous.mutex);
-    previous.WriteAt(previousPos, link, sizeof link);
+    try {
+      previous.WriteAt(previousPos, link, sizeof link);
+    } catch (...) {
+      forgetBlock();
+      throw;
+    }
   }
+  placement->fileIndex = block.fileIndex;
+  placement->dataStart = headerPos + qbx::kBlockHeaderSize;
+  placement->payloadLen = payloadLen;
 }
 
 // ---- The database writer --------------------------------------------------------------
@@ -263,8 +294,11 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
     block.fileIndex = slots[*turn % count]->fileIndex.load(std::memory_order_acquire);
     block.buffered = record.buffer->data();
     block.bufferedLen = buffered;
-    block.bufferedLocations = &record.pendingLocations;
-    WriteBlock(entry, block);
+    Placement placement;
+    WriteBlock(entry, block, &placement);
+    // The package has no job outstanding, so its block is on the chain now.
+    placement.buffered.swap(record.pendingLocations);
+    placement.Apply();
     record.bufferedBytes.store(0, std::memory_order_relaxed);
     *turn = (*turn + 1) % count;
   }
@@ -291,6 +325,9 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
       writerWake.notifyAll();
       CheckFailure();
     }
+    // Also an idle database writer ends once a writer has failed, so that a Save after
+    // the failure finds every writer stopped.
+    CheckFailure();
     if (stop) return;
   }
 }
@@ -328,8 +365,9 @@ void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
 
 // Carries out one job: the item joins the package buffer if it still fits; otherwise
 // buffer and item go to the slot's file as one block and the package gets a fresh
-// buffer.
-void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes) {
+// buffer. Locations that reach a file are left in `placement` for FinishJob.
+void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes,
+                          Placement* placement) {
   PackageEntry& entry = *job.package;
   PackageRecord& record = *entry.recordOrOffset.record;
   if (job.discard) {
@@ -341,10 +379,10 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   const std::uint64_t total = offset + job.size;
   if (total == 0) {
     // An empty item with nothing buffered: no block will carry it, so it is placed at
-    // once at the end of the package's last block, where it lies between the items
-    // before and after it. Only a package without any block keeps it in memory, and
-    // then no writer refers to it again.
-    if (job.location != nullptr) PlaceEmptyItem(record, job.location);
+    // the end of the package's last block, where it lies between the items before and
+    // after it. Only a package without any block keeps it in memory, and then no
+    // writer refers to it again.
+    if (job.location != nullptr) PlaceEmptyItem(record, job.location, placement);
     record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
     return;
   }
@@ -363,20 +401,19 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   block.fileIndex = fileIndex;
   block.item = bytes;
   block.itemLen = size;
-  block.itemLocation = job.location;
   block.handOver = true;
-  std::vector<ItemLocation*> taken;
+  placement->item = job.location;
+  placement->itemOffset = offset;
   PackageBuffer* old = nullptr;
   if (offset != 0) {
     // Swap the buffer behind the reader gate: a reader inside sees each location either
     // buffered with its bytes in place, or marked as being written.
-    taken.swap(record.pendingLocations);
+    placement->buffered.swap(record.pendingLocations);
     CloseReaderGate(*entry.lock);
-    for (ItemLocation* location : taken) qbx::MarkBeingWritten(location);
+    for (ItemLocation* location : placement->buffered) qbx::MarkBeingWritten(location);
     old = record.buffer;
     block.buffered = old->data();
     block.bufferedLen = offset;
-    block.bufferedLocations = &taken;
     try {
       record.buffer = AcquireBuffer(entry, false);
     } catch (...) {
@@ -386,7 +423,7 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
     entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
   }
   try {
-    WriteBlock(entry, block);
+    WriteBlock(entry, block, placement);
   } catch (...) {
     if (old != nullptr) ReleaseBuffer(old);
     throw;
@@ -394,7 +431,8 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   if (old != nullptr) ReleaseBuffer(old);
 }
 
-void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location) {
+void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
+                              Placement* placement) {
   if (record.lastBlockPos == qbx::kNoPosition) {
     qbx::MarkBuffered(location, 0);
     return;
@@ -408,14 +446,20 @@ void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* locatio
     file.ReadAt(record.lastBlockPos, header, sizeof header);
   }
   const std::uint32_t payloadLen = qbx::DecodeBlockHeader(header).payloadLen;
-  qbx::MarkPlaced(location, record.lastBlockFile, payloadLen,
-                  record.lastBlockPos + qbx::kBlockHeaderSize, payloadLen);
+  placement->fileIndex = record.lastBlockFile;
+  placement->dataStart = record.lastBlockPos + qbx::kBlockHeaderSize;
+  placement->payloadLen = payloadLen;
+  placement->item = location;
+  placement->itemOffset = payloadLen;
 }
 
 // Jobs of a package finish in sequence order: a job that is done waits until the jobs
-// before it are done too, so that finishedJobs counts a gapless prefix.
-void Quillbox::FinishJob(PackageRecord& record, std::uint16_t sequence) {
+// before it are done too, so that finishedJobs counts a gapless prefix. Only then are
+// its locations placed: every block before its own is written and linked by then.
+void Quillbox::FinishJob(PackageRecord& record, std::uint16_t sequence,
+                         const Placement& placement) {
   WaitForSequence(record.finishedJobs, sequence);
+  placement.Apply();
   record.finishedJobs.store(static_cast<std::uint16_t>(sequence + 1), std::memory_order_release);
 }
 
@@ -428,8 +472,9 @@ void Quillbox::RunJob(ThreadSlot& slot) {
   }
   slot.hasJob.store(false, std::memory_order_relaxed);
   RollOverIfFull(slot, job);
-  ExecuteJob(job, slot.fileIndex.load(std::memory_order_relaxed), slot.data);
-  FinishJob(record, job.sequence);
+  Placement placement;
+  ExecuteJob(job, slot.fileIndex.load(std::memory_order_relaxed), slot.data, &placement);
+  FinishJob(record, job.sequence, placement);
   record.useCount.fetch_sub(1, std::memory_order_acq_rel);
   slot.busy.store(false, std::memory_order_release);
   slot.wake.spins.store(0, std::memory_order_relaxed);
@@ -456,6 +501,7 @@ void Quillbox::RunWriter(void (Quillbox::*loop)(ThreadSlot*), ThreadSlot* slot) 
   } catch (...) {
     RecordFailure("Unknown failure in a writer thread");
   }
+  runningWriters.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void Quillbox::databaseWriter() { RunWriter(&Quillbox::DatabaseWriterLoop, nullptr); }
