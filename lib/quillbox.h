@@ -87,8 +87,9 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Create(Quillbox** out, uint64_t p
                                                       const char* folder);
 /* Import reopens a saved database. A data file that is no longer at the path the index
  * lists (the recording was copied or moved) is looked for below the index file's
- * folder by the trailing parts of that path: its name, then its parent folder and
- * name, and so on; GetDatabaseFileName then gives the path found. */
+ * folder by the trailing parts of that path (its name, its parent folder and name,
+ * and so on; the longest that exists wins); GetDatabaseFileName then gives the path
+ * found. */
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Import(Quillbox** out, const char* indexPath,
                                                       uint64_t maxQueuedPackages);
 /* Synchronizes (unless a writer has failed), stops the threads and releases

@@ -2,6 +2,7 @@
 #include "storage/data_file.h"
 
 #include <stdexcept>
+#include <vector>
 #include <string_view>
 #include <utility>
 
@@ -38,6 +39,7 @@ std::string FindMovedFile(const std::string& indexFolder, const std::string& sto
   std::string prefix = indexFolder;
   if (!prefix.empty() && !IsSeparator(prefix.back())) prefix += kSeparator;
   std::string tail;  // The parts taken so far, from the last one back.
+  std::vector<std::string> candidates;  // Shortest first.
   for (std::size_t end = storedName.size();;) {
     std::size_t start = end;
     while (start > 0 && !IsSeparator(storedName[start - 1])) --start;
@@ -45,11 +47,16 @@ std::string FindMovedFile(const std::string& indexFolder, const std::string& sto
     if (!IsSkippedPart(part)) {
       tail = tail.empty() ? std::string(part) : std::string(part) + kSeparator + tail;
       if (prefix.size() + tail.size() > kLongestPath) break;  // Only longer ones follow.
-      std::string candidate = prefix + tail;
-      if (exists(candidate)) return candidate;
+      candidates.push_back(prefix + tail);
     }
     if (start == 0) break;
     end = start - 1;
+  }
+  // The most specific match wins: data files in different folders may share a name
+  // (the Windows run-time's names repeat from folder to folder), so the name alone
+  // could find another file of the recording.
+  for (auto candidate = candidates.rbegin(); candidate != candidates.rend(); ++candidate) {
+    if (exists(*candidate)) return *candidate;
   }
   return {};
 }
@@ -74,7 +81,8 @@ DataFile::~DataFile() {
   }
 }
 
-void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder) {
+void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder,
+                        const std::set<std::string>& taken) {
   const std::uint64_t nameLength = index.Get64();
   // The name, size, limit and keep flag must all fit into what remains.
   if (nameLength > index.remaining() || index.remaining() - nameLength < 17) {
@@ -91,9 +99,13 @@ void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder) {
   keepOnClose = true;
   // A recording that was moved or copied elsewhere lists paths of its old place; its
   // files are then found below the index's folder. A listed file that exists is used
-  // as it is.
-  if (!IsRegularFile(fileName)) {
-    std::string found = FindMovedFile(indexFolder, fileName);
+  // as it is. A file that an earlier entry of the same index already took is never
+  // taken again: files of different folders may share a name.
+  const auto available = [&](const std::string& path) {
+    return IsRegularFile(path) && taken.count(path) == 0;
+  };
+  if (!available(fileName)) {
+    std::string found = FindMovedFile(indexFolder, fileName, available);
     if (!found.empty()) fileName = std::move(found);
   }
   handle = Unbuffered(OpenFile(fileName, OpenMode::kUpdate));

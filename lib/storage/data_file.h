@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -17,9 +18,9 @@
 namespace qbx {
 
 // Where a data file that an index lists by `storedName` lies once the recording has
-// been moved: the first of the trailing parts of `storedName` under `indexFolder` for
-// which `exists` holds, the name alone first, then its parent folder and name, and so
-// on; empty when there is none. Parts are split at '/' (and at '\\' on Windows); parts
+// been moved: the longest of the trailing parts of `storedName` (its name, its parent
+// folder and name, and so on) under `indexFolder` for which `exists` holds; empty when
+// there is none. Parts are split at '/' (and at '\\' on Windows); parts
 // that are empty, "." or ".." are left out, so that every path tried lies below
 // `indexFolder`. Paths longer than any system opens are not tried.
 std::string FindMovedFile(const std::string& indexFolder, const std::string& storedName,
@@ -41,9 +42,11 @@ class DataFile {
 
   // Reads this file's entry of an index file and reopens the file for reading and
   // writing. A listed path that names no file is looked for below `indexFolder`, the
-  // index file's folder (FindMovedFile), and `fileName` becomes the path found.
-  // Throws "Unable to reopen file " + name when it cannot be opened.
-  void ReadFrom(IndexReader& index, const std::string& indexFolder);
+  // index file's folder (FindMovedFile), and `fileName` becomes the path found; paths
+  // in `taken` (those of the index's earlier entries) are passed over. Throws
+  // "Unable to reopen file " + name when it cannot be opened.
+  void ReadFrom(IndexReader& index, const std::string& indexFolder,
+                const std::set<std::string>& taken);
   // Marks the file as kept and writes its entry to an index file.
   void WriteTo(IndexWriter& index);
 

@@ -3,6 +3,7 @@
 // later code relies on (record offsets, package numbers, file indexes) is checked, so
 // a damaged or truncated index fails the import instead of the database.
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include "database/quillbox.h"
@@ -85,9 +86,11 @@ void Quillbox::ReadIndex(qbx::IndexReader& index, const std::string& indexFolder
     qbx::ThrowDamagedIndex("more data files than the file can hold");
   }
   if (hasPackageFile && fileCount == 0) qbx::ThrowDamagedIndex("no package file listed");
+  std::set<std::string> taken;
   for (std::uint64_t k = 0; k < fileCount; ++k) {
     auto file = std::make_unique<qbx::DataFile>();
-    file->ReadFrom(index, indexFolder);
+    file->ReadFrom(index, indexFolder, taken);
+    taken.insert(file->fileName);
     files.push_back(file.get());
     file.release();
   }

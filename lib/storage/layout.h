@@ -57,8 +57,11 @@ struct PackageImage {
 void EncodePackageImage(const PackageImage& image, char out[kPackageRecordSize]);
 PackageImage DecodePackageImage(const char in[kPackageRecordSize]);
 
-// ItemLocation state changes. Each writes `pos` last with release order, so a reader
-// that loads `pos` with acquire order sees the other fields of the same state.
+// ItemLocation state changes, for a record at any 4-byte-aligned address. Each writes
+// `pos` last with release order, so a reader that loads `pos` with acquire order sees
+// the other fields of the same state (or of a later one). No load or store of `pos`
+// tears: where it is not 8-byte aligned it is written and read in halves under a
+// sequence lock, so read it only through LoadPos while writers may change it.
 void MarkAccepted(ItemLocation* location);
 void MarkBuffered(ItemLocation* location, std::uint32_t offset);
 void MarkBeingWritten(ItemLocation* location);
