@@ -17,12 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Fixed(std::uint64_t value, int size) {  // Little-endian.
-  std::string bytes(size, '\0');
-  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>(value >> 8 * i);
-  return bytes;
-}
-
 std::string Image(Quillbox* db, std::uint64_t package) {
   char image[kPackageRecordSize];
   EncodePackageImage(RecordOf(db, package), image);
@@ -33,17 +27,17 @@ std::string Image(Quillbox* db, std::uint64_t package) {
 // and each package's record or, once parked, the record's place in the package file.
 std::string ExpectedIndex(Quillbox* db, const std::vector<std::uint64_t>& maxSizes) {
   const std::uint64_t packages = Quillbox_GetPackageCount(db);
-  std::string index = "Quillbox" + Fixed(1, 4) + Fixed(0, 4) + Fixed(Quillbox_GetPackageSize(db), 8);
-  index += Fixed(packages, 8) + Fixed(db->hasPackageFile, 1) + Fixed(maxSizes.size(), 8);
+  std::string index = "Quillbox" + Le(1, 4) + Le(0, 4) + Le(Quillbox_GetPackageSize(db), 8);
+  index += Le(packages, 8) + Le(db->hasPackageFile, 1) + Le(maxSizes.size(), 8);
   for (std::uint64_t k = 0; k < maxSizes.size(); ++k) {
     const std::string name = Quillbox_GetDatabaseFileName(k, db);
-    index += Fixed(name.size(), 8) + name + Fixed(fs::file_size(name), 8);
-    index += Fixed(maxSizes[k], 8) + Fixed(1, 1);
+    index += Le(name.size(), 8) + name + Le(fs::file_size(name), 8);
+    index += Le(maxSizes[k], 8) + Le(1, 1);
   }
-  index += Fixed(packages, 8);
+  index += Le(packages, 8);
   for (std::uint64_t n = 0; n < packages; ++n) {
     const bool parked = db->EntryOf(n).lock->written;
-    index += parked ? Fixed(1, 1) + Fixed(44 * n, 8) : Fixed(0, 1) + Image(db, n);
+    index += parked ? Le(1, 1) + Le(44 * n, 8) : Le(0, 1) + Image(db, n);
   }
   return index;
 }
@@ -80,7 +74,7 @@ TEST_P(IndexLayout, IndexMatchesTheFilesAndTheDatabaseReopensAndGoesOn) {
     SCOPED_TRACE("limit " + std::to_string(limit));
     std::vector<std::string> images;  // Whether each record is parked, then the record.
     for (std::uint64_t p = 0; p < models.size(); ++p) {
-      images.push_back(Fixed(db->EntryOf(p).lock->written, 1) + Image(db, p));
+      images.push_back(Le(db->EntryOf(p).lock->written, 1) + Image(db, p));
     }
     Reopen(limit);
     EXPECT_TRUE(Quillbox_GetPackageSize(db) == 256 && Quillbox_GetThreadCount(db) == 0);

@@ -13,12 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Fixed(std::uint64_t value, int size) {  // Little-endian.
-  std::string bytes(size, '\0');
-  for (int i = 0; i < size; ++i) bytes[i] = static_cast<char>(value >> 8 * i);
-  return bytes;
-}
-
 // A recording in the folder "rec" of the temporary folder: the package file and the
 // index at its top, each writer's data files in its own folder below it.
 struct Recording : Harness {
@@ -111,7 +105,7 @@ TEST_P(MovedRecording, ImportsFromItsNewPlaceAndGoesOn) {
   ASSERT_TRUE(StoreAndSync() && SaveIndex());
   const std::string saved = ReadWholeFile(index);
   for (std::size_t k = 0; k < names.size(); ++k) {
-    EXPECT_NE(saved.find(Fixed(found[k].size(), 8) + found[k]), std::string::npos) << k;
+    EXPECT_NE(saved.find(Le(found[k].size(), 8) + found[k]), std::string::npos) << k;
     EXPECT_TRUE(c.copy || saved.find(names[k]) == std::string::npos) << k;
   }
   Reopen(0);

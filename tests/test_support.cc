@@ -68,6 +68,12 @@ int RunInChild(const std::function<int()>& body) {
 }
 #endif
 
+std::string Le(std::uint64_t value, int width) {
+  std::string bytes;
+  for (int i = 0; i < width; ++i) bytes += static_cast<char>(value >> (8 * i));
+  return bytes;
+}
+
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();

@@ -82,6 +82,10 @@ std::string ChainBytes(const std::vector<Block>& chain);
 int RunInChild(const std::function<int()>& body);
 #endif
 
+// `width` little-endian bytes of `value`, spelled out by hand rather than by the
+// library's encoders.
+std::string Le(std::uint64_t value, int width);
+
 // Deterministic test bytes: item `index` of `stream`, `size` bytes long.
 std::string MakeItem(std::uint64_t stream, std::uint64_t index, std::size_t size);
 

@@ -19,13 +19,6 @@ namespace {
 using qbx::testing::Fault;
 constexpr std::uint64_t kAllOnes = ~std::uint64_t{0};  // "No block" on disk.
 
-// `width` little-endian bytes of `value`.
-std::string Le(std::uint64_t value, int width) {
-  std::string bytes;
-  for (int i = 0; i < width; ++i) bytes += static_cast<char>(value >> (8 * i));
-  return bytes;
-}
-
 std::string Header(std::uint64_t nextPos, std::uint32_t nextFile, std::uint32_t payloadLen) {
   return Le(nextPos, 8) + Le(nextFile, 4) + Le(payloadLen, 4);
 }
