@@ -81,9 +81,10 @@ bool WaitUntil(const std::function<bool()>& condition, double seconds) {
 }
 
 void FlushFiles(Quillbox* db) {
+  // Data files keep no buffer of their own: what the library wrote is in the files.
+  // Taking each file's mutex waits for a transfer under way.
   for (std::uint64_t k = 0; k < db->files.size(); ++k) {
     std::lock_guard<std::mutex> lock(db->files[k]->mutex);
-    if (db->files[k]->handle != nullptr) std::fflush(db->files[k]->handle);
   }
 }
 

@@ -1,13 +1,14 @@
-// The operating-system layer: the few file operations the library needs, on the C
-// run-time's FILE streams. Exactly one twin (platform_posix.cc or platform_windows.cc)
-// is compiled. Every function is thread-safe for distinct streams; a stream is used
-// by one thread at a time (callers hold the data file's mutex).
+// The operating-system layer: the few file operations the library needs, on the
+// system's own files (POSIX descriptors, Windows handles), with positional transfers
+// and no stream buffering of its own. Exactly one twin (platform_posix.cc or
+// platform_windows.cc) is compiled. Every function is thread-safe; positional
+// transfers on one file may run from several threads at once. Handles never leave
+// lib/platform/ and lib/storage/.
 #ifndef QUILLBOX_PLATFORM_PLATFORM_H_
 #define QUILLBOX_PLATFORM_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace qbx {
@@ -18,33 +19,35 @@ using NativePath = std::wstring;
 using NativePath = std::string;
 #endif
 
-using FileHandle = std::FILE*;
+// An open file of the operating system, owned by whoever opened it; kNoFile for none.
+using FileHandle = std::intptr_t;
+inline constexpr FileHandle kNoFile = -1;
 
 enum class OpenMode {
-  kCreate,  // "w+b": create or truncate; read and write.
-  kUpdate,  // "r+b": existing file; read and write.
-  kRead,    // "rb": existing file; read only.
-  kWrite,   // "wb": create or truncate; write only.
+  kCreate,  // Create or truncate; read and write.
+  kUpdate,  // Existing file; read and write.
+  kRead,    // Existing file; read only.
+  kWrite,   // Create or truncate; write only.
 };
 
 // The platform form of a UTF-8 path (UTF-16 on Windows). Throws std::range_error
 // "bad conversion" when the text is not valid UTF-8.
 NativePath ToWidePath(const std::string& utf8Path);
 
-// Opens `path` in `mode`; null on failure.
+// Opens `path` in `mode`; kNoFile on failure.
 FileHandle OpenFile(const std::string& path, OpenMode mode);
 
 // Creates a new, empty file whose name is `folder` exactly as given followed by the
 // separator and "quillbox." and six generated characters, opened for reading and
 // writing. Creation is exclusive: an existing file is never opened or truncated.
-// Returns null on failure; `path` then holds the last name tried.
+// Returns kNoFile on failure; `path` then holds the last name tried.
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path);
 
 // Creates a new, empty file named `prefix` followed by six generated characters,
-// exclusively, opened for reading and writing; null on failure.
+// exclusively, opened for reading and writing; kNoFile on failure.
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path);
 
-// Flushes the stream's buffer and makes the file's contents durable. False on failure.
+// Makes the file's contents durable. False on failure.
 bool SyncFile(FileHandle file);
 
 // The file's length as the operating system sees it; false on failure.
@@ -62,20 +65,18 @@ std::string FolderOf(const std::string& path);
 // True when `path` names an existing regular file (not a folder or a device).
 bool IsRegularFile(const std::string& path);
 
-// Positions the stream at an absolute offset. False on failure.
-bool SeekFile(FileHandle file, std::uint64_t position);
+// Whether a transfer may start at `offset`: false beyond the largest file offset
+// (2^63 - 1), which no file reaches. Test builds can make it fail at will.
+bool CanPosition(std::uint64_t offset);
 
-// Transfers up to `size` bytes and returns how many were transferred.
-std::size_t WriteFile(FileHandle file, const void* data, std::size_t size);
-std::size_t ReadFile(FileHandle file, void* data, std::size_t size);
+// Positional transfers of up to `size` bytes at `offset`, whatever any file position
+// says. They return how many bytes were transferred: fewer only on a failure or, for a
+// read, at the end of the file. Short system transfers are continued.
+std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size);
+std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size);
 
-void CloseFile(FileHandle file);
-
-// Turns off the stream's own buffering (call before any transfer) and returns it; null
-// stays null. A data file's writes then reach the operating system when they return,
-// so a write that fails is known at once and leaves nothing behind in a buffer that a
-// later flush would trip over.
-FileHandle Unbuffered(FileHandle file);
+// Closes the file; false when the system reports a failure (a write may be lost).
+bool CloseFile(FileHandle file);
 
 // Deletes the file; false when it could not be deleted.
 bool RemoveFile(const std::string& path);

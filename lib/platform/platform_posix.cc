@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,9 +24,14 @@ NativePath ToWidePath(const std::string& utf8Path) {
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode) {
-  static constexpr const char* kModes[] = {"w+b", "r+b", "rb", "wb"};
-  const char* text = kModes[static_cast<int>(mode)];
-  return std::fopen(ToWidePath(path).c_str(), text);
+  static constexpr int kFlags[] = {O_RDWR | O_CREAT | O_TRUNC, O_RDWR, O_RDONLY,
+                                   O_WRONLY | O_CREAT | O_TRUNC};
+  const NativePath native = ToWidePath(path);
+  int fd;
+  do {
+    fd = ::open(native.c_str(), kFlags[static_cast<int>(mode)] | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kNoFile : fd;
 }
 
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
@@ -40,40 +45,69 @@ FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* pa
   name.push_back('\0');
   int fd;
   do {
-    fd = ::mkstemp(name.data());
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   path->assign(name.data());
-  if (fd < 0) return nullptr;
-  FileHandle file = ::fdopen(fd, "w+b");
-  if (file == nullptr) {
-    ::close(fd);
-    ::unlink(name.data());
-  }
-  return file;
+  return fd < 0 ? kNoFile : fd;
 }
 
-bool SeekFile(FileHandle file, std::uint64_t position) {
-#ifdef QUILLBOX_TESTING
-  if (testing::SeekFaultFires()) return false;
-#endif
-  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
-  return ::fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+namespace {
+
+std::size_t PositionalWrite(FileHandle file, std::uint64_t offset, const void* data,
+                            std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
+    const ssize_t written = ::pwrite(static_cast<int>(file), bytes + done, size - done,
+                                     static_cast<off_t>(offset + done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<std::size_t>(written);
+  }
+  return done;
 }
+
+}  // namespace
+
+std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  std::size_t allowed = 0;
+  if (testing::WriteFaultFires(size, &allowed)) return PositionalWrite(file, offset, data, allowed);
+#endif
+  return PositionalWrite(file, offset, data, size);
+}
+
+std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  if (testing::ReadFaultFires()) return 0;
+#endif
+  char* bytes = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
+    const ssize_t got = ::pread(static_cast<int>(file), bytes + done, size - done,
+                                static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // The end of the file, or a failure.
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+bool CloseFile(FileHandle file) { return ::close(static_cast<int>(file)) == 0; }
 
 bool RemoveFile(const std::string& path) { return ::unlink(ToWidePath(path).c_str()) == 0; }
 
 bool SyncFile(FileHandle file) {
-  if (std::fflush(file) != 0) return false;
   int result;
   do {
-    result = ::fsync(::fileno(file));
+    result = ::fsync(static_cast<int>(file));
   } while (result != 0 && errno == EINTR);
   return result == 0;
 }
 
 bool FileLength(FileHandle file, std::uint64_t* length) {
   struct stat info;
-  if (::fstat(::fileno(file), &info) != 0) return false;
+  if (::fstat(static_cast<int>(file), &info) != 0) return false;
   *length = static_cast<std::uint64_t>(info.st_size);
   return true;
 }

@@ -1,15 +1,15 @@
-// Windows twin of the platform layer: wide run-time calls on UTF-16 paths. Names
-// come from _mktemp; since it yields at most 26 names per template in a process,
-// further names of the same template are generated here, and every file is created
+// Windows twin of the platform layer: wide system calls on UTF-16 paths, positional
+// transfers through an OVERLAPPED offset on ordinary (synchronous) handles. Names come
+// from _mktemp; since it yields at most 26 names per template in a process, further
+// names of the same template are generated here, and every file is created
 // exclusively (CREATE_NEW) so that an existing file is never reused.
-#include <fcntl.h>
 #include <io.h>
 #include <stdlib.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <cstdio>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,7 +22,40 @@ namespace qbx {
 namespace {
 
 constexpr int kNameAttempts = 1000;
-constexpr int kStreamLimit = 2048;
+// Every handle may be shared for reading, writing and deletion, as the C run-time's
+// streams allowed; data files are opened by the database only once each.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// The largest single ReadFile or WriteFile call.
+constexpr std::size_t kLargestTransfer = 1u << 30;
+
+HANDLE AsHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+FileHandle AsFile(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(handle);
+}
+
+OVERLAPPED At(std::uint64_t offset) {
+  OVERLAPPED overlapped{};
+  overlapped.Offset = static_cast<DWORD>(offset);
+  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return overlapped;
+}
+
+std::size_t PositionalWrite(FileHandle file, std::uint64_t offset, const void* data,
+                            std::size_t size) {
+  const char* bytes = static_cast<const char*>(data);
+  std::size_t done = 0;
+  while (done < size && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
+    OVERLAPPED overlapped = At(offset + done);
+    DWORD written = 0;
+    const DWORD piece = static_cast<DWORD>(std::min(size - done, kLargestTransfer));
+    if (!::WriteFile(AsHandle(file), bytes + done, piece, &written, &overlapped) || written == 0) {
+      break;
+    }
+    done += written;
+  }
+  return done;
+}
 
 // Replaces the trailing six characters of `name` with a fresh pseudo-random suffix.
 void FillSuffix(std::string* name) {
@@ -37,33 +70,15 @@ void FillSuffix(std::string* name) {
   }
 }
 
-// Creates `path` exclusively and wraps it in a read-write stream; null on failure.
+// Creates `path` exclusively for reading and writing; kNoFile on failure.
 FileHandle CreateExclusive(const std::string& path, bool* exists) {
-  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(ToWidePath(path).c_str()),
-                         GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                         FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(ToWidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
-    return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(h);
-    return nullptr;
-  }
-  FileHandle file = _fdopen(fd, "w+b");
-  if (file == nullptr) _close(fd);
-  return file;
-}
-
-// Every data file stays open for the life of its database, so the run-time's default
-// of 512 open streams is raised once to its largest value.
-void RaiseStreamLimit() {
-  static std::once_flag raised;
-  std::call_once(raised, [] {
-    if (_getmaxstdio() < kStreamLimit) _setmaxstdio(kStreamLimit);
-  });
+  return AsFile(h);
 }
 
 }  // namespace
@@ -74,10 +89,13 @@ NativePath ToWidePath(const std::string& utf8Path) {
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode) {
-  RaiseStreamLimit();
-  static constexpr const wchar_t* kModes[] = {L"w+b", L"r+b", L"rb", L"wb"};
-  const wchar_t* text = kModes[static_cast<int>(mode)];
-  return _wfopen(ToWidePath(path).c_str(), text);
+  static constexpr DWORD kAccess[] = {GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE,
+                                      GENERIC_READ, GENERIC_WRITE};
+  static constexpr DWORD kDisposition[] = {CREATE_ALWAYS, OPEN_EXISTING, OPEN_EXISTING,
+                                           CREATE_ALWAYS};
+  const int m = static_cast<int>(mode);
+  return AsFile(CreateFileW(ToWidePath(path).c_str(), kAccess[m], kShareAll, nullptr,
+                            kDisposition[m], FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
@@ -85,7 +103,6 @@ FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
 }
 
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
-  RaiseStreamLimit();
   const std::string tmpl = prefix + "XXXXXX";
   ToWidePath(tmpl);
   std::vector<char> first(tmpl.begin(), tmpl.end());
@@ -101,31 +118,46 @@ FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* pa
     }
     bool exists = false;
     FileHandle file = CreateExclusive(*path, &exists);
-    if (file != nullptr || !exists) return file;
+    if (file != kNoFile || !exists) return file;
   }
-  return nullptr;
+  return kNoFile;
 }
 
-bool SeekFile(FileHandle file, std::uint64_t position) {
+std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
-  if (testing::SeekFaultFires()) return false;
+  std::size_t allowed = 0;
+  if (testing::WriteFaultFires(size, &allowed)) return PositionalWrite(file, offset, data, allowed);
 #endif
-  if (position > static_cast<std::uint64_t>(INT64_MAX)) return false;
-  return _fseeki64(file, static_cast<__int64>(position), SEEK_SET) == 0;
+  return PositionalWrite(file, offset, data, size);
 }
 
-bool RemoveFile(const std::string& path) { return _wremove(ToWidePath(path).c_str()) == 0; }
-
-bool SyncFile(FileHandle file) {
-  if (std::fflush(file) != 0) return false;
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  if (testing::ReadFaultFires()) return 0;
+#endif
+  char* bytes = static_cast<char*>(data);
+  std::size_t done = 0;
+  while (done < size && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
+    OVERLAPPED overlapped = At(offset + done);
+    DWORD got = 0;
+    const DWORD piece = static_cast<DWORD>(std::min(size - done, kLargestTransfer));
+    // Past the end of the file ReadFile fails with ERROR_HANDLE_EOF.
+    if (!::ReadFile(AsHandle(file), bytes + done, piece, &got, &overlapped) || got == 0) break;
+    done += got;
+  }
+  return done;
 }
+
+bool CloseFile(FileHandle file) { return CloseHandle(AsHandle(file)) != 0; }
+
+bool RemoveFile(const std::string& path) { return DeleteFileW(ToWidePath(path).c_str()) != 0; }
+
+bool SyncFile(FileHandle file) { return FlushFileBuffers(AsHandle(file)) != 0; }
 
 bool FileLength(FileHandle file, std::uint64_t* length) {
-  const __int64 result = _filelengthi64(_fileno(file));
-  if (result < 0) return false;
-  *length = static_cast<std::uint64_t>(result);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(AsHandle(file), &size)) return false;
+  *length = static_cast<std::uint64_t>(size.QuadPart);
   return true;
 }
 

@@ -43,7 +43,7 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   cursor.bufferedLen = length;
   cursor.consumed = 0;
   const std::uint64_t headerPos = pos - offset - qbx::kBlockHeaderSize;
-  std::lock_guard<std::mutex> lock(file.mutex);
+  std::shared_lock<std::shared_mutex> read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(headerPos, &header) || header.payloadLen != blockLen) {
     throw std::invalid_argument("The location names no block");
@@ -97,7 +97,7 @@ void Quillbox::RecoverContinous(std::uint64_t size, void* destination, ItemCurso
 // the last Save) ends the package there.
 void Quillbox::LoadNextBlock(ItemCursor& cursor) {
   qbx::DataFile& file = FileAt(cursor.nextBlockFile);
-  std::lock_guard<std::mutex> lock(file.mutex);
+  std::shared_lock<std::shared_mutex> read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
     cursor.nextBlockPos = qbx::kNoPosition;

@@ -35,7 +35,7 @@ void CheckInsideBlock(const Placed& placed, std::uint64_t size) {
 }
 
 // Reads the header of the block at `pos`, which must lie wholly in the file.
-// REQUIRES: the file's mutex.
+// REQUIRES: the file's bytesLock, shared.
 qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos) {
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(pos, &header)) throw std::runtime_error("Unable to search data");
@@ -99,7 +99,7 @@ void Quillbox::RecoverRandom(std::uint64_t size, void* destination, const ItemLo
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = FileAt(placed.file);
-  std::lock_guard<std::mutex> lock(file.mutex);
+  std::shared_lock<std::shared_mutex> read(file.bytesLock);
   file.ReadAt(placed.pos, destination, size);
 }
 
@@ -110,14 +110,14 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
   if (placed.offsetInBlock != placed.blockLen) {
     CheckInsideBlock(placed, size);
     qbx::DataFile& file = FileAt(placed.file);
-    std::lock_guard<std::mutex> lock(file.mutex);
+    std::shared_lock<std::shared_mutex> read(file.bytesLock);
     file.ReadAt(placed.pos, destination, size);
   } else {
     // At the end of its block: follow the link to the next block of the package.
     qbx::BlockHeader current;
     {
       qbx::DataFile& file = FileAt(placed.file);
-      std::lock_guard<std::mutex> lock(file.mutex);
+      std::shared_lock<std::shared_mutex> read(file.bytesLock);
       current = ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
     }
     // A link into a file the database does not list (blocks stored after the Save of
@@ -129,7 +129,7 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
       return;
     }
     qbx::DataFile& next = FileAt(current.nextBlockFile);
-    std::lock_guard<std::mutex> lock(next.mutex);
+    std::shared_lock<std::shared_mutex> read(next.bytesLock);
     qbx::BlockHeader header;
     if (!next.ReadBlockHeader(current.nextBlockPos, &header)) {
       // A torn link (its block lost with a crash after the last Save) ends the package.
@@ -153,13 +153,13 @@ void Quillbox::Replace(std::uint64_t size, const void* data, const ItemLocation&
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = FileAt(placed.file);
-  std::lock_guard<std::mutex> lock(file.mutex);
+  std::unique_lock<std::shared_mutex> rewrite(file.bytesLock);
   // Writing is the one place where a location that names no block could destroy data
   // (the next block's header), so the block it names must be there.
   const qbx::BlockHeader header =
       ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
-  if (header.payloadLen != placed.blockLen || placed.pos > file.size ||
-      file.size - placed.pos < size) {
+  if (header.payloadLen != placed.blockLen || placed.pos > file.size.load(std::memory_order_acquire) ||
+      file.size.load(std::memory_order_acquire) - placed.pos < size) {
     throw std::out_of_range("The location names no block of this file");
   }
   file.WriteAt(placed.pos, data, size);

@@ -62,16 +62,16 @@ std::string FindMovedFile(const std::string& indexFolder, const std::string& sto
 }
 
 DataFile::DataFile(const std::string& folder, std::uint64_t maxSize) : maxSize(maxSize) {
-  handle = Unbuffered(CreateUniqueFile(folder, &fileName));
-  if (handle == nullptr) throw std::runtime_error("Unable to create file " + fileName);
+  handle = CreateUniqueFile(folder, &fileName);
+  if (handle == kNoFile) throw std::runtime_error("Unable to create file " + fileName);
 }
 
 DataFile::DataFile() = default;
 
 DataFile::~DataFile() {
-  if (handle != nullptr) {
+  if (handle != kNoFile) {
     CloseFile(handle);
-    handle = nullptr;
+    handle = kNoFile;
   }
   if (!keepOnClose && !fileName.empty()) {
     try {
@@ -108,59 +108,48 @@ void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder,
     std::string found = FindMovedFile(indexFolder, fileName, available);
     if (!found.empty()) fileName = std::move(found);
   }
-  handle = Unbuffered(OpenFile(fileName, OpenMode::kUpdate));
-  if (handle == nullptr) throw std::runtime_error("Unable to reopen file " + fileName);
+  handle = OpenFile(fileName, OpenMode::kUpdate);
+  if (handle == kNoFile) throw std::runtime_error("Unable to reopen file " + fileName);
   // Data stored after the index was saved lies beyond the stored size; appending at
   // the larger of the two never overwrites it, and every new position stays right.
   std::uint64_t length = 0;
-  if (FileLength(handle, &length) && length > size) size = length;
+  if (FileLength(handle, &length) && length > size.load(std::memory_order_relaxed)) {
+    size.store(length, std::memory_order_relaxed);
+  }
 }
 
 void DataFile::WriteTo(IndexWriter& index) {
   index.Put64(fileName.size());
   index.Put(fileName.data(), fileName.size());
-  index.Put64(size);
+  index.Put64(size.load(std::memory_order_acquire));
   index.Put64(maxSize);
   keepOnClose = true;
   index.Put8(1);
 }
 
-void DataFile::SeekTo(std::uint64_t position) {
-  if (handle == nullptr || !qbx::SeekFile(handle, position)) {
-    throw std::runtime_error("Unable to search data");
-  }
-}
-
-void DataFile::WriteAll(const void* data, std::size_t size) {
-  if (size != 0 && qbx::WriteFile(handle, data, size) != size) {
+void DataFile::WriteAt(std::uint64_t position, const void* data, std::size_t size) {
+  if (handle == kNoFile || !CanPosition(position)) throw std::runtime_error("Unable to search data");
+  if (size != 0 && qbx::WriteAt(handle, position, data, size) != size) {
     throw std::runtime_error("Unable to write data");
   }
 }
 
-void DataFile::ReadAll(void* data, std::size_t size) {
-  if (size != 0 && qbx::ReadFile(handle, data, size) != size) {
+void DataFile::ReadAt(std::uint64_t position, void* data, std::size_t size) {
+  if (handle == kNoFile || !CanPosition(position)) throw std::runtime_error("Unable to search data");
+  if (size != 0 && qbx::ReadAt(handle, position, data, size) != size) {
     throw std::runtime_error("Unable to read data");
   }
 }
 
 bool DataFile::ReadBlockHeader(std::uint64_t position, BlockHeader* header) {
-  if (position > size || size - position < kBlockHeaderSize) return false;
+  const std::uint64_t end = size.load(std::memory_order_acquire);
+  if (position > end || end - position < kBlockHeaderSize) return false;
   char bytes[kBlockHeaderSize];
   ReadAt(position, bytes, sizeof bytes);
   const BlockHeader decoded = DecodeBlockHeader(bytes);
-  if (decoded.payloadLen > size - position - kBlockHeaderSize) return false;
+  if (decoded.payloadLen > end - position - kBlockHeaderSize) return false;
   *header = decoded;
   return true;
-}
-
-void DataFile::WriteAt(std::uint64_t position, const void* data, std::size_t size) {
-  SeekTo(position);
-  WriteAll(data, size);
-}
-
-void DataFile::ReadAt(std::uint64_t position, void* data, std::size_t size) {
-  SeekTo(position);
-  ReadAll(data, size);
 }
 
 }  // namespace qbx

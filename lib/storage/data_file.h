@@ -1,14 +1,23 @@
 // One open data file of a database. The database owns it; it is known everywhere by
-// its file index. Everyone who positions `handle` and then reads or writes holds
-// `mutex` across both, so a seek and its transfer are never separated.
+// its file index. Transfers are positional, so they share no file position. The bytes
+// below `size` are final except for rewrites in place (a block's link, a Replace, a
+// parked package record), so:
+//  - appenders hold `mutex`, write past `size` and then publish the new size;
+//  - readers hold `bytesLock` shared and read only below `size`;
+//  - rewrites in place hold `bytesLock` exclusively (a link patch also holds `mutex`
+//    first, so that it waits for the block it patches to be written whole);
+//  - relocation holds both, exclusively, while it swaps `handle`.
+// Lock order: `mutex`, then `bytesLock`.
 #ifndef QUILLBOX_STORAGE_DATA_FILE_H_
 #define QUILLBOX_STORAGE_DATA_FILE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <atomic>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 
 #include "platform/platform.h"
@@ -50,13 +59,10 @@ class DataFile {
   // Marks the file as kept and writes its entry to an index file.
   void WriteTo(IndexWriter& index);
 
-  // Transfers under `mutex` (the caller holds it). Each throws std::runtime_error
-  // with the library's fixed text: "Unable to search data", "Unable to write data",
-  // "Unable to read data".
-  void SeekTo(std::uint64_t position);
-  void WriteAll(const void* data, std::size_t size);
-  void ReadAll(void* data, std::size_t size);
-  // Seek to `position`, then write or read exactly `size` bytes.
+  // Positional transfers of exactly `size` bytes at `position`. Each throws
+  // std::runtime_error with the library's fixed text: "Unable to search data" for a
+  // position no file reaches (or a file that is not open), "Unable to write data",
+  // "Unable to read data" for a short transfer.
   void WriteAt(std::uint64_t position, const void* data, std::size_t size);
   void ReadAt(std::uint64_t position, void* data, std::size_t size);
   // Reads the header of the block at `position`. False, with nothing read, when the
@@ -65,9 +71,12 @@ class DataFile {
   bool ReadBlockHeader(std::uint64_t position, BlockHeader* header);
 
   std::string fileName;          // Full UTF-8 path; replaced only by relocation.
-  FileHandle handle = nullptr;   // Owned; guarded by `mutex` once shared.
-  std::uint64_t size = 0;        // Bytes the database appended; guarded by `mutex`.
+  FileHandle handle = kNoFile;   // Owned; replaced only by relocation, under both locks.
+  // Bytes the database appended: raised (release) by an appender under `mutex` once
+  // its bytes are written; readers load it (acquire) to bound what they read.
+  std::atomic<std::uint64_t> size{0};
   std::mutex mutex;
+  std::shared_mutex bytesLock;
   std::uint64_t maxSize = 0;     // Size limit; all ones for none.
   bool keepOnClose = false;      // Set once the file is listed in a saved index.
   // The folder entry of the file is durable (its folder synced since the file was made

@@ -1,6 +1,8 @@
 // Sequential index-file access with checked writes and bounded reads.
 #include "storage/index_format.h"
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -9,10 +11,25 @@
 
 namespace qbx {
 
+namespace {
+
+// Index files are written and read in pieces of this size.
+constexpr std::size_t kIndexPiece = 64 * 1024;
+
+}  // namespace
+
 void IndexWriter::Put(const void* data, std::size_t size) {
-  if (size != 0 && WriteFile(file_, data, size) != size) {
+  buffered_.append(static_cast<const char*>(data), size);
+  if (buffered_.size() >= kIndexPiece) Finish();
+}
+
+void IndexWriter::Finish() {
+  if (!buffered_.empty() &&
+      WriteAt(file_, offset_, buffered_.data(), buffered_.size()) != buffered_.size()) {
     throw std::runtime_error("Unable to write data");
   }
+  offset_ += buffered_.size();
+  buffered_.clear();
 }
 
 void IndexWriter::Put32(std::uint32_t value) {
@@ -29,8 +46,24 @@ void IndexWriter::Put64(std::uint64_t value) {
 
 bool IndexReader::TryGet(void* data, std::size_t size) {
   if (size > remaining_) return false;
-  if (size != 0 && ReadFile(file_, data, size) != size) {
-    throw std::runtime_error("Unable to read data");
+  char* out = static_cast<char*>(data);
+  for (std::size_t done = 0; done < size;) {
+    if (used_ == buffer_.size()) {
+      // Never more than the file still holds, so a damaged length allocates nothing.
+      const std::uint64_t want = std::max<std::uint64_t>(kIndexPiece, size - done);
+      buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(want, remaining_ - done)));
+      if (ReadAt(file_, offset_, buffer_.data(), buffer_.size()) != buffer_.size()) {
+        buffer_.clear();
+        used_ = 0;
+        throw std::runtime_error("Unable to read data");
+      }
+      offset_ += buffer_.size();
+      used_ = 0;
+    }
+    const std::size_t piece = std::min(size - done, buffer_.size() - used_);
+    std::memcpy(out + done, buffer_.data() + used_, piece);
+    used_ += piece;
+    done += piece;
   }
   remaining_ -= size;
   return true;
@@ -58,18 +91,18 @@ void ThrowDamagedIndex(const std::string& what) {
 
 TemporaryIndex::TemporaryIndex(const std::string& target) {
   handle_ = CreateFileWithUniqueSuffix(target + ".saving.", &path_);
-  if (handle_ == nullptr) throw std::runtime_error("Error opening database index file for writing");
+  if (handle_ == kNoFile) throw std::runtime_error("Error opening database index file for writing");
 }
 
 TemporaryIndex::~TemporaryIndex() {
-  if (handle_ != nullptr) CloseFile(handle_);
+  if (handle_ != kNoFile) CloseFile(handle_);
   if (!path_.empty()) RemoveFile(path_);
 }
 
 void TemporaryIndex::Commit(const std::string& target) {
   const bool synced = SyncFile(handle_);
-  const bool closed = std::fclose(handle_) == 0;
-  handle_ = nullptr;
+  const bool closed = CloseFile(handle_);
+  handle_ = kNoFile;
   if (!synced || !closed) throw std::runtime_error("Unable to write data");
   if (!RenameFile(path_, target)) throw std::runtime_error("Unable to write data");
   path_.clear();
@@ -80,14 +113,14 @@ namespace {
 
 std::string ReadWholeIndex(const std::string& path, bool* exists) {
   FileHandle file = OpenFile(path, OpenMode::kRead);
-  *exists = file != nullptr;
-  if (file == nullptr) return std::string();
+  *exists = file != kNoFile;
+  if (file == kNoFile) return std::string();
   std::uint64_t length = 0;
   std::string bytes;
   const bool known = FileLength(file, &length);
   if (known) {
     bytes.resize(static_cast<std::size_t>(length));
-    if (ReadFile(file, bytes.data(), bytes.size()) != bytes.size()) bytes.clear();
+    if (ReadAt(file, 0, bytes.data(), bytes.size()) != bytes.size()) bytes.clear();
   }
   CloseFile(file);
   if (!known || bytes.size() != length) throw std::runtime_error("Unable to read data");
@@ -128,7 +161,9 @@ bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
   rewritten += newName;
   rewritten += bytes.substr(at + 8 + GetFixed64(bytes.data() + at));
   TemporaryIndex temporary(indexPath);
-  IndexWriter(temporary.handle()).Put(rewritten.data(), rewritten.size());
+  IndexWriter writer(temporary.handle());
+  writer.Put(rewritten.data(), rewritten.size());
+  writer.Finish();
   temporary.Commit(indexPath);
   return true;
 }

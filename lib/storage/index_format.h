@@ -22,8 +22,9 @@ constexpr std::uint32_t kFormatWord2 = 0;
 constexpr std::uint64_t kMinFileEntrySize = 25;
 constexpr std::uint64_t kMinPackageEntrySize = 9;
 
-// Borrows `file`, which must outlive the writer. Throws std::runtime_error
-// "Unable to write data" when a write is short.
+// Writes an index file from its start through a buffer of its own. Borrows `file`,
+// which must outlive the writer. Throws std::runtime_error "Unable to write data" when
+// a write is short; Finish writes what is still buffered.
 class IndexWriter {
  public:
   explicit IndexWriter(FileHandle file) : file_(file) {}
@@ -31,12 +32,16 @@ class IndexWriter {
   void Put8(std::uint8_t value) { Put(&value, 1); }
   void Put32(std::uint32_t value);
   void Put64(std::uint64_t value);
+  void Finish();
 
  private:
   FileHandle file_;
+  std::uint64_t offset_ = 0;  // Of the first buffered byte in the file.
+  std::string buffered_;
 };
 
-// Borrows `file`, positioned at its start, of `length` bytes.
+// Reads an index file of `length` bytes from its start through a buffer of its own.
+// Borrows `file`.
 class IndexReader {
  public:
   IndexReader(FileHandle file, std::uint64_t length) : file_(file), remaining_(length) {}
@@ -50,7 +55,10 @@ class IndexReader {
 
  private:
   FileHandle file_;
-  std::uint64_t remaining_;
+  std::uint64_t remaining_;   // Bytes not yet consumed, buffered ones included.
+  std::uint64_t offset_ = 0;  // Of the next byte to read from the file.
+  std::string buffer_;
+  std::size_t used_ = 0;      // Bytes of buffer_ consumed.
 };
 
 [[noreturn]] void ThrowDamagedIndex(const std::string& what);
@@ -72,7 +80,7 @@ class TemporaryIndex {
   void Commit(const std::string& target);
 
  private:
-  FileHandle handle_ = nullptr;
+  FileHandle handle_ = kNoFile;
   std::string path_;
 };
 

@@ -16,12 +16,12 @@ class IndexFile {
   explicit IndexFile(const std::string& path) {
     qbx::ToWidePath(path);
     handle_ = qbx::OpenFile(path, qbx::OpenMode::kRead);
-    if (handle_ == nullptr || !qbx::FileLength(handle_, &length_)) {
+    if (handle_ == qbx::kNoFile || !qbx::FileLength(handle_, &length_)) {
       throw std::runtime_error("Error opening database index file for reading");
     }
   }
   ~IndexFile() {
-    if (handle_ != nullptr) qbx::CloseFile(handle_);
+    if (handle_ != qbx::kNoFile) qbx::CloseFile(handle_);
   }
   IndexFile(const IndexFile&) = delete;
   IndexFile& operator=(const IndexFile&) = delete;
@@ -30,7 +30,7 @@ class IndexFile {
   std::uint64_t length() const { return length_; }
 
  private:
-  qbx::FileHandle handle_ = nullptr;
+  qbx::FileHandle handle_ = qbx::kNoFile;
   std::uint64_t length_ = 0;
 };
 

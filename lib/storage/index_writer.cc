@@ -27,6 +27,7 @@ void Quillbox::Save(const std::string& indexPath) {
   if (salvage) WaitForWritersToEnd();
   qbx::IndexWriter index(temporary.handle());
   WriteIndex(index, salvage);
+  index.Finish();
   SyncDataFiles();
   temporary.Commit(indexPath);
   RememberIndex(indexPath);

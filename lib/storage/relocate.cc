@@ -21,9 +21,9 @@ struct array_deleter {
 
 namespace {
 
-// Pieces of the copy: the package size, but not so small that the unbuffered new file
-// takes a system call per few bytes, and not so large that a 4 GiB package size would
-// need a 4 GiB buffer.
+// Pieces of the copy: the package size, but not so small that the copy takes a system
+// call per few bytes, and not so large that a 4 GiB package size would need a 4 GiB
+// buffer.
 constexpr std::uint64_t kSmallestCopyPiece = 64 * 1024;
 constexpr std::uint64_t kLargestCopyPiece = 8 * 1024 * 1024;
 
@@ -31,11 +31,11 @@ constexpr std::uint64_t kLargestCopyPiece = 8 * 1024 * 1024;
 class NewFile {
  public:
   explicit NewFile(const std::string& path) : path_(path) {
-    handle_ = qbx::Unbuffered(qbx::OpenFile(path, qbx::OpenMode::kCreate));
-    if (handle_ == nullptr) throw std::runtime_error("Unable to create file " + path);
+    handle_ = qbx::OpenFile(path, qbx::OpenMode::kCreate);
+    if (handle_ == qbx::kNoFile) throw std::runtime_error("Unable to create file " + path);
   }
   ~NewFile() {
-    if (handle_ != nullptr) {
+    if (handle_ != qbx::kNoFile) {
       qbx::CloseFile(handle_);
       qbx::RemoveFile(path_);
     }
@@ -46,31 +46,29 @@ class NewFile {
   qbx::FileHandle handle() const { return handle_; }
   qbx::FileHandle Release() {
     qbx::FileHandle handle = handle_;
-    handle_ = nullptr;
+    handle_ = qbx::kNoFile;
     return handle;
   }
 
  private:
   std::string path_;
-  qbx::FileHandle handle_ = nullptr;
+  qbx::FileHandle handle_ = qbx::kNoFile;
 };
 
 // Copies the whole of `from`, as long as the file is, to `to`. A read that ends early
 // fails the copy like a short write: a short copy must never replace the file.
 void CopyFile(qbx::FileHandle from, qbx::FileHandle to, char* buffer, std::size_t piece,
               const std::string& newPath) {
-  std::uint64_t left = 0;
-  if (!qbx::FileLength(from, &left)) throw std::runtime_error("Unable to read data");
-  while (left != 0) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(piece, left));
-    const std::size_t got = qbx::ReadFile(from, buffer, want);
-    if (got != want) throw std::runtime_error("Unable to read data");
-    if (qbx::WriteFile(to, buffer, got) != got) {
+  std::uint64_t length = 0;
+  if (!qbx::FileLength(from, &length)) throw std::runtime_error("Unable to read data");
+  for (std::uint64_t at = 0; at < length;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(piece, length - at));
+    if (qbx::ReadAt(from, at, buffer, want) != want) throw std::runtime_error("Unable to read data");
+    if (qbx::WriteAt(to, at, buffer, want) != want) {
       throw std::runtime_error("Error while copying to file " + newPath);
     }
-    left -= got;
+    at += want;
   }
-  if (std::fflush(to) != 0) throw std::runtime_error("Error while copying to file " + newPath);
 }
 
 std::filesystem::path Utf8Path(const std::string& path) {
@@ -109,10 +107,9 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
   std::string oldName;
   {
     std::lock_guard<std::mutex> lock(file.mutex);
-    // Everything the stream still buffers must be in the file before it is copied.
-    if (std::fflush(file.handle) != 0) throw std::runtime_error("Unable to write data");
+    std::unique_lock<std::shared_mutex> swap(file.bytesLock);
     qbx::FileHandle source = qbx::OpenFile(file.fileName, qbx::OpenMode::kRead);
-    if (source == nullptr) throw std::runtime_error("Unable to reopen file " + file.fileName);
+    if (source == qbx::kNoFile) throw std::runtime_error("Unable to reopen file " + file.fileName);
     try {
       CopyFile(source, target.handle(), buffer.get(), piece, newPath);
     } catch (...) {

@@ -98,8 +98,11 @@ void Quillbox::WritePackageRecord(PackageEntry& entry, std::unique_lock<std::mut
   DataFile& packageFile = FileAt(0);
   {
     std::lock_guard<std::mutex> fileLock(packageFile.mutex);
+    std::unique_lock<std::shared_mutex> rewrite(packageFile.bytesLock);
     packageFile.WriteAt(offset, image, sizeof image);
-    if (packageFile.size < offset + sizeof image) packageFile.size = offset + sizeof image;
+    if (packageFile.size.load(std::memory_order_relaxed) < offset + sizeof image) {
+      packageFile.size.store(offset + sizeof image, std::memory_order_release);
+    }
   }
   if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
   delete record;
@@ -114,7 +117,7 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
   std::string image(emptyPackageRecord.size(), '\0');
   DataFile& packageFile = FileAt(0);
   {
-    std::lock_guard<std::mutex> fileLock(packageFile.mutex);
+    std::shared_lock<std::shared_mutex> read(packageFile.bytesLock);
     packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
   }
   qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
@@ -153,7 +156,7 @@ qbx::PackageImage Quillbox::TrimChainToFiles(qbx::PackageImage image) {
   bool firstInPlace = IsBlockFile(image.firstBlockPos, image.firstBlockFile);
   if (firstInPlace) {
     DataFile& first = FileAt(image.firstBlockFile);
-    std::lock_guard<std::mutex> lock(first.mutex);
+    std::shared_lock<std::shared_mutex> read(first.bytesLock);
     firstInPlace = first.ReadBlockHeader(image.firstBlockPos, &header);
   }
   if (!firstInPlace) {
@@ -167,8 +170,7 @@ qbx::PackageImage Quillbox::TrimChainToFiles(qbx::PackageImage image) {
   // Every block takes at least 17 bytes, which bounds the walk on a damaged chain.
   std::uint64_t stepsLeft = 0;
   for (std::uint64_t k = 0; k < files.size(); ++k) {
-    std::lock_guard<std::mutex> lock(files[k]->mutex);
-    stepsLeft += files[k]->size / 17 + 1;
+    stepsLeft += files[k]->size.load(std::memory_order_acquire) / 17 + 1;
   }
   // Also a link to a block that is not wholly in its file (lost with a crash) ends it.
   for (; stepsLeft != 0; --stepsLeft) {
@@ -177,7 +179,7 @@ qbx::PackageImage Quillbox::TrimChainToFiles(qbx::PackageImage image) {
       break;
     }
     DataFile& next = FileAt(header.nextBlockFile);
-    std::lock_guard<std::mutex> lock(next.mutex);
+    std::shared_lock<std::shared_mutex> read(next.bytesLock);
     qbx::BlockHeader following;
     if (!next.ReadBlockHeader(header.nextBlockPos, &following)) break;
     pos = header.nextBlockPos;
@@ -228,7 +230,7 @@ void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placemen
   std::uint64_t headerPos;
   {
     std::lock_guard<std::mutex> fileLock(file.mutex);
-    headerPos = file.size;
+    headerPos = file.size.load(std::memory_order_relaxed);
     if (first) {
       record.firstBlockFile.store(block.fileIndex, std::memory_order_relaxed);
       record.firstBlockLen.store(block.bufferedLen, std::memory_order_relaxed);
@@ -246,19 +248,20 @@ void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placemen
     qbx::EncodeBlockHeader({qbx::kNoPosition, 0, payloadLen}, header);
     try {
       file.WriteAt(headerPos, header, sizeof header);
-      file.WriteAll(block.buffered, block.bufferedLen);
-      file.WriteAll(block.item, block.itemLen);
+      file.WriteAt(headerPos + sizeof header, block.buffered, block.bufferedLen);
+      file.WriteAt(headerPos + sizeof header + block.bufferedLen, block.item, block.itemLen);
     } catch (...) {
       forgetBlock();
       throw;
     }
-    file.size = headerPos + qbx::kBlockHeaderSize + payloadLen;
+    file.size.store(headerPos + qbx::kBlockHeaderSize + payloadLen, std::memory_order_release);
   }
   if (previousPos != qbx::kNoPosition) {
     DataFile& previous = FileAt(previousFile);
     char link[qbx::kLinkSize];
     qbx::EncodeLink(headerPos, block.fileIndex, link);
     std::lock_guard<std::mutex> previousLock(previous.mutex);
+    std::unique_lock<std::shared_mutex> rewrite(previous.bytesLock);
     try {
       previous.WriteAt(previousPos, link, sizeof link);
     } catch (...) {
@@ -349,11 +352,7 @@ void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
   const std::uint64_t total = record.bufferedBytes.load(std::memory_order_relaxed) + job.size;
   if (!JobWritesBlock(total, job.size) || job.discard) return;
   DataFile& current = FileAt(slot.fileIndex.load(std::memory_order_relaxed));
-  std::uint64_t used;
-  {
-    std::lock_guard<std::mutex> lock(current.mutex);
-    used = current.size;
-  }
+  const std::uint64_t used = current.size.load(std::memory_order_acquire);
   const std::uint64_t blockSize = qbx::kBlockHeaderSize + total;
   if (used == 0 || blockSize <= current.maxSize - std::min(used, current.maxSize)) return;
   const std::uint64_t index = AddDataFile(slot.folder, current.maxSize);
@@ -443,6 +442,7 @@ void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* locatio
   char header[qbx::kBlockHeaderSize];
   {
     std::lock_guard<std::mutex> lock(file.mutex);
+    std::shared_lock<std::shared_mutex> read(file.bytesLock);
     file.ReadAt(record.lastBlockPos, header, sizeof header);
   }
   const std::uint32_t payloadLen = qbx::DecodeBlockHeader(header).payloadLen;
