@@ -13,7 +13,7 @@
 
 #include "database/quillbox.h"
 #include "quillbox.h"
-#include "storage/layout.h"
+#include "storage/location.h"
 
 namespace qbx::test {
 

@@ -36,7 +36,7 @@ Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
 // Every field as a new database has it, without a package file and without threads.
 Quillbox::Quillbox(ImportTag, std::uint64_t maxQueuedPackages)
     : versionText(MakeVersionText()),
-      typeMarker("Quillbox"),
+      typeMarker(qbx::kTypeMarker),
       packageSize(0),
       emptyPackageRecord(MakeEmptyPackageRecord()),
       hasPackageFile(false),

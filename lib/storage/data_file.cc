@@ -85,7 +85,8 @@ void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder,
                         const std::set<std::string>& taken) {
   const std::uint64_t nameLength = index.Get64();
   // The name, size, limit and keep flag must all fit into what remains.
-  if (nameLength > index.remaining() || index.remaining() - nameLength < 17) {
+  if (nameLength > index.remaining() ||
+      index.remaining() - nameLength < kFileEntryFixedSize - sizeof nameLength) {
     ThrowDamagedIndex("a file name runs past the end");
   }
   std::string name(static_cast<std::size_t>(nameLength), '\0');
@@ -119,12 +120,9 @@ void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder,
 }
 
 void DataFile::WriteTo(IndexWriter& index) {
-  index.Put64(fileName.size());
-  index.Put(fileName.data(), fileName.size());
-  index.Put64(size.load(std::memory_order_acquire));
-  index.Put64(maxSize);
+  const std::string entry = EncodeFileEntry(fileName, size.load(std::memory_order_acquire), maxSize);
   keepOnClose = true;
-  index.Put8(1);
+  index.Put(entry.data(), entry.size());
 }
 
 void DataFile::WriteAt(std::uint64_t position, const void* data, std::size_t size) {

@@ -22,7 +22,7 @@
 
 #include "platform/platform.h"
 #include "storage/index_format.h"
-#include "storage/layout.h"
+#include "storage/location.h"
 
 namespace qbx {
 

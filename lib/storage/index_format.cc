@@ -7,7 +7,6 @@
 #include <stdexcept>
 
 #include "storage/data_file.h"
-#include "storage/layout.h"
 
 namespace qbx {
 
@@ -134,14 +133,14 @@ bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
   bool exists = false;
   const std::string bytes = ReadWholeIndex(indexPath, &exists);
   if (!exists) return false;
-  if (bytes.size() < kIndexHeaderSize || bytes.compare(0, 8, "Quillbox") != 0) return false;
+  if (bytes.size() < kIndexHeaderSize || bytes.compare(0, kTypeMarkerSize, kTypeMarker) != 0) return false;
   const std::uint64_t fileCount = GetFixed64(bytes.data() + kIndexHeaderSize - 8);
   if (fileIndex >= fileCount) return false;
   std::uint64_t at = kIndexHeaderSize;
   for (std::uint64_t k = 0;; ++k) {
-    if (bytes.size() - at < kMinFileEntrySize) return false;
+    if (bytes.size() - at < kFileEntryFixedSize) return false;
     const std::uint64_t length = GetFixed64(bytes.data() + at);
-    if (length > bytes.size() - at - kMinFileEntrySize) return false;
+    if (length > bytes.size() - at - kFileEntryFixedSize) return false;
     if (k == fileIndex) {
       // The entry names the file as it was saved; an index of a recording that was
       // moved names it where it was, and the file was found below the index's folder.
@@ -152,7 +151,7 @@ bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
       }
       break;
     }
-    at += kMinFileEntrySize + length;
+    at += kFileEntryFixedSize + length;
   }
   std::string rewritten = bytes.substr(0, at);
   char newLength[8];

@@ -9,18 +9,9 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "storage/format.h"
 
 namespace qbx {
-
-// The fixed part at the start of an index file: marker, two format words, package
-// size, package counter, package-file flag, file count.
-constexpr std::size_t kIndexHeaderSize = 41;
-constexpr std::uint32_t kFormatWord1 = 1;
-constexpr std::uint32_t kFormatWord2 = 0;
-// The smallest entries: a data file with an empty name, a package parked in the
-// package file.
-constexpr std::uint64_t kMinFileEntrySize = 25;
-constexpr std::uint64_t kMinPackageEntrySize = 9;
 
 // Writes an index file from its start through a buffer of its own. Borrows `file`,
 // which must outlive the writer. Throws std::runtime_error "Unable to write data" when

@@ -82,7 +82,7 @@ void Quillbox::ReadIndex(qbx::IndexReader& index, const std::string& indexFolder
 
   std::uint64_t fileCount = 0;
   GetOptional(index, &fileCount);
-  if (fileCount > index.remaining() / qbx::kMinFileEntrySize) {
+  if (fileCount > index.remaining() / qbx::kFileEntryFixedSize) {
     qbx::ThrowDamagedIndex("more data files than the file can hold");
   }
   if (hasPackageFile && fileCount == 0) qbx::ThrowDamagedIndex("no package file listed");
@@ -97,7 +97,7 @@ void Quillbox::ReadIndex(qbx::IndexReader& index, const std::string& indexFolder
 
   std::uint64_t packageCount = 0;
   GetOptional(index, &packageCount);
-  if (packageCount > index.remaining() / qbx::kMinPackageEntrySize) {
+  if (packageCount > index.remaining() / qbx::kParkedEntrySize) {
     qbx::ThrowDamagedIndex("more packages than the file can hold");
   }
   if (storedCounter != packageCount) qbx::ThrowDamagedIndex("package counter and table differ");

@@ -66,14 +66,15 @@ void Quillbox::RememberIndex(const std::string& indexPath) {
 // ended after a failure: records in memory may name blocks whose write failed, so each
 // chain is cut back to what its files hold, and buffered bytes are lost.
 void Quillbox::WriteIndex(qbx::IndexWriter& index, bool salvage) {
-  index.Put(typeMarker.data(), typeMarker.size());
-  index.Put32(qbx::kFormatWord1);
-  index.Put32(qbx::kFormatWord2);
-  index.Put64(packageSize);
-  index.Put64(packageCounter.load(std::memory_order_acquire));
-  index.Put8(hasPackageFile ? 1 : 0);
-  const std::uint64_t fileCount = files.size();
-  index.Put64(fileCount);
+  qbx::IndexHeader header;
+  header.packageSize = packageSize;
+  header.packageCounter = packageCounter.load(std::memory_order_acquire);
+  header.hasPackageFile = hasPackageFile;
+  header.fileCount = files.size();
+  char headerBytes[qbx::kIndexHeaderSize];
+  qbx::EncodeIndexHeader(header, headerBytes);
+  index.Put(headerBytes, sizeof headerBytes);
+  const std::uint64_t fileCount = header.fileCount;
   for (std::uint64_t k = 0; k < fileCount; ++k) {
     // The database writer may still park records in the package file meanwhile.
     std::lock_guard<std::mutex> lock(files[k]->mutex);
@@ -87,16 +88,14 @@ void Quillbox::WriteIndex(qbx::IndexWriter& index, bool salvage) {
     // and what follows it.
     qbx::PackageEntry& entry = packages[n];
     std::lock_guard<std::mutex> lock(entry.lock->mutex);
-    const bool written = entry.lock->written.load(std::memory_order_relaxed);
-    index.Put8(written ? 1 : 0);
-    if (written) {
-      index.Put64(entry.recordOrOffset.offset);
+    std::string bytes;
+    if (entry.lock->written.load(std::memory_order_relaxed)) {
+      bytes = qbx::EncodeParkedEntry(entry.recordOrOffset.offset);
     } else {
       qbx::PackageImage record = entry.recordOrOffset.record->Image();
       if (salvage) record = TrimChainToFiles(record);
-      char image[qbx::kPackageRecordSize];
-      qbx::EncodePackageImage(record, image);
-      index.Put(image, sizeof image);
+      bytes = qbx::EncodeHeldEntry(record);
     }
+    index.Put(bytes.data(), bytes.size());
   }
 }

@@ -18,7 +18,7 @@
 
 #include "database/wake_event.h"
 #include "quillbox.h"
-#include "storage/layout.h"
+#include "storage/location.h"
 
 namespace qbx {
 
