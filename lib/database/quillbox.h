@@ -28,9 +28,7 @@
 
 class Quillbox {
  public:
-  // A block's payload length is 32 bits: the buffered bytes of a package (fewer than
-  // its package size) plus one item must fit.
-  static constexpr std::uint64_t kLargestPackageSize = std::uint64_t{1} << 32;
+  static constexpr std::uint64_t kLargestPackageSize = qbx::kLargestPackageSize;
 
   // A new database; `folder` (UTF-8, or null) holds the package file. Throws on
   // failure, with nothing left running or on disk.
@@ -129,8 +127,8 @@ class Quillbox {
   Quillbox(ImportTag, std::uint64_t maxQueuedPackages);
   void StartDatabaseWriter();
   void WriteIndex(qbx::IndexWriter& index, bool salvage);
-  void ReadIndex(qbx::IndexReader& index, const std::string& indexFolder);
-  void ReadPackageEntry(qbx::IndexReader& index, std::uint64_t package);
+  void ReadIndex(const qbx::IndexContents& contents, const std::string& indexFolder);
+  void AddImportedPackage(const qbx::IndexPackageEntry& imported);
   void SyncDataFiles();
   void RememberIndex(const std::string& indexPath);
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,

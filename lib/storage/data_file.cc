@@ -81,20 +81,11 @@ DataFile::~DataFile() {
   }
 }
 
-void DataFile::ReadFrom(IndexReader& index, const std::string& indexFolder,
-                        const std::set<std::string>& taken) {
-  const std::uint64_t nameLength = index.Get64();
-  // The name, size, limit and keep flag must all fit into what remains.
-  if (nameLength > index.remaining() ||
-      index.remaining() - nameLength < kFileEntryFixedSize - sizeof nameLength) {
-    ThrowDamagedIndex("a file name runs past the end");
-  }
-  std::string name(static_cast<std::size_t>(nameLength), '\0');
-  index.Get(name.data(), name.size());
-  fileName.assign(name.c_str());  // A stored name ends at its first zero byte.
-  size = index.Get64();
-  maxSize = index.Get64();
-  index.Get8();
+void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolder,
+                      const std::set<std::string>& taken) {
+  fileName = entry.name;
+  size = entry.size;
+  maxSize = entry.maxSize;
   // A file listed in an index is always kept: whatever the stored flag says, deleting
   // it at destruction would lose saved data.
   keepOnClose = true;

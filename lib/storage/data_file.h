@@ -49,13 +49,13 @@ class DataFile {
   DataFile(const DataFile&) = delete;
   DataFile& operator=(const DataFile&) = delete;
 
-  // Reads this file's entry of an index file and reopens the file for reading and
+  // Takes this file's entry of an index file and reopens the file for reading and
   // writing. A listed path that names no file is looked for below `indexFolder`, the
   // index file's folder (FindMovedFile), and `fileName` becomes the path found; paths
   // in `taken` (those of the index's earlier entries) are passed over. Throws
   // "Unable to reopen file " + name when it cannot be opened.
-  void ReadFrom(IndexReader& index, const std::string& indexFolder,
-                const std::set<std::string>& taken);
+  void Reopen(const IndexFileEntry& entry, const std::string& indexFolder,
+              const std::set<std::string>& taken);
   // Marks the file as kept and writes its entry to an index file.
   void WriteTo(IndexWriter& index);
 

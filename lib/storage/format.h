@@ -21,6 +21,9 @@ constexpr std::uint32_t kNoLength = ~std::uint32_t{0};
 constexpr std::size_t kBlockHeaderSize = 16;
 constexpr std::size_t kLinkSize = 12;  // nextBlockPos and nextBlockFile of a header.
 constexpr std::size_t kPackageRecordSize = 44;
+// A block's payload length is 32 bits: the buffered bytes of a package (fewer than its
+// package size) plus one item must fit, so no package size is larger than this.
+constexpr std::uint64_t kLargestPackageSize = std::uint64_t{1} << 32;
 
 void PutFixed16(char* out, std::uint16_t value);
 void PutFixed32(char* out, std::uint32_t value);

@@ -84,6 +84,118 @@ std::uint64_t IndexReader::Get64() {
   return GetFixed64(bytes);
 }
 
+namespace {
+
+// A header field that an index may leave out at its end keeps its value.
+void GetOptional(IndexReader& index, std::uint64_t* value) {
+  char bytes[8];
+  if (index.TryGet(bytes, sizeof bytes)) *value = GetFixed64(bytes);
+}
+
+IndexFileEntry ReadFileEntry(IndexReader& index) {
+  IndexFileEntry entry;
+  const std::uint64_t nameLength = index.Get64();
+  // The name, size, limit and keep flag must all fit into what remains.
+  if (nameLength > index.remaining() ||
+      index.remaining() - nameLength < kFileEntryFixedSize - sizeof nameLength) {
+    ThrowDamagedIndex("a file name runs past the end");
+  }
+  std::string name(static_cast<std::size_t>(nameLength), '\0');
+  index.Get(name.data(), name.size());
+  entry.name.assign(name.c_str());  // A stored name ends at its first zero byte.
+  entry.size = index.Get64();
+  entry.maxSize = index.Get64();
+  index.Get8();  // The keep flag: every listed file is kept, whatever it says.
+  return entry;
+}
+
+IndexPackageEntry ReadPackageEntry(IndexReader& index, std::uint64_t package,
+                                   const IndexContents& contents) {
+  IndexPackageEntry entry;
+  entry.parked = index.Get8() != 0;
+  const bool packageFile = contents.header.hasPackageFile;
+  if (entry.parked) {
+    entry.offset = index.Get64();
+    if (!packageFile || entry.offset != package * kPackageRecordSize) {
+      ThrowDamagedIndex("a package record lies elsewhere than its place");
+    }
+    return entry;
+  }
+  char image[kPackageRecordSize];
+  index.Get(image, sizeof image);
+  entry.image = DecodePackageImage(image);
+  const std::uint64_t files = contents.files.size();
+  if (entry.image.packageId != package ||
+      !IsBlockFileOf(entry.image.firstBlockPos, entry.image.firstBlockFile, files, packageFile) ||
+      !IsBlockFileOf(entry.image.lastBlockPos, entry.image.lastBlockFile, files, packageFile)) {
+    ThrowDamagedIndex("a package record does not fit the database");
+  }
+  return entry;
+}
+
+}  // namespace
+
+bool IsBlockFileOf(std::uint64_t pos, std::uint32_t file, std::uint64_t fileCount,
+                   bool hasPackageFile) {
+  return pos == kNoPosition || (file < fileCount && !(hasPackageFile && file == 0));
+}
+
+IndexContents ReadIndexContents(IndexReader& index) {
+  IndexContents contents;
+  IndexHeader& header = contents.header;
+  char marker[kTypeMarkerSize];
+  if (!index.TryGet(marker, sizeof marker) ||
+      std::string(marker, sizeof marker) != std::string(kTypeMarker, kTypeMarkerSize)) {
+    throw std::runtime_error("Filetype mismatch - this is not a quilbox index file.");
+  }
+  char formatWords[8];
+  index.TryGet(formatWords, sizeof formatWords);  // Not checked.
+  GetOptional(index, &header.packageSize);
+  if (header.packageSize > kLargestPackageSize) ThrowDamagedIndex("package size above 2^32");
+  GetOptional(index, &header.packageCounter);
+  std::uint8_t packageFileFlag = 0;
+  index.TryGet(&packageFileFlag, 1);
+  header.hasPackageFile = packageFileFlag != 0;
+  GetOptional(index, &header.fileCount);
+  if (header.fileCount > index.remaining() / kFileEntryFixedSize) {
+    ThrowDamagedIndex("more data files than the file can hold");
+  }
+  if (header.hasPackageFile && header.fileCount == 0) ThrowDamagedIndex("no package file listed");
+  contents.files.reserve(static_cast<std::size_t>(header.fileCount));
+  for (std::uint64_t k = 0; k < header.fileCount; ++k) contents.files.push_back(ReadFileEntry(index));
+
+  std::uint64_t packageCount = 0;
+  GetOptional(index, &packageCount);
+  if (packageCount > index.remaining() / kParkedEntrySize) {
+    ThrowDamagedIndex("more packages than the file can hold");
+  }
+  if (header.packageCounter != packageCount) ThrowDamagedIndex("package counter and table differ");
+  contents.packages.reserve(static_cast<std::size_t>(packageCount));
+  for (std::uint64_t n = 0; n < packageCount; ++n) {
+    contents.packages.push_back(ReadPackageEntry(index, n, contents));
+  }
+  return contents;
+}
+
+IndexContents ReadIndexFile(const std::string& path) {
+  ToWidePath(path);
+  const FileHandle file = OpenFile(path, OpenMode::kRead);
+  std::uint64_t length = 0;
+  if (file == kNoFile || !FileLength(file, &length)) {
+    if (file != kNoFile) CloseFile(file);
+    throw std::runtime_error("Error opening database index file for reading");
+  }
+  try {
+    IndexReader index(file, length);
+    IndexContents contents = ReadIndexContents(index);
+    CloseFile(file);
+    return contents;
+  } catch (...) {
+    CloseFile(file);
+    throw;
+  }
+}
+
 void ThrowDamagedIndex(const std::string& what) {
   throw std::runtime_error("Damaged index file: " + what);
 }

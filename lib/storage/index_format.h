@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "storage/format.h"
@@ -53,6 +54,43 @@ class IndexReader {
 };
 
 [[noreturn]] void ThrowDamagedIndex(const std::string& what);
+
+// What an index file holds, as stored.
+struct IndexFileEntry {
+  std::string name;  // Up to its first zero byte.
+  std::uint64_t size = 0;
+  std::uint64_t maxSize = 0;
+};
+
+struct IndexPackageEntry {
+  bool parked = false;      // The record lies in the package file...
+  std::uint64_t offset = 0;  // ...at this offset;
+  PackageImage image;        // else it is this.
+};
+
+struct IndexContents {
+  IndexHeader header;
+  std::vector<IndexFileEntry> files;
+  std::vector<IndexPackageEntry> packages;
+};
+
+// Reads a whole index. A file of the type marker alone is an empty database: header
+// fields missing at the end keep their defaults. Every count and length is checked
+// against the bytes that remain before anything is allocated for it, and every value
+// that readers of a recording rely on is checked: package size, that a package file is
+// listed when there is one, the package counter against the table, each parked
+// record's offset (44 times its number), each held record's number and block files.
+// Throws "Filetype mismatch - this is not a quilbox index file." or "Damaged index
+// file: ..." (or "Unable to read data").
+IndexContents ReadIndexContents(IndexReader& index);
+// The same from the file at `path`, opened read-only. Throws "Error opening database
+// index file for reading" when it cannot be opened.
+IndexContents ReadIndexFile(const std::string& path);
+
+// True when a block may lie at `pos` of file `file` of a recording with `fileCount`
+// files: no block at all, or a listed file that is not the package file.
+bool IsBlockFileOf(std::uint64_t pos, std::uint32_t file, std::uint64_t fileCount,
+                   bool hasPackageFile);
 
 // A new index file under construction beside `target`, written through handle(), and
 // renamed over the target by Commit once it is durable. Removed on every failure path,

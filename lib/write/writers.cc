@@ -139,8 +139,7 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
 // True when a block may lie at `pos` of file `file`: no block at all, or a listed file
 // that is not the package file.
 bool Quillbox::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {
-  return pos == qbx::kNoPosition ||
-         (file < files.size() && !(hasPackageFile && file == 0));
+  return qbx::IsBlockFileOf(pos, file, files.size(), hasPackageFile);
 }
 
 // The chain as the files hold it: followed from its first block while each link names
