@@ -40,6 +40,10 @@
 
 #include <stdint.h>
 
+/* QUILLBOX_VERSION_MAJOR, _MINOR, _PATCH and QUILLBOX_VERSION_STRING: the version of
+ * this header (generated in the build tree and installed beside this header). */
+#include "quillbox_version.h"
+
 #if defined(_WIN32)
 #if defined(QUILLBOX_BUILDING_LIBRARY)
 #define QUILLBOX_EXPORT __declspec(dllexport)

@@ -6,9 +6,12 @@
 
 namespace {
 
+// "major.minor.patch" from the version macros of the public header, which CMake
+// generates from the project's version.
 std::string MakeVersionText() {
   std::ostringstream text;
-  text << 1 << "." << 0 << "." << "168";
+  text << QUILLBOX_VERSION_MAJOR << "." << QUILLBOX_VERSION_MINOR << "."
+       << std::to_string(QUILLBOX_VERSION_PATCH);
   return text.str();
 }
 
