@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when they are missing. With the
 # argument "windows", also the mingw-w64 cross compiler and wine.
 set -euo pipefail
-packages=(cmake g++ make binutils libgtest-dev googletest libbenchmark-dev liblmdb-dev)
+packages=(cmake g++ make binutils pkg-config python3-pytest libgtest-dev googletest libbenchmark-dev liblmdb-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test.
-#   tools/test.sh                      Linux build
+#   tools/test.sh                      Linux build, then the package and Python tests
 #   tools/test.sh thread               with ThreadSanitizer, in build-thread/
 #   tools/test.sh address,undefined    with AddressSanitizer and UBSan, in build-address-undefined/
 #   tools/test.sh windows              quillbox.dll with mingw-w64, tests under wine, in build-windows/
@@ -26,3 +26,9 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir "$build" --output-on-failure --no-tests=error
+# The plain build also checks the library as others use it: installed and consumed, and
+# from Python.
+if [ -z "$variant" ]; then
+  tools/package_test.sh
+  tools/python_test.sh
+fi
