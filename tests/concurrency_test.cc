@@ -28,7 +28,7 @@ bool RunThreads(Quillbox* db, const std::vector<std::function<void()>>& bodies) 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   for (auto& thread : threads) {
     if (thread.wait_until(deadline) != std::future_status::ready) {
-      db->errorFlag.store(true);
+      db->errors.Record("the test timed out");
       return false;
     }
   }

@@ -28,7 +28,7 @@ std::string Image(Quillbox* db, std::uint64_t package) {
 std::string ExpectedIndex(Quillbox* db, const std::vector<std::uint64_t>& maxSizes) {
   const std::uint64_t packages = Quillbox_GetPackageCount(db);
   std::string index = "Quillbox" + Le(1, 4) + Le(0, 4) + Le(Quillbox_GetPackageSize(db), 8);
-  index += Le(packages, 8) + Le(db->hasPackageFile, 1) + Le(maxSizes.size(), 8);
+  index += Le(packages, 8) + Le(db->files.HasPackageFile(), 1) + Le(maxSizes.size(), 8);
   for (std::uint64_t k = 0; k < maxSizes.size(); ++k) {
     const std::string name = Quillbox_GetDatabaseFileName(k, db);
     index += Le(name.size(), 8) + name + Le(fs::file_size(name), 8);

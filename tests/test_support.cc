@@ -83,8 +83,8 @@ bool WaitUntil(const std::function<bool()>& condition, double seconds) {
 void FlushFiles(Quillbox* db) {
   // Data files keep no buffer of their own: what the library wrote is in the files.
   // Taking each file's mutex waits for a transfer under way.
-  for (std::uint64_t k = 0; k < db->files.size(); ++k) {
-    std::lock_guard<std::mutex> lock(db->files[k]->mutex);
+  for (std::uint64_t k = 0; k < db->files.Count(); ++k) {
+    std::lock_guard<std::mutex> lock(db->files.At(k).mutex);
   }
 }
 
@@ -107,7 +107,7 @@ PackageImage RecordOf(Quillbox* db, std::uint64_t package) {
 std::vector<Block> ReadChain(Quillbox* db, std::uint64_t package) {
   const PackageImage record = RecordOf(db, package);
   FlushFiles(db);
-  std::vector<std::string> files(db->files.size());
+  std::vector<std::string> files(db->files.Count());
   std::vector<Block> chain;
   for (Block block{record.firstBlockFile, record.firstBlockPos, {}, {}};
        block.headerPos != kNoPosition;

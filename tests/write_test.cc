@@ -272,7 +272,7 @@ TEST_F(StoreTest, ZeroByteStoreOnAnEmptyBufferWritesNothingAndCountsOneJob) {
   EXPECT_EQ(image.completedJobs, 1u);
   EXPECT_EQ(image.bufferedBytes, 0u);
   EXPECT_EQ(image.firstBlockPos, kNoPosition);
-  EXPECT_EQ(db_->files[0]->size, 0u);
+  EXPECT_EQ(db_->files.At(0).size, 0u);
 }
 
 // The library may write a location only until Synchronize or SynchronizePackage

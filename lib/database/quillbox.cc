@@ -31,8 +31,7 @@ Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
   // larger than 2^32 bytes could never be written out.
   if (packageSize > kLargestPackageSize) throw std::runtime_error("Datatype range exceeded");
   this->packageSize = packageSize;
-  hasPackageFile = folder != nullptr;
-  if (hasPackageFile) files.push_back(new qbx::DataFile(folder, ~std::uint64_t{0}));
+  if (folder != nullptr) files.AddPackageFile(folder);
   StartDatabaseWriter();
 }
 
@@ -42,9 +41,7 @@ Quillbox::Quillbox(ImportTag, std::uint64_t maxQueuedPackages)
       typeMarker(qbx::kTypeMarker),
       packageSize(0),
       emptyPackageRecord(MakeEmptyPackageRecord()),
-      hasPackageFile(false),
-      maxQueuedPackages(maxQueuedPackages),
-      errorMessage(&noError) {}
+      maxQueuedPackages(maxQueuedPackages) {}
 
 // The database writer starts last, once the object is complete. If it cannot start,
 // the destructor (run for the delegating constructor's object) releases what exists.
@@ -82,7 +79,6 @@ Quillbox::~Quillbox() {
     delete[] slots[k]->data;
     delete slots[k];
   }
-  for (std::uint64_t k = 0; k < files.size(); ++k) delete files[k];
   while (freeBuffers != nullptr) {
     qbx::PackageBuffer* buffer = freeBuffers;
     freeBuffers = buffer->link;
@@ -110,23 +106,17 @@ void Quillbox::StopThreads() {
 }
 
 const char* Quillbox::ErrorText() const {
-  return errorMessage.load(std::memory_order_acquire)->c_str();
+  return errors.Text();
 }
 
 void Quillbox::CheckFailure() const {
-  if (HasFailed()) throw std::runtime_error(*errorMessage.load(std::memory_order_acquire));
+  errors.Check();
 }
 
-// Writes the message first and then the flag, so that whoever sees the flag finds
-// the message. Each writer fails at most once, so the kept texts stay few. Every
-// writer is woken, so that idle ones notice the flag and end at once.
+// Sets the error flag with its message. Every writer is woken, so that idle ones
+// notice the flag and end at once.
 void Quillbox::RecordFailure(const std::string& message) {
-  {
-    std::lock_guard<std::mutex> lock(errorMutex);
-    errorTexts.push_front(message);
-    errorMessage.store(&errorTexts.front(), std::memory_order_release);
-  }
-  errorFlag.store(true, std::memory_order_release);
+  errors.Record(message);
   writerWake.notifyAll();
   for (qbx::ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
        slot = slot->next.load(std::memory_order_acquire)) {
@@ -151,15 +141,9 @@ std::uint32_t Quillbox::ThreadCount() {
   return threadCount.load(std::memory_order_relaxed);
 }
 
-std::uint64_t Quillbox::FileCount() {
-  std::lock_guard<std::mutex> lock(countersMutex);
-  return files.size();
-}
+std::uint64_t Quillbox::FileCount() { return files.Count(); }
 
-const char* Quillbox::FileName(std::uint64_t index) const {
-  qbx::DataFile* const* file = files.find(index);
-  return file == nullptr ? nullptr : (*file)->fileName.c_str();
-}
+const char* Quillbox::FileName(std::uint64_t index) const { return files.Name(index); }
 
 qbx::PackageEntry& Quillbox::EntryOf(std::uint64_t package) {
   qbx::PackageEntry* entry = packages.find(package);
@@ -167,8 +151,4 @@ qbx::PackageEntry& Quillbox::EntryOf(std::uint64_t package) {
   return *entry;
 }
 
-qbx::DataFile& Quillbox::FileAt(std::uint64_t index) {
-  qbx::DataFile* const* file = files.find(index);
-  if (file == nullptr) throw std::out_of_range("Unknown file index");
-  return **file;
-}
+qbx::DataFile& Quillbox::FileAt(std::uint64_t index) { return files.At(index); }

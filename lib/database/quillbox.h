@@ -18,12 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "database/stable_table.h"
-#include "database/wake_event.h"
+#include "storage/stable_table.h"
+#include "platform/wake_event.h"
 #include "quillbox.h"
 #include "read/item_cursor.h"
-#include "storage/data_file.h"
+#include "storage/data_files.h"
 #include "storage/index_format.h"
+#include "write/error_state.h"
 #include "write/records.h"
 
 class Quillbox {
@@ -53,14 +54,13 @@ class Quillbox {
   const char* FileName(std::uint64_t index) const;  // Null for an unknown index.
 
   // The error flag of the writer threads; once set it stays set.
-  bool HasFailed() const { return errorFlag.load(std::memory_order_acquire); }
+  bool HasFailed() const { return errors.Failed(); }
   // Throws a std::runtime_error carrying a copy of the error message when the flag is set.
   void CheckFailure() const;
 
   // Threads and packages.
   const char* NewThread(const std::string& folder, std::uint64_t maxFileSize);
   std::uint64_t NewPackage();
-  std::uint64_t AddDataFile(const std::string& folder, std::uint64_t maxFileSize);
 
   // Store and synchronisation.
   void Store(std::uint64_t package, std::uint64_t size, const void* data,
@@ -88,7 +88,6 @@ class Quillbox {
   void LoadPackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
   void WritePackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
   void EnqueuePackage(qbx::PackageEntry& entry);
-  bool IsBlockFile(std::uint64_t pos, std::uint32_t file) const;
 
  private:
   // Store's pieces.
@@ -129,16 +128,13 @@ class Quillbox {
   void WriteIndex(qbx::IndexWriter& index, bool salvage);
   void ReadIndex(const qbx::IndexContents& contents, const std::string& indexFolder);
   void AddImportedPackage(const qbx::IndexPackageEntry& imported);
-  void SyncDataFiles();
   void RememberIndex(const std::string& indexPath);
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
                             const std::string& newName);
-  qbx::PackageImage TrimChainToFiles(qbx::PackageImage image);
   qbx::PackageRecord& PinRecord(qbx::PackageEntry& entry);
   void LoadNextBlock(ItemCursor& cursor);
   void EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
                      const ItemLocation& location);
-  void CheckRelocationTarget(const std::string& newPath);
 
   void RecordFailure(const std::string& message);
   void WaitForWritersToEnd() const;
@@ -146,6 +142,8 @@ class Quillbox {
 
  public:
   // Fields, in the order in which the destructor releases them backwards.
+  qbx::ErrorState errors;
+  qbx::DataFiles files;
   const std::string versionText;
   const std::string typeMarker;
   std::uint64_t packageSize;
@@ -166,8 +164,6 @@ class Quillbox {
   } pendingPackages;
   std::mutex pendingMutex;
 
-  qbx::StableTable<qbx::DataFile*> files;  // Owned; grows under countersMutex.
-  bool hasPackageFile;
   std::uint64_t maxQueuedPackages;
   qbx::WakeEvent writerWake;
 
@@ -185,16 +181,6 @@ class Quillbox {
 
   std::mutex indexesMutex;
   std::vector<std::string> knownIndexes;  // Guarded by indexesMutex.
-
-  std::atomic<bool> errorFlag{false};
-  // The current error text. Messages are kept until destruction, so a pointer handed
-  // out by ErrorText stays valid while writers replace the message.
-  std::atomic<const std::string*> errorMessage;
-
- private:
-  std::mutex errorMutex;                     // Guards errorTexts.
-  std::forward_list<std::string> errorTexts;  // Every message recorded.
-  const std::string noError;
 };
 
 #endif  // QUILLBOX_DATABASE_QUILLBOX_H_

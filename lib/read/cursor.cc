@@ -50,7 +50,7 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   }
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
-  if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
     cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
     cursor.nextBlockFile = 0;
   }
@@ -113,7 +113,7 @@ void Quillbox::LoadNextBlock(ItemCursor& cursor) {
   file.ReadAt(cursor.nextBlockPos + qbx::kBlockHeaderSize, cursor.buffer, header.payloadLen);
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
-  if (!IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
     cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
     cursor.nextBlockFile = 0;
   }

@@ -123,7 +123,7 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
     // A link into a file the database does not list (blocks stored after the Save of
     // an older index) ends the chain like no link at all.
     if (current.nextBlockPos == qbx::kNoPosition ||
-        !IsBlockFile(current.nextBlockPos, current.nextBlockFile)) {
+        !files.IsBlockFile(current.nextBlockPos, current.nextBlockFile)) {
       // The package has ended: the location says so by its position.
       qbx::MarkPlaced(&location, 0, 0, qbx::kNoPosition, 0);
       return;

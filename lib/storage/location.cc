@@ -1,7 +1,7 @@
 // Atomic access to the caller's ItemLocation.
 #include "storage/location.h"
 
-#include "database/wake_event.h"
+#include "platform/wake_event.h"
 
 namespace qbx {
 namespace {

@@ -1,23 +1,13 @@
-// RelocateFileTo: moves one data file to another path while the database is open. The
-// file keeps its index, so every position stored anywhere stays valid. The old stream
-// stays open until the copy is complete, checked and durable, so on any failure the
-// database goes on working on the old file and the partial copy is removed. Before the
-// old file is removed, every index this database saved or was imported from is
-// rewritten to name the new path, so a crash at any moment leaves each index valid.
+// Relocation of one data file to another path while the database is open. The file
+// keeps its index, so every position stored anywhere stays valid. The old file stays
+// open until the copy is complete, checked and durable, so on any failure the database
+// goes on working on the old file and the partial copy is removed.
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 
-#include "database/quillbox.h"
-
-namespace qbx {
-
-struct array_deleter {
-  void operator()(char* bytes) const { delete[] bytes; }
-};
-
-}  // namespace qbx
+#include "storage/data_files.h"
 
 namespace {
 
@@ -81,13 +71,15 @@ std::filesystem::path Canonical(const std::string& path) {
 
 }  // namespace
 
+namespace qbx {
+
 // Refuses a target that is one of the database's data files: opening it for the copy
 // would truncate stored data before it is read.
-void Quillbox::CheckRelocationTarget(const std::string& newPath) {
+void DataFiles::CheckRelocationTarget(const std::string& newPath) const {
   const std::filesystem::path target = Canonical(newPath);
   std::error_code ignored;
-  for (std::uint64_t k = 0; k < files.size(); ++k) {
-    const std::string& name = files[k]->fileName;
+  for (std::uint64_t k = 0; k < files_.size(); ++k) {
+    const std::string& name = files_[k]->fileName;
     if (Canonical(name) == target ||
         std::filesystem::equivalent(Utf8Path(name), target, ignored)) {
       throw std::runtime_error("Relocation target is a data file of the database: " + newPath);
@@ -95,53 +87,37 @@ void Quillbox::CheckRelocationTarget(const std::string& newPath) {
   }
 }
 
-void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
-                              bool removeOld) {
-  qbx::DataFile& file = FileAt(fileIndex);
-  qbx::ToWidePath(newPath);
+std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
+                                std::uint64_t packageSize) {
+  DataFile& file = At(index);
+  ToWidePath(newPath);
   CheckRelocationTarget(newPath);
-  const std::size_t piece = static_cast<std::size_t>(std::clamp<std::uint64_t>(packageSize, kSmallestCopyPiece, kLargestCopyPiece));
-  std::shared_ptr<char> buffer(new char[piece], qbx::array_deleter());
+  const std::size_t piece = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(packageSize, kSmallestCopyPiece, kLargestCopyPiece));
+  std::unique_ptr<char[]> buffer(new char[piece]);
   NewFile target(newPath);
 
-  std::string oldName;
-  {
-    std::lock_guard<std::mutex> lock(file.mutex);
-    std::unique_lock<std::shared_mutex> swap(file.bytesLock);
-    qbx::FileHandle source = qbx::OpenFile(file.fileName, qbx::OpenMode::kRead);
-    if (source == qbx::kNoFile) throw std::runtime_error("Unable to reopen file " + file.fileName);
-    try {
-      CopyFile(source, target.handle(), buffer.get(), piece, newPath);
-    } catch (...) {
-      qbx::CloseFile(source);
-      throw;
-    }
-    qbx::CloseFile(source);
-    // The copy is durable, content and folder entry, before anything may depend on it.
-    if (!qbx::SyncFile(target.handle()) || !qbx::SyncFolder(qbx::FolderOf(newPath))) {
-      throw std::runtime_error("Error while copying to file " + newPath);
-    }
-    qbx::CloseFile(file.handle);
-    file.handle = target.Release();
-    oldName = file.fileName;
-    file.fileName = newPath;
-    file.folderSynced = true;
-  }
-  if (!removeOld) return;
-  // The old file is the only copy that the saved indexes name: each of them must name
-  // the new one before the old one goes.
+  std::lock_guard<std::mutex> lock(file.mutex);
+  std::unique_lock<std::shared_mutex> swap(file.bytesLock);
+  FileHandle source = OpenFile(file.fileName, OpenMode::kRead);
+  if (source == kNoFile) throw std::runtime_error("Unable to reopen file " + file.fileName);
   try {
-    RenameInKnownIndexes(fileIndex, oldName, newPath);
+    CopyFile(source, target.handle(), buffer.get(), piece, newPath);
   } catch (...) {
-    throw std::runtime_error("Error removing file " + oldName);
+    CloseFile(source);
+    throw;
   }
-  if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
+  CloseFile(source);
+  // The copy is durable, content and folder entry, before anything may depend on it.
+  if (!SyncFile(target.handle()) || !SyncFolder(FolderOf(newPath))) {
+    throw std::runtime_error("Error while copying to file " + newPath);
+  }
+  CloseFile(file.handle);
+  file.handle = target.Release();
+  std::string oldName = file.fileName;
+  file.fileName = newPath;
+  file.folderSynced = true;
+  return oldName;
 }
 
-void Quillbox::RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
-                                    const std::string& newName) {
-  std::lock_guard<std::mutex> lock(indexesMutex);
-  for (const std::string& index : knownIndexes) {
-    qbx::RenameFileInIndex(index, fileIndex, oldName, newName);
-  }
-}
+}  // namespace qbx

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "database/wake_event.h"
+#include "platform/wake_event.h"
 #include "quillbox.h"
 #include "storage/location.h"
 

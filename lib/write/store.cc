@@ -72,7 +72,7 @@ void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data
     const std::uint64_t total = offset + size;
     if (size != 0 && total < packageSize) {
       // Everything that can fail comes first, so a failed Store has stored nothing.
-      if (record.buffer == nullptr) record.buffer = AcquireBuffer(entry, !hasPackageFile);
+      if (record.buffer == nullptr) record.buffer = AcquireBuffer(entry, !files.HasPackageFile());
       if (location != nullptr) record.pendingLocations.push_back(location);
       std::memcpy(record.buffer->data() + offset, data, size);
       record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);

@@ -1,5 +1,5 @@
-// NewThread, NewPackage and AddDataFile: the only ways threads, packages and data
-// files come into being. Nothing is removed before destruction.
+// NewThread and NewPackage: the only ways threads and packages come into being.
+// Nothing is removed before destruction.
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -17,17 +17,8 @@ std::uint32_t NarrowFileIndex(std::uint64_t index) {
 
 }  // namespace
 
-std::uint64_t Quillbox::AddDataFile(const std::string& folder, std::uint64_t maxFileSize) {
-  std::lock_guard<std::mutex> lock(countersMutex);
-  const std::uint64_t index = files.size();
-  auto file = std::make_unique<qbx::DataFile>(folder, maxFileSize);
-  files.push_back(file.get());
-  file.release();  // Owned by `files` from here on.
-  return index;
-}
-
 const char* Quillbox::NewThread(const std::string& folder, std::uint64_t maxFileSize) {
-  const std::uint64_t index = AddDataFile(folder, maxFileSize);
+  const std::uint64_t index = files.Add(folder, maxFileSize);
   {
     std::lock_guard<std::mutex> lock(countersMutex);
     auto slot = std::make_unique<qbx::ThreadSlot>();
@@ -58,14 +49,8 @@ std::uint64_t Quillbox::NewPackage() {
   }
   auto record = std::make_unique<qbx::PackageRecord>();
   auto lock = std::make_unique<qbx::PackageLock>();
-  if (hasPackageFile) {
-    // Each package reserves a placeholder for its record; since all placeholders are
-    // alike, concurrent calls may append theirs in any order.
-    qbx::DataFile& packageFile = *files[0];
-    std::lock_guard<std::mutex> fileLock(packageFile.mutex);
-    packageFile.WriteAt(packageFile.size, emptyPackageRecord.data(), emptyPackageRecord.size());
-    packageFile.size += emptyPackageRecord.size();
-  }
+  // Each package reserves a placeholder for its record in the package file.
+  if (files.HasPackageFile()) files.AppendRecord(emptyPackageRecord.data());
   std::lock_guard<std::mutex> countersLock(countersMutex);
   const std::uint64_t n = packageCounter.load(std::memory_order_relaxed);
   record->packageId = n;
@@ -75,7 +60,7 @@ std::uint64_t Quillbox::NewPackage() {
   qbx::PackageEntry& added = packages.push_back(entry);
   lock.release();
   record.release();
-  if (hasPackageFile) EnqueuePackage(added);
+  if (files.HasPackageFile()) EnqueuePackage(added);
   packageCounter.store(n + 1, std::memory_order_release);
   return n;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 #include "database/quillbox.h"
@@ -94,16 +95,8 @@ void Quillbox::WritePackageRecord(PackageEntry& entry, std::unique_lock<std::mut
   PackageRecord* record = entry.recordOrOffset.record;
   char image[qbx::kPackageRecordSize];
   qbx::EncodePackageImage(record->Image(), image);
-  const std::uint64_t offset = emptyPackageRecord.size() * record->packageId;
-  DataFile& packageFile = FileAt(0);
-  {
-    std::lock_guard<std::mutex> fileLock(packageFile.mutex);
-    std::unique_lock<std::shared_mutex> rewrite(packageFile.bytesLock);
-    packageFile.WriteAt(offset, image, sizeof image);
-    if (packageFile.size.load(std::memory_order_relaxed) < offset + sizeof image) {
-      packageFile.size.store(offset + sizeof image, std::memory_order_release);
-    }
-  }
+  const std::uint64_t offset = qbx::kPackageRecordSize * record->packageId;
+  files.WriteRecord(offset, image);
   if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
   delete record;
   entry.recordOrOffset.offset = offset;
@@ -114,19 +107,17 @@ void Quillbox::WritePackageRecord(PackageEntry& entry, std::unique_lock<std::mut
 void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
   RequireHeld(entry, held);
   auto record = std::make_unique<PackageRecord>();
-  std::string image(emptyPackageRecord.size(), '\0');
-  DataFile& packageFile = FileAt(0);
-  {
-    std::shared_lock<std::shared_mutex> read(packageFile.bytesLock);
-    packageFile.ReadAt(entry.recordOrOffset.offset, image.data(), image.size());
-  }
-  qbx::PackageImage decoded = qbx::DecodePackageImage(image.data());
-  if (!entry.chainChecked) decoded = TrimChainToFiles(decoded);
+  char image[qbx::kPackageRecordSize];
+  files.ReadRecord(entry.recordOrOffset.offset, image);
+  qbx::PackageImage decoded = qbx::DecodePackageImage(image);
+  // A record parked in the package file may be newer than the index the database was
+  // imported from: its chain is cut back to what the listed files hold.
+  if (!entry.chainChecked) decoded = files.TrimChain(decoded);
   // A record that names another package or an unknown file would send writers and
   // readers astray; refuse it and leave the entry as it was.
-  if (decoded.packageId * emptyPackageRecord.size() != entry.recordOrOffset.offset ||
-      !IsBlockFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
-      !IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
+  if (decoded.packageId * qbx::kPackageRecordSize != entry.recordOrOffset.offset ||
+      !files.IsBlockFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
+      !files.IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
     throw std::runtime_error("Unable to read data");
   }
   entry.chainChecked = true;
@@ -134,60 +125,6 @@ void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mute
   entry.recordOrOffset.record = record.release();
   EnqueuePackage(entry);
   entry.lock->written.store(false, std::memory_order_release);
-}
-
-// True when a block may lie at `pos` of file `file`: no block at all, or a listed file
-// that is not the package file.
-bool Quillbox::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {
-  return qbx::IsBlockFileOf(pos, file, files.size(), hasPackageFile);
-}
-
-// The chain as the files hold it: followed from its first block while each link names
-// a listed file and a block wholly within that file's size; the record's last block
-// becomes the last one reached. A record parked in the package file may be newer than
-// the index a database was imported from (blocks stored after that Save can lie in
-// files the index does not list), and after a writer failure the record may name a
-// block whose write failed. Nothing is written: readers end a chain at a link into a
-// file the database does not list, or to a block that is not in its file.
-qbx::PackageImage Quillbox::TrimChainToFiles(qbx::PackageImage image) {
-  if (image.firstBlockPos == qbx::kNoPosition) return image;
-  qbx::BlockHeader header;
-  bool firstInPlace = IsBlockFile(image.firstBlockPos, image.firstBlockFile);
-  if (firstInPlace) {
-    DataFile& first = FileAt(image.firstBlockFile);
-    std::shared_lock<std::shared_mutex> read(first.bytesLock);
-    firstInPlace = first.ReadBlockHeader(image.firstBlockPos, &header);
-  }
-  if (!firstInPlace) {
-    // Even the first block came after the Save: the package was empty then.
-    image.firstBlockPos = image.lastBlockPos = qbx::kNoPosition;
-    image.firstBlockFile = image.firstBlockLen = image.lastBlockFile = 0;
-    return image;
-  }
-  std::uint64_t pos = image.firstBlockPos;
-  std::uint32_t file = image.firstBlockFile;
-  // Every block takes at least 17 bytes, which bounds the walk on a damaged chain.
-  std::uint64_t stepsLeft = 0;
-  for (std::uint64_t k = 0; k < files.size(); ++k) {
-    stepsLeft += files[k]->size.load(std::memory_order_acquire) / 17 + 1;
-  }
-  // Also a link to a block that is not wholly in its file (lost with a crash) ends it.
-  for (; stepsLeft != 0; --stepsLeft) {
-    if (header.nextBlockPos == qbx::kNoPosition ||
-        !IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
-      break;
-    }
-    DataFile& next = FileAt(header.nextBlockFile);
-    std::shared_lock<std::shared_mutex> read(next.bytesLock);
-    qbx::BlockHeader following;
-    if (!next.ReadBlockHeader(header.nextBlockPos, &following)) break;
-    pos = header.nextBlockPos;
-    file = header.nextBlockFile;
-    header = following;
-  }
-  image.lastBlockPos = pos;
-  image.lastBlockFile = file;
-  return image;
 }
 
 // ---- Writing blocks -------------------------------------------------------------------
@@ -307,7 +244,7 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
   record.pendingLocations.clear();  // Every location refers to bytes written above.
   if (record.buffer != nullptr) ReleaseBuffer(record.buffer);
   entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
-  if (hasPackageFile) WritePackageRecord(entry, lock);
+  if (files.HasPackageFile()) WritePackageRecord(entry, lock);
   writerWake.notifyAll();
 }
 
@@ -354,7 +291,7 @@ void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
   const std::uint64_t used = current.size.load(std::memory_order_acquire);
   const std::uint64_t blockSize = qbx::kBlockHeaderSize + total;
   if (used == 0 || blockSize <= current.maxSize - std::min(used, current.maxSize)) return;
-  const std::uint64_t index = AddDataFile(slot.folder, current.maxSize);
+  const std::uint64_t index = files.Add(slot.folder, current.maxSize);
   if (index > std::numeric_limits<std::uint32_t>::max()) {
     throw std::runtime_error("Datatype range exceeded");
   }
@@ -467,7 +404,7 @@ void Quillbox::RunJob(ThreadSlot& slot) {
   PackageRecord& record = *job.package->recordOrOffset.record;
   if (record.completedJobs.load(std::memory_order_acquire) != job.sequence) return;  // Not its turn.
   if (record.buffer == nullptr && !job.discard) {
-    record.buffer = AcquireBuffer(*job.package, !hasPackageFile);
+    record.buffer = AcquireBuffer(*job.package, !files.HasPackageFile());
   }
   slot.hasJob.store(false, std::memory_order_relaxed);
   RollOverIfFull(slot, job);

@@ -2,8 +2,8 @@
 // latency: the waiter polls 1,000,000 times before it sleeps at all, then naps about
 // 1 ms per million further polls. A notification is never lost; wake-ups may be
 // spurious, so waiters re-check their own state after every return.
-#ifndef QUILLBOX_DATABASE_WAKE_EVENT_H_
-#define QUILLBOX_DATABASE_WAKE_EVENT_H_
+#ifndef QUILLBOX_PLATFORM_WAKE_EVENT_H_
+#define QUILLBOX_PLATFORM_WAKE_EVENT_H_
 
 #include <atomic>
 #include <condition_variable>
@@ -47,4 +47,4 @@ class WakeEvent {
 
 }  // namespace qbx
 
-#endif  // QUILLBOX_DATABASE_WAKE_EVENT_H_
+#endif  // QUILLBOX_PLATFORM_WAKE_EVENT_H_

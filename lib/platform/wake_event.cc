@@ -1,5 +1,5 @@
 // Spin-then-sleep waiting of the writer threads.
-#include "database/wake_event.h"
+#include "platform/wake_event.h"
 
 #include <chrono>
 #include <thread>

@@ -2,8 +2,8 @@
 // the table's life. Appends are serialized by the owner's lock; lookups take no lock
 // and are safe while another thread appends, since an element is published (the
 // count raised with release order) only after it is complete.
-#ifndef QUILLBOX_DATABASE_STABLE_TABLE_H_
-#define QUILLBOX_DATABASE_STABLE_TABLE_H_
+#ifndef QUILLBOX_STORAGE_STABLE_TABLE_H_
+#define QUILLBOX_STORAGE_STABLE_TABLE_H_
 
 #include <atomic>
 #include <bit>
@@ -70,4 +70,4 @@ class StableTable {
 
 }  // namespace qbx
 
-#endif  // QUILLBOX_DATABASE_STABLE_TABLE_H_
+#endif  // QUILLBOX_STORAGE_STABLE_TABLE_H_

@@ -1,0 +1,155 @@
+// The table of data files: creation, lookup, the package file's records, the chain
+// check of an imported record, and making the files durable for Save.
+#include "storage/data_files.h"
+
+#include <memory>
+#include <set>
+#include <shared_mutex>
+#include <stdexcept>
+
+namespace qbx {
+
+DataFiles::~DataFiles() {
+  for (std::uint64_t k = 0; k < files_.size(); ++k) delete files_[k];
+}
+
+std::uint64_t DataFiles::Add(const std::string& folder, std::uint64_t maxSize) {
+  auto file = std::make_unique<DataFile>(folder, maxSize);
+  std::lock_guard<std::mutex> lock(addMutex_);
+  const std::uint64_t index = files_.size();
+  files_.push_back(file.get());
+  file.release();  // Owned by the table from here on.
+  return index;
+}
+
+void DataFiles::AddPackageFile(const std::string& folder) {
+  if (files_.size() != 0) throw std::logic_error("The package file comes first");
+  Add(folder, ~std::uint64_t{0});
+  hasPackageFile_ = true;
+}
+
+void DataFiles::Reopen(const std::vector<IndexFileEntry>& entries, bool hasPackageFile,
+                       const std::string& indexFolder) {
+  hasPackageFile_ = hasPackageFile;
+  std::set<std::string> taken;
+  for (const IndexFileEntry& entry : entries) {
+    auto file = std::make_unique<DataFile>();
+    file->Reopen(entry, indexFolder, taken);
+    taken.insert(file->fileName);
+    std::lock_guard<std::mutex> lock(addMutex_);
+    files_.push_back(file.get());
+    file.release();
+  }
+}
+
+DataFile& DataFiles::At(std::uint64_t index) const {
+  DataFile* const* file = files_.find(index);
+  if (file == nullptr) throw std::out_of_range("Unknown file index");
+  return **file;
+}
+
+const char* DataFiles::Name(std::uint64_t index) const {
+  DataFile* const* file = files_.find(index);
+  return file == nullptr ? nullptr : (*file)->fileName.c_str();
+}
+
+bool DataFiles::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {
+  return IsBlockFileOf(pos, file, files_.size(), hasPackageFile_);
+}
+
+// A record parked in the package file may be newer than the index a database was
+// imported from (blocks stored after that Save can lie in files the index does not
+// list), and after a writer failure a record may name a block whose write failed.
+// Readers end a chain at a link into a file the database does not list, or to a block
+// that is not wholly in its file; this finds the block where they end.
+PackageImage DataFiles::TrimChain(PackageImage image) const {
+  if (image.firstBlockPos == kNoPosition) return image;
+  BlockHeader header;
+  bool firstInPlace = IsBlockFile(image.firstBlockPos, image.firstBlockFile);
+  if (firstInPlace) {
+    DataFile& first = At(image.firstBlockFile);
+    std::shared_lock<std::shared_mutex> read(first.bytesLock);
+    firstInPlace = first.ReadBlockHeader(image.firstBlockPos, &header);
+  }
+  if (!firstInPlace) {
+    // Even the first block came later: the package was empty then.
+    image.firstBlockPos = image.lastBlockPos = kNoPosition;
+    image.firstBlockFile = image.firstBlockLen = image.lastBlockFile = 0;
+    return image;
+  }
+  std::uint64_t pos = image.firstBlockPos;
+  std::uint32_t file = image.firstBlockFile;
+  // Every block takes at least 17 bytes, which bounds the walk on a damaged chain.
+  std::uint64_t stepsLeft = 0;
+  for (std::uint64_t k = 0; k < files_.size(); ++k) {
+    stepsLeft += files_[k]->size.load(std::memory_order_acquire) / (kBlockHeaderSize + 1) + 1;
+  }
+  for (; stepsLeft != 0; --stepsLeft) {
+    if (header.nextBlockPos == kNoPosition ||
+        !IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+      break;
+    }
+    DataFile& next = At(header.nextBlockFile);
+    std::shared_lock<std::shared_mutex> read(next.bytesLock);
+    BlockHeader following;
+    if (!next.ReadBlockHeader(header.nextBlockPos, &following)) break;
+    pos = header.nextBlockPos;
+    file = header.nextBlockFile;
+    header = following;
+  }
+  image.lastBlockPos = pos;
+  image.lastBlockFile = file;
+  return image;
+}
+
+// Placeholders are all alike, so concurrent appends may land in any order.
+void DataFiles::AppendRecord(const char image[kPackageRecordSize]) {
+  DataFile& packageFile = At(0);
+  std::lock_guard<std::mutex> lock(packageFile.mutex);
+  const std::uint64_t end = packageFile.size.load(std::memory_order_relaxed);
+  packageFile.WriteAt(end, image, kPackageRecordSize);
+  packageFile.size.store(end + kPackageRecordSize, std::memory_order_release);
+}
+
+void DataFiles::WriteRecord(std::uint64_t offset, const char image[kPackageRecordSize]) {
+  DataFile& packageFile = At(0);
+  std::lock_guard<std::mutex> lock(packageFile.mutex);
+  std::unique_lock<std::shared_mutex> rewrite(packageFile.bytesLock);
+  packageFile.WriteAt(offset, image, kPackageRecordSize);
+  if (packageFile.size.load(std::memory_order_relaxed) < offset + kPackageRecordSize) {
+    packageFile.size.store(offset + kPackageRecordSize, std::memory_order_release);
+  }
+}
+
+void DataFiles::ReadRecord(std::uint64_t offset, char image[kPackageRecordSize]) const {
+  DataFile& packageFile = At(0);
+  std::shared_lock<std::shared_mutex> read(packageFile.bytesLock);
+  packageFile.ReadAt(offset, image, kPackageRecordSize);
+}
+
+void DataFiles::WriteEntries(IndexWriter& index, std::uint64_t count) {
+  for (std::uint64_t k = 0; k < count; ++k) {
+    // The database writer may still park records in the package file meanwhile.
+    std::lock_guard<std::mutex> lock(files_[k]->mutex);
+    files_[k]->WriteTo(index);
+  }
+}
+
+// A new file is durable only once its folder is synced too: each file's folder is
+// synced once, by the first call after the file was made there.
+void DataFiles::SyncAll() {
+  std::set<std::string> foldersSynced;
+  for (std::uint64_t k = 0; k < files_.size(); ++k) {
+    DataFile& file = *files_[k];
+    std::lock_guard<std::mutex> lock(file.mutex);
+    if (!SyncFile(file.handle)) throw std::runtime_error("Unable to write data");
+    if (file.folderSynced) continue;
+    const std::string folder = FolderOf(file.fileName);
+    if (foldersSynced.insert(folder).second && !SyncFolder(folder)) {
+      throw std::runtime_error("Unable to write data");
+    }
+    file.folderSynced = true;
+  }
+}
+
+}  // namespace qbx

@@ -1,0 +1,76 @@
+// The data files of a database, known everywhere by their index: file 0 is the package
+// file when the database has one; every other file holds blocks. Files are added (a new
+// thread, a rollover, an import) and never removed before the table's end, which deletes
+// every file no saved index lists.
+#ifndef QUILLBOX_STORAGE_DATA_FILES_H_
+#define QUILLBOX_STORAGE_DATA_FILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "storage/data_file.h"
+#include "storage/format.h"
+#include "storage/index_format.h"
+#include "storage/stable_table.h"
+
+namespace qbx {
+
+class DataFiles {
+ public:
+  DataFiles() = default;
+  ~DataFiles();
+  DataFiles(const DataFiles&) = delete;
+  DataFiles& operator=(const DataFiles&) = delete;
+
+  // A new empty file in `folder`; returns its index. The first file of a database
+  // made with a folder is its package file (`packageFile`), added before any other.
+  std::uint64_t Add(const std::string& folder, std::uint64_t maxSize);
+  void AddPackageFile(const std::string& folder);
+  // The files an index lists, reopened in their order (DataFile::Reopen), as the files
+  // of a database that has none yet.
+  void Reopen(const std::vector<IndexFileEntry>& entries, bool hasPackageFile,
+              const std::string& indexFolder);
+
+  bool HasPackageFile() const { return hasPackageFile_; }
+  std::uint64_t Count() const { return files_.size(); }
+  DataFile& At(std::uint64_t index) const;     // Throws for an unknown index.
+  const char* Name(std::uint64_t index) const;  // Null for an unknown index.
+  // True when a block may lie at `pos` of file `file`: no block at all, or a listed
+  // file that is not the package file.
+  bool IsBlockFile(std::uint64_t pos, std::uint32_t file) const;
+
+  // The chain as the files hold it: followed from the first block while each link
+  // names a listed file and a block wholly within that file's size; the last block
+  // becomes the last one reached. Reads only.
+  PackageImage TrimChain(PackageImage image) const;
+
+  // Package records in the package file, each at 44 times its package's number.
+  void AppendRecord(const char image[kPackageRecordSize]);
+  void WriteRecord(std::uint64_t offset, const char image[kPackageRecordSize]);
+  void ReadRecord(std::uint64_t offset, char image[kPackageRecordSize]) const;
+
+  // Writes the entry of each of the first `count` files to an index, marking them kept.
+  void WriteEntries(IndexWriter& index, std::uint64_t count);
+  // Makes every file durable, and the folder entry of each file that is new since.
+  void SyncAll();
+
+  // Copies file `index` to `newPath` and continues on the copy; the old file stays in
+  // place. Copies in pieces of about `packageSize` bytes. Returns the old path. On
+  // failure the database goes on with the old file, and the partial copy is removed.
+  std::string Relocate(std::uint64_t index, const std::string& newPath,
+                       std::uint64_t packageSize);
+
+ private:
+  void CheckRelocationTarget(const std::string& newPath) const;
+
+  std::mutex addMutex_;             // Serializes appends to files_.
+  StableTable<DataFile*> files_;    // Owned.
+  bool hasPackageFile_ = false;     // Set before any other thread sees the table.
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_STORAGE_DATA_FILES_H_

@@ -1,0 +1,40 @@
+// The error flag of a database's writer threads and its message. A writer that fails
+// records its message once; from then on the flag stays set, every guarded call fails
+// with the message, and Save salvages what reached the data files.
+#ifndef QUILLBOX_WRITE_ERROR_STATE_H_
+#define QUILLBOX_WRITE_ERROR_STATE_H_
+
+#include <atomic>
+#include <forward_list>
+#include <mutex>
+#include <string>
+
+namespace qbx {
+
+class ErrorState {
+ public:
+  ErrorState() = default;
+  ErrorState(const ErrorState&) = delete;
+  ErrorState& operator=(const ErrorState&) = delete;
+
+  bool Failed() const { return flag_.load(std::memory_order_acquire); }
+  // Throws a std::runtime_error carrying a copy of the message when the flag is set.
+  void Check() const;
+  // The current message ("" before any failure). The pointer stays valid for the
+  // state's life, also while writers replace the message.
+  const char* Text() const { return message_.load(std::memory_order_acquire)->c_str(); }
+  // Stores the message, then sets the flag, so that whoever sees the flag finds the
+  // message. Each writer fails at most once, so the kept texts stay few.
+  void Record(const std::string& message);
+
+ private:
+  const std::string noError_;
+  std::atomic<bool> flag_{false};
+  std::atomic<const std::string*> message_{&noError_};
+  std::mutex mutex_;                      // Guards texts_.
+  std::forward_list<std::string> texts_;  // Every message recorded, kept to the end.
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_WRITE_ERROR_STATE_H_
