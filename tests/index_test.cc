@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 #endif
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "read_support.h"
 
@@ -36,7 +38,7 @@ std::string ExpectedIndex(Quillbox* db, const std::vector<std::uint64_t>& maxSiz
   }
   index += Le(packages, 8);
   for (std::uint64_t n = 0; n < packages; ++n) {
-    const bool parked = db->EntryOf(n).lock->written;
+    const bool parked = db->packages.Entry(n).lock->written;
     index += parked ? Le(1, 1) + Le(44 * n, 8) : Le(0, 1) + Image(db, n);
   }
   return index;
@@ -74,14 +76,14 @@ TEST_P(IndexLayout, IndexMatchesTheFilesAndTheDatabaseReopensAndGoesOn) {
     SCOPED_TRACE("limit " + std::to_string(limit));
     std::vector<std::string> images;  // Whether each record is parked, then the record.
     for (std::uint64_t p = 0; p < models.size(); ++p) {
-      images.push_back(Le(db->EntryOf(p).lock->written, 1) + Image(db, p));
+      images.push_back(Le(db->packages.Entry(p).lock->written, 1) + Image(db, p));
     }
     Reopen(limit);
     EXPECT_TRUE(Quillbox_GetPackageSize(db) == 256 && Quillbox_GetThreadCount(db) == 0);
     for (std::size_t p = 0; p < models.size(); ++p) {
       EXPECT_EQ(Image(db, p), images[p].substr(1)) << p;
       const bool parked = images[p][0] == 1 || (packageFile && limit == 0);
-      EXPECT_EQ(db->EntryOf(p).lock->written.load(), parked) << p;
+      EXPECT_EQ(db->packages.Entry(p).lock->written.load(), parked) << p;
     }
     ExpectAllReadBack();
     AddThread();
@@ -221,6 +223,32 @@ TEST_F(Save, FileSizeLimitNeverLeavesAShortIndex) {
   EXPECT_EQ(Quillbox_GetPackageCount(db), 120u);
   EXPECT_EQ(ReadByCursor(db, 119), "x");
 #endif
+}
+
+// Saves while another thread adds packages: each index counts the packages its table
+// lists (one count for both), so every one of them imports.
+TEST_F(Save, IndexSavedWhilePackagesAreAddedImports) {
+  Create(64, 1000, true, {~0ull}, 1, 0);
+  std::atomic<bool> done{false};
+  std::thread adder([&] {
+    for (int n = 0; n < 4000 && !done.load(); ++n) {
+      std::uint64_t package = 0;
+      if (Quillbox_NewPackage(&package, db) != 0) break;
+    }
+  });
+  std::vector<std::string> indexes;
+  for (int k = 0; k < 12; ++k) {
+    indexes.push_back(dir.File("while" + std::to_string(k) + ".index"));
+    EXPECT_EQ(Quillbox_Save(indexes.back().c_str(), db), 0);
+  }
+  done.store(true);
+  adder.join();
+  for (const std::string& saved : indexes) {
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, saved.c_str(), 1000), 0) << saved;
+    EXPECT_GE(Quillbox_GetPackageCount(imported), 1u);
+    Quillbox_Destroy(imported);
+  }
 }
 
 fs::path Utf8Path(const std::string& text) {

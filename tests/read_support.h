@@ -130,7 +130,7 @@ struct Harness : ::testing::Test {
   bool StoreAndSync(std::size_t upTo = ~std::size_t{0}, int parked = -1) {
     const auto parkedNow = [&] {
       int count = 0;
-      for (std::size_t n = 0; n < models.size(); ++n) count += db->EntryOf(n).lock->written;
+      for (std::size_t n = 0; n < models.size(); ++n) count += db->packages.Entry(n).lock->written;
       return count;
     };
     return StoreConcurrently(2, upTo) && Quillbox_Synchronize(db) == 0 &&

@@ -95,7 +95,7 @@ std::string ReadWholeFile(const std::string& path) {
 }
 
 PackageImage RecordOf(Quillbox* db, std::uint64_t package) {
-  PackageEntry& entry = db->EntryOf(package);
+  PackageEntry& entry = db->packages.Entry(package);
   std::lock_guard<std::mutex> lock(entry.lock->mutex);
   if (!entry.lock->written.load()) return entry.recordOrOffset.record->Image();
   FlushFiles(db);

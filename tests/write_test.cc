@@ -33,7 +33,7 @@ bool Placed(const ItemLocation& location) {
 }
 
 bool Parked(Quillbox* db, std::uint64_t package) {
-  return db->EntryOf(package).lock->written.load();
+  return db->packages.Entry(package).lock->written.load();
 }
 
 // An ItemLocation's pos, file, offsetInBlock and blockLen.
@@ -212,7 +212,7 @@ TEST(WriteLayout, DatabaseWriterFlushesGoRoundRobinOverTheSlots) {
       // A zero-byte job gives the package a buffer but no bytes: flushed without a
       // block, it must not take a turn.
       ASSERT_EQ(Quillbox_Store(p, 0, nullptr, nullptr, db.get()), 0);
-      PackageEntry& entry = db->EntryOf(p);
+      PackageEntry& entry = db->packages.Entry(p);
       ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard<std::mutex> lock(entry.lock->mutex);
         return entry.recordOrOffset.record->finishedJobs == 1 &&
@@ -265,7 +265,7 @@ TEST_F(StoreTest, FastPathUpToPackageSizeMinusOneThenAHandOverTakesTheBufferedBy
 // A zero-byte Store on an empty buffer hands over a job that writes nothing.
 TEST_F(StoreTest, ZeroByteStoreOnAnEmptyBufferWritesNothingAndCountsOneJob) {
   ASSERT_EQ(Quillbox_Store(0, 0, nullptr, nullptr, db_.get()), 0);
-  PackageRecord& record = *db_->EntryOf(0).recordOrOffset.record;
+  PackageRecord& record = *db_->packages.Entry(0).recordOrOffset.record;
   ASSERT_TRUE(WaitUntil([&] { return record.finishedJobs.load() == 1; }));
   const PackageImage image = RecordOf(db_.get(), 0);
   EXPECT_EQ(image.issuedJobs, 1u);

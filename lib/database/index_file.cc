@@ -51,8 +51,9 @@ void Quillbox::RememberIndex(const std::string& indexPath) {
 // chain is cut back to what its files hold, and buffered bytes are lost.
 void Quillbox::WriteIndex(qbx::IndexWriter& index, bool salvage) {
   qbx::IndexHeader header;
-  header.packageSize = packageSize;
-  header.packageCounter = packageCounter.load(std::memory_order_acquire);
+  header.packageSize = packages.PackageSize();
+  // One count for the header and the table: packages added meanwhile are left out.
+  header.packageCounter = packages.Count();
   header.hasPackageFile = files.HasPackageFile();
   header.fileCount = files.Count();
   char headerBytes[qbx::kIndexHeaderSize];
@@ -60,23 +61,7 @@ void Quillbox::WriteIndex(qbx::IndexWriter& index, bool salvage) {
   index.Put(headerBytes, sizeof headerBytes);
   files.WriteEntries(index, header.fileCount);
 
-  const std::uint64_t packageCount = packages.size();
-  index.Put64(packageCount);
-  for (std::uint64_t n = 0; n < packageCount; ++n) {
-    // The lock keeps the database writer from parking the record between the flag
-    // and what follows it.
-    qbx::PackageEntry& entry = packages[n];
-    std::lock_guard<std::mutex> lock(entry.lock->mutex);
-    std::string bytes;
-    if (entry.lock->written.load(std::memory_order_relaxed)) {
-      bytes = qbx::EncodeParkedEntry(entry.recordOrOffset.offset);
-    } else {
-      qbx::PackageImage record = entry.recordOrOffset.record->Image();
-      if (salvage) record = files.TrimChain(record);
-      bytes = qbx::EncodeHeldEntry(record);
-    }
-    index.Put(bytes.data(), bytes.size());
-  }
+  packages.WriteIndexEntries(index, header.packageCounter, salvage);
 }
 
 std::unique_ptr<Quillbox> Quillbox::Import(const std::string& indexPath,
@@ -91,45 +76,9 @@ std::unique_ptr<Quillbox> Quillbox::Import(const std::string& indexPath,
 
 // Data files of a recording that was moved are looked for below `indexFolder`.
 void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& indexFolder) {
-  packageSize = contents.header.packageSize;
+  packages.SetPackageSize(contents.header.packageSize);
   files.Reopen(contents.files, contents.header.hasPackageFile, indexFolder);
-  for (const qbx::IndexPackageEntry& entry : contents.packages) AddImportedPackage(entry);
-  packageCounter.store(contents.packages.size(), std::memory_order_release);
-}
-
-// Adds the next package from its index entry: the offset of its record in the package
-// file, or the record itself, which is queued for the database writer or, with the
-// queue full, parked in the package file at once.
-void Quillbox::AddImportedPackage(const qbx::IndexPackageEntry& imported) {
-  auto lock = std::make_unique<qbx::PackageLock>();
-  const bool written = imported.parked;
-  const std::uint64_t offset = imported.offset;
-  std::unique_ptr<qbx::PackageRecord> record;
-  if (!written) {
-    record = std::make_unique<qbx::PackageRecord>();
-    record->Assign(imported.image);
-  }
-
-  std::lock_guard<std::mutex> countersLock(countersMutex);
-  qbx::PackageEntry entry;
-  entry.lock = lock.get();
-  if (written) {
-    entry.recordOrOffset.offset = offset;
-    entry.chainChecked = false;
-    lock->written.store(true, std::memory_order_relaxed);
-  } else {
-    entry.recordOrOffset.record = record.get();
-  }
-  qbx::PackageEntry& added = packages.push_back(entry);
-  lock.release();
-  record.release();
-  if (written || !files.HasPackageFile()) return;
-  std::unique_lock<std::mutex> held(added.lock->mutex);
-  if (pendingPackages.count.load(std::memory_order_relaxed) < maxQueuedPackages) {
-    EnqueuePackage(added);
-  } else {
-    WritePackageRecord(added, held);
-  }
+  for (const qbx::IndexPackageEntry& entry : contents.packages) packages.AddImported(entry);
 }
 
 // Moves a data file (DataFiles::Relocate). With `removeOld`, the old file is the only
@@ -137,7 +86,7 @@ void Quillbox::AddImportedPackage(const qbx::IndexPackageEntry& imported) {
 // before the old one goes, so a crash at any moment leaves every index valid.
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
-  const std::string oldName = files.Relocate(fileIndex, newPath, packageSize);
+  const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;
   try {
     RenameInKnownIndexes(fileIndex, oldName, newPath);

@@ -15,13 +15,6 @@ std::string MakeVersionText() {
   return text.str();
 }
 
-std::string MakeEmptyPackageRecord() {
-  char image[qbx::kPackageRecordSize];
-  qbx::PackageImage zero;
-  qbx::EncodePackageImage(zero, image);
-  return std::string(image, sizeof image);
-}
-
 }  // namespace
 
 Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
@@ -30,7 +23,7 @@ Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
   // A block holds the buffered bytes and one item under a 32-bit length, so a buffer
   // larger than 2^32 bytes could never be written out.
   if (packageSize > kLargestPackageSize) throw std::runtime_error("Datatype range exceeded");
-  this->packageSize = packageSize;
+  packages.SetPackageSize(packageSize);
   if (folder != nullptr) files.AddPackageFile(folder);
   StartDatabaseWriter();
 }
@@ -38,10 +31,8 @@ Quillbox::Quillbox(std::uint64_t packageSize, std::uint64_t maxQueuedPackages,
 // Every field as a new database has it, without a package file and without threads.
 Quillbox::Quillbox(ImportTag, std::uint64_t maxQueuedPackages)
     : versionText(MakeVersionText()),
-      typeMarker(qbx::kTypeMarker),
-      packageSize(0),
-      emptyPackageRecord(MakeEmptyPackageRecord()),
-      maxQueuedPackages(maxQueuedPackages) {}
+      maxQueuedPackages(maxQueuedPackages),
+      packages(files, maxQueuedPackages) {}
 
 // The database writer starts last, once the object is complete. If it cannot start,
 // the destructor (run for the delegating constructor's object) releases what exists.
@@ -66,24 +57,9 @@ Quillbox::~Quillbox() {
   }
   StopThreads();
 
-  for (std::uint64_t n = 0; n < packages.size(); ++n) {
-    qbx::PackageEntry& entry = packages[n];
-    if (!entry.lock->written.load(std::memory_order_relaxed)) {
-      qbx::PackageRecord* record = entry.recordOrOffset.record;
-      if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
-      delete record;
-    }
-    delete entry.lock;
-  }
   for (std::uint64_t k = 0; k < slots.size(); ++k) {
     delete[] slots[k]->data;
     delete slots[k];
-  }
-  while (freeBuffers != nullptr) {
-    qbx::PackageBuffer* buffer = freeBuffers;
-    freeBuffers = buffer->link;
-    buffer->~PackageBuffer();
-    ::operator delete(buffer);
   }
 }
 
@@ -131,10 +107,7 @@ void Quillbox::WaitForWritersToEnd() const {
   while (runningWriters.load(std::memory_order_acquire) != 0) backoff.Pause();
 }
 
-std::uint64_t Quillbox::PackageCount() {
-  std::lock_guard<std::mutex> lock(countersMutex);
-  return packages.size();
-}
+std::uint64_t Quillbox::PackageCount() { return packages.Count(); }
 
 std::uint32_t Quillbox::ThreadCount() {
   std::lock_guard<std::mutex> lock(countersMutex);
@@ -144,11 +117,5 @@ std::uint32_t Quillbox::ThreadCount() {
 std::uint64_t Quillbox::FileCount() { return files.Count(); }
 
 const char* Quillbox::FileName(std::uint64_t index) const { return files.Name(index); }
-
-qbx::PackageEntry& Quillbox::EntryOf(std::uint64_t package) {
-  qbx::PackageEntry* entry = packages.find(package);
-  if (entry == nullptr) throw std::out_of_range("Unknown package number");
-  return *entry;
-}
 
 qbx::DataFile& Quillbox::FileAt(std::uint64_t index) { return files.At(index); }

@@ -25,6 +25,7 @@
 #include "storage/data_files.h"
 #include "storage/index_format.h"
 #include "write/error_state.h"
+#include "write/package_table.h"
 #include "write/records.h"
 
 class Quillbox {
@@ -47,7 +48,7 @@ class Quillbox {
   // Getters.
   const char* VersionText() const { return versionText.c_str(); }
   const char* ErrorText() const;
-  std::uint64_t PackageSize() const { return packageSize; }
+  std::uint64_t PackageSize() const { return packages.PackageSize(); }
   std::uint64_t PackageCount();
   std::uint32_t ThreadCount();
   std::uint64_t FileCount();
@@ -83,11 +84,7 @@ class Quillbox {
   void Replace(std::uint64_t size, const void* data, const ItemLocation& location);
 
   // Shared with the read path, the index file and the tests.
-  qbx::PackageEntry& EntryOf(std::uint64_t package);  // Throws for an unknown number.
   qbx::DataFile& FileAt(std::uint64_t index);          // Throws for an unknown index.
-  void LoadPackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
-  void WritePackageRecord(qbx::PackageEntry& entry, std::unique_lock<std::mutex>& held);
-  void EnqueuePackage(qbx::PackageEntry& entry);
 
  private:
   // Store's pieces.
@@ -97,11 +94,8 @@ class Quillbox {
   qbx::ThreadSlot* ClaimSlot();
   bool FillSlot(qbx::ThreadSlot& slot, qbx::PackageEntry& entry, std::uint16_t sequence,
                 std::uint64_t size, const void* data, ItemLocation* location);
-  qbx::PackageBuffer* AcquireBuffer(qbx::PackageEntry& entry, bool enqueue);
-  void ReleaseBuffer(qbx::PackageBuffer*& buffer);
 
   // The writers.
-  qbx::PackageEntry* DequeuePackage();
   void databaseWriter();
   void threadWriter(qbx::ThreadSlot* slot);
   void RunWriter(void (Quillbox::*loop)(qbx::ThreadSlot*), qbx::ThreadSlot* slot);
@@ -127,11 +121,9 @@ class Quillbox {
   void StartDatabaseWriter();
   void WriteIndex(qbx::IndexWriter& index, bool salvage);
   void ReadIndex(const qbx::IndexContents& contents, const std::string& indexFolder);
-  void AddImportedPackage(const qbx::IndexPackageEntry& imported);
   void RememberIndex(const std::string& indexPath);
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
                             const std::string& newName);
-  qbx::PackageRecord& PinRecord(qbx::PackageEntry& entry);
   void LoadNextBlock(ItemCursor& cursor);
   void EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
                      const ItemLocation& location);
@@ -145,26 +137,8 @@ class Quillbox {
   qbx::ErrorState errors;
   qbx::DataFiles files;
   const std::string versionText;
-  const std::string typeMarker;
-  std::uint64_t packageSize;
-  std::string emptyPackageRecord;  // The 44-byte image of an all-zero record.
-
-  std::mutex bufferPoolMutex;
-  qbx::PackageBuffer* freeBuffers = nullptr;  // Guarded by bufferPoolMutex.
-
-  std::atomic<std::uint64_t> packageCounter{0};
-  qbx::StableTable<qbx::PackageEntry> packages;  // Grows under countersMutex.
-
-  // The database writer's queue, oldest first. Links guarded by pendingMutex; the
-  // count may be read without it.
-  struct PendingQueue {
-    qbx::PackageEntry* first = nullptr;
-    qbx::PackageEntry** last = &first;
-    std::atomic<std::uint64_t> count{0};
-  } pendingPackages;
-  std::mutex pendingMutex;
-
-  std::uint64_t maxQueuedPackages;
+  const std::uint64_t maxQueuedPackages;
+  qbx::PackageTable packages;
   qbx::WakeEvent writerWake;
 
   std::deque<std::thread*> workerThreads;  // Owned; grows under countersMutex.

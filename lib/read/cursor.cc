@@ -7,18 +7,8 @@
 #include "database/quillbox.h"
 
 
-// Pins the package's record in memory, loading it back from the package file first
-// when it is parked there. The caller drops the pin.
-qbx::PackageRecord& Quillbox::PinRecord(qbx::PackageEntry& entry) {
-  std::unique_lock<std::mutex> lock(entry.lock->mutex);
-  if (entry.lock->written.load(std::memory_order_relaxed)) LoadPackageRecord(entry, lock);
-  qbx::PackageRecord& record = *entry.recordOrOffset.record;
-  record.useCount.fetch_add(1, std::memory_order_relaxed);
-  return record;
-}
-
 void Quillbox::Open(ItemCursor& cursor, std::uint64_t package) {
-  qbx::PackageRecord& record = PinRecord(EntryOf(package));
+  qbx::PackageRecord& record = packages.Pin(packages.Entry(package));
   cursor.nextBlockPos = record.firstBlockPos.load(std::memory_order_acquire);
   cursor.nextBlockFile = record.firstBlockFile.load(std::memory_order_relaxed);
   cursor.bufferedLen = record.firstBlockLen.load(std::memory_order_relaxed);

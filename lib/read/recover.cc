@@ -75,8 +75,8 @@ void Quillbox::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
 
 void Quillbox::RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
                              std::uint64_t package) {
-  qbx::PackageEntry& entry = EntryOf(package);
-  qbx::PackageRecord& record = PinRecord(entry);
+  qbx::PackageEntry& entry = packages.Entry(package);
+  qbx::PackageRecord& record = packages.Pin(entry);
   struct Release {
     qbx::PackageRecord& record;
     std::atomic<std::uint16_t>* readers = nullptr;

@@ -1,5 +1,5 @@
 // Store: copies an item into its package's buffer (the fast path) or hands it to an
-// idle thread slot as a job; and the pool of package buffers shared with the writers.
+// idle thread slot as a job.
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -11,36 +11,11 @@ using qbx::PackageEntry;
 using qbx::PackageRecord;
 using qbx::ThreadSlot;
 
-PackageBuffer* Quillbox::AcquireBuffer(PackageEntry& entry, bool enqueue) {
-  PackageBuffer* buffer = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(bufferPoolMutex);
-    if (freeBuffers != nullptr) {
-      buffer = freeBuffers;
-      freeBuffers = buffer->link;
-    }
-  }
-  if (buffer != nullptr) {
-    buffer->link = nullptr;
-  } else {
-    buffer = new (::operator new(sizeof(PackageBuffer) + packageSize)) PackageBuffer();
-  }
-  if (enqueue) EnqueuePackage(entry);
-  return buffer;
-}
-
-void Quillbox::ReleaseBuffer(PackageBuffer*& buffer) {
-  std::lock_guard<std::mutex> lock(bufferPoolMutex);
-  buffer->link = freeBuffers;
-  freeBuffers = buffer;
-  buffer = nullptr;
-}
-
 // Waits while more packages wait for the database writer than the limit allows,
 // keeping the writer awake.
 void Quillbox::HoldBack() {
   qbx::Backoff backoff;
-  while (pendingPackages.count.load(std::memory_order_acquire) > maxQueuedPackages) {
+  while (packages.OverLimit()) {
     writerWake.notifyOne();
     writerWake.doze();
     CheckFailure();
@@ -50,29 +25,29 @@ void Quillbox::HoldBack() {
 
 void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data,
                      ItemLocation* location) {
-  PackageEntry& entry = EntryOf(package);
+  PackageEntry& entry = packages.Entry(package);
   if (threadCount.load(std::memory_order_acquire) == 0) {
     throw std::logic_error("Store needs a thread");
   }
   // A block holds the buffered bytes (fewer than packageSize) and the item under one
   // 32-bit length; refuse an item that could not form one, before touching anything.
-  if (size > kLargestPackageSize - packageSize) {
+  if (size > kLargestPackageSize - packages.PackageSize()) {
     throw std::runtime_error("Datatype range exceeded");
   }
   if (location != nullptr) qbx::MarkAccepted(location);
   HoldBack();
 
   std::unique_lock<std::mutex> lock(entry.lock->mutex);
-  if (entry.lock->written.load(std::memory_order_relaxed)) LoadPackageRecord(entry, lock);
+  if (entry.lock->written.load(std::memory_order_relaxed)) packages.Load(entry, lock);
   PackageRecord& record = *entry.recordOrOffset.record;
   const std::uint16_t issued = record.issuedJobs.load(std::memory_order_relaxed);
   if (issued == record.completedJobs.load(std::memory_order_acquire)) {
     // No job is outstanding, so no writer touches the record while we hold the mutex.
     const std::uint32_t offset = record.bufferedBytes.load(std::memory_order_relaxed);
     const std::uint64_t total = offset + size;
-    if (size != 0 && total < packageSize) {
+    if (size != 0 && total < packages.PackageSize()) {
       // Everything that can fail comes first, so a failed Store has stored nothing.
-      if (record.buffer == nullptr) record.buffer = AcquireBuffer(entry, !files.HasPackageFile());
+      if (record.buffer == nullptr) record.buffer = packages.AcquireBuffer(entry, !files.HasPackageFile());
       if (location != nullptr) record.pendingLocations.push_back(location);
       std::memcpy(record.buffer->data() + offset, data, size);
       record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);

@@ -10,7 +10,7 @@ using qbx::PackageRecord;
 // jobs already handed over), so it ends even while other threads keep storing into
 // the package.
 void Quillbox::SynchronizePackage(std::uint64_t package) {
-  PackageEntry& entry = EntryOf(package);
+  PackageEntry& entry = packages.Entry(package);
   if (entry.lock->written.load(std::memory_order_acquire)) return;
   // Hold back before pinning: the database writer passes over pinned packages, so a
   // hold-back behind our own pin could wait for ever.
@@ -44,5 +44,5 @@ void Quillbox::SynchronizePackage(std::uint64_t package) {
 // lock while it waits: a thread writer that rolls over to a new file needs the
 // counters mutex.
 void Quillbox::Synchronize() {
-  for (std::uint64_t n = 0; n < packages.size(); ++n) SynchronizePackage(n);
+  for (std::uint64_t n = 0; n < packages.Count(); ++n) SynchronizePackage(n);
 }

@@ -43,24 +43,4 @@ const char* Quillbox::NewThread(const std::string& folder, std::uint64_t maxFile
   return FileName(index);
 }
 
-std::uint64_t Quillbox::NewPackage() {
-  if (packageCounter.load(std::memory_order_relaxed) == ~std::uint64_t{0}) {
-    throw std::runtime_error("Number of packages exceed the size_t limit.");
-  }
-  auto record = std::make_unique<qbx::PackageRecord>();
-  auto lock = std::make_unique<qbx::PackageLock>();
-  // Each package reserves a placeholder for its record in the package file.
-  if (files.HasPackageFile()) files.AppendRecord(emptyPackageRecord.data());
-  std::lock_guard<std::mutex> countersLock(countersMutex);
-  const std::uint64_t n = packageCounter.load(std::memory_order_relaxed);
-  record->packageId = n;
-  qbx::PackageEntry entry;
-  entry.lock = lock.get();
-  entry.recordOrOffset.record = record.get();
-  qbx::PackageEntry& added = packages.push_back(entry);
-  lock.release();
-  record.release();
-  if (files.HasPackageFile()) EnqueuePackage(added);
-  packageCounter.store(n + 1, std::memory_order_release);
-  return n;
-}
+std::uint64_t Quillbox::NewPackage() { return packages.Add(); }

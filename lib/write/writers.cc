@@ -53,80 +53,6 @@ struct Quillbox::Placement {
   }
 };
 
-// ---- The pending-package queue ------------------------------------------------------
-
-void Quillbox::EnqueuePackage(PackageEntry& entry) {
-  std::lock_guard<std::mutex> lock(pendingMutex);
-  if (entry.queued) return;
-  entry.next = nullptr;
-  *pendingPackages.last = &entry;
-  pendingPackages.last = &entry.next;
-  entry.queued = true;
-  pendingPackages.count.fetch_add(1, std::memory_order_release);
-}
-
-PackageEntry* Quillbox::DequeuePackage() {
-  std::lock_guard<std::mutex> lock(pendingMutex);
-  PackageEntry* entry = pendingPackages.first;
-  if (entry == nullptr) return nullptr;
-  pendingPackages.first = entry->next;
-  if (pendingPackages.first == nullptr) pendingPackages.last = &pendingPackages.first;
-  entry->next = nullptr;
-  entry->queued = false;
-  pendingPackages.count.fetch_sub(1, std::memory_order_release);
-  return entry;
-}
-
-// ---- Package records in the package file ----------------------------------------
-
-namespace {
-
-void RequireHeld(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
-  if (!held.owns_lock() || held.mutex() != &entry.lock->mutex) {
-    throw std::runtime_error("Invalid mutex lock state");
-  }
-}
-
-}  // namespace
-
-// REQUIRES: `held` holds the entry's mutex; the record is not in use.
-void Quillbox::WritePackageRecord(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
-  RequireHeld(entry, held);
-  PackageRecord* record = entry.recordOrOffset.record;
-  char image[qbx::kPackageRecordSize];
-  qbx::EncodePackageImage(record->Image(), image);
-  const std::uint64_t offset = qbx::kPackageRecordSize * record->packageId;
-  files.WriteRecord(offset, image);
-  if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
-  delete record;
-  entry.recordOrOffset.offset = offset;
-  entry.lock->written.store(true, std::memory_order_release);
-}
-
-// REQUIRES: `held` holds the entry's mutex and the entry is written.
-void Quillbox::LoadPackageRecord(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
-  RequireHeld(entry, held);
-  auto record = std::make_unique<PackageRecord>();
-  char image[qbx::kPackageRecordSize];
-  files.ReadRecord(entry.recordOrOffset.offset, image);
-  qbx::PackageImage decoded = qbx::DecodePackageImage(image);
-  // A record parked in the package file may be newer than the index the database was
-  // imported from: its chain is cut back to what the listed files hold.
-  if (!entry.chainChecked) decoded = files.TrimChain(decoded);
-  // A record that names another package or an unknown file would send writers and
-  // readers astray; refuse it and leave the entry as it was.
-  if (decoded.packageId * qbx::kPackageRecordSize != entry.recordOrOffset.offset ||
-      !files.IsBlockFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
-      !files.IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
-    throw std::runtime_error("Unable to read data");
-  }
-  entry.chainChecked = true;
-  record->Assign(decoded);
-  entry.recordOrOffset.record = record.release();
-  EnqueuePackage(entry);
-  entry.lock->written.store(false, std::memory_order_release);
-}
-
 // ---- Writing blocks -------------------------------------------------------------------
 
 // Closes the package's reader gate and waits until the readers inside have left.
@@ -220,7 +146,7 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
   if (!lock.owns_lock() ||
       entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
     if (lock.owns_lock()) lock.unlock();
-    EnqueuePackage(entry);
+    packages.Enqueue(entry);
     return;
   }
   PackageRecord& record = *entry.recordOrOffset.record;
@@ -242,9 +168,9 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
     *turn = (*turn + 1) % count;
   }
   record.pendingLocations.clear();  // Every location refers to bytes written above.
-  if (record.buffer != nullptr) ReleaseBuffer(record.buffer);
+  if (record.buffer != nullptr) packages.ReleaseBuffer(record.buffer);
   entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
-  if (files.HasPackageFile()) WritePackageRecord(entry, lock);
+  if (files.HasPackageFile()) packages.Park(entry, lock);
   writerWake.notifyAll();
 }
 
@@ -255,10 +181,9 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
     const bool stop = stopRequested.load(std::memory_order_acquire);
     // At most one round over the queue per pass, so that a queue of packages that are
     // all in use does not keep this thread busy.
-    std::uint64_t round = pendingPackages.count.load(std::memory_order_acquire);
-    while (round-- != 0 &&
-           pendingPackages.count.load(std::memory_order_acquire) > maxQueuedPackages) {
-      PackageEntry* entry = DequeuePackage();
+    std::uint64_t round = packages.QueuedCount();
+    while (round-- != 0 && packages.OverLimit()) {
+      PackageEntry* entry = packages.Dequeue();
       if (entry == nullptr) break;
       FlushPackage(*entry, &turn);
       writerWake.notifyAll();
@@ -277,7 +202,7 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
 // it does unless it still fits into the buffer (an empty item never does, unless
 // nothing at all is buffered).
 bool Quillbox::JobWritesBlock(std::uint64_t total, std::uint64_t size) const {
-  return total != 0 && !(total < packageSize && size != 0);
+  return total != 0 && !(total < packages.PackageSize() && size != 0);
 }
 
 // Moves the slot to a new data file in its folder when the job's block would carry
@@ -350,7 +275,7 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
     block.buffered = old->data();
     block.bufferedLen = offset;
     try {
-      record.buffer = AcquireBuffer(entry, false);
+      record.buffer = packages.AcquireBuffer(entry, false);
     } catch (...) {
       record.buffer = nullptr;  // The next item takes a buffer; this one is written now.
     }
@@ -360,10 +285,10 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   try {
     WriteBlock(entry, block, placement);
   } catch (...) {
-    if (old != nullptr) ReleaseBuffer(old);
+    if (old != nullptr) packages.ReleaseBuffer(old);
     throw;
   }
-  if (old != nullptr) ReleaseBuffer(old);
+  if (old != nullptr) packages.ReleaseBuffer(old);
 }
 
 void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
@@ -404,7 +329,7 @@ void Quillbox::RunJob(ThreadSlot& slot) {
   PackageRecord& record = *job.package->recordOrOffset.record;
   if (record.completedJobs.load(std::memory_order_acquire) != job.sequence) return;  // Not its turn.
   if (record.buffer == nullptr && !job.discard) {
-    record.buffer = AcquireBuffer(*job.package, !files.HasPackageFile());
+    record.buffer = packages.AcquireBuffer(*job.package, !files.HasPackageFile());
   }
   slot.hasJob.store(false, std::memory_order_relaxed);
   RollOverIfFull(slot, job);

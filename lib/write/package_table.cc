@@ -1,0 +1,212 @@
+#include "write/package_table.h"
+
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace qbx {
+namespace {
+
+void RequireHeld(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
+  if (!held.owns_lock() || held.mutex() != &entry.lock->mutex) {
+    throw std::runtime_error("Invalid mutex lock state");
+  }
+}
+
+}  // namespace
+
+PackageTable::PackageTable(DataFiles& files, std::uint64_t maxQueued)
+    : files_(files), maxQueued_(maxQueued) {}
+
+PackageTable::~PackageTable() {
+  for (std::uint64_t n = 0; n < entries_.size(); ++n) {
+    PackageEntry& entry = entries_[n];
+    if (!entry.lock->written.load(std::memory_order_relaxed)) {
+      PackageRecord* record = entry.recordOrOffset.record;
+      if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
+      delete record;
+    }
+    delete entry.lock;
+  }
+  while (freeBuffers_ != nullptr) {
+    PackageBuffer* buffer = freeBuffers_;
+    freeBuffers_ = buffer->link;
+    buffer->~PackageBuffer();
+    ::operator delete(buffer);
+  }
+}
+
+PackageEntry& PackageTable::Entry(std::uint64_t package) const {
+  PackageEntry* entry = entries_.find(package);
+  if (entry == nullptr) throw std::out_of_range("Unknown package number");
+  return *entry;
+}
+
+std::uint64_t PackageTable::Add() {
+  if (entries_.size() == ~std::uint64_t{0}) {
+    throw std::runtime_error("Number of packages exceed the size_t limit.");
+  }
+  auto record = std::make_unique<PackageRecord>();
+  auto lock = std::make_unique<PackageLock>();
+  if (files_.HasPackageFile()) {
+    // A placeholder for the package's record; all are alike, so concurrent additions
+    // may append theirs in any order.
+    char empty[kPackageRecordSize];
+    EncodePackageImage(PackageImage(), empty);
+    files_.AppendRecord(empty);
+  }
+  std::lock_guard<std::mutex> addLock(addMutex_);
+  const std::uint64_t n = entries_.size();
+  record->packageId = n;
+  PackageEntry entry;
+  entry.lock = lock.get();
+  entry.recordOrOffset.record = record.get();
+  PackageEntry& added = entries_.push_back(entry);
+  lock.release();
+  record.release();
+  if (files_.HasPackageFile()) Enqueue(added);
+  return n;
+}
+
+void PackageTable::AddImported(const IndexPackageEntry& imported) {
+  auto lock = std::make_unique<PackageLock>();
+  std::unique_ptr<PackageRecord> record;
+  if (!imported.parked) {
+    record = std::make_unique<PackageRecord>();
+    record->Assign(imported.image);
+  }
+  PackageEntry entry;
+  entry.lock = lock.get();
+  if (imported.parked) {
+    entry.recordOrOffset.offset = imported.offset;
+    // Its chain is checked against the listed files when it is first loaded.
+    entry.chainChecked = false;
+    lock->written.store(true, std::memory_order_relaxed);
+  } else {
+    entry.recordOrOffset.record = record.get();
+  }
+  std::lock_guard<std::mutex> addLock(addMutex_);
+  PackageEntry& added = entries_.push_back(entry);
+  lock.release();
+  record.release();
+  if (imported.parked || !files_.HasPackageFile()) return;
+  std::unique_lock<std::mutex> held(added.lock->mutex);
+  if (QueuedCount() < maxQueued_) {
+    Enqueue(added);
+  } else {
+    Park(added, held);
+  }
+}
+
+void PackageTable::Park(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
+  RequireHeld(entry, held);
+  PackageRecord* record = entry.recordOrOffset.record;
+  char image[kPackageRecordSize];
+  EncodePackageImage(record->Image(), image);
+  const std::uint64_t offset = kPackageRecordSize * record->packageId;
+  files_.WriteRecord(offset, image);
+  if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
+  delete record;
+  entry.recordOrOffset.offset = offset;
+  entry.lock->written.store(true, std::memory_order_release);
+}
+
+void PackageTable::Load(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
+  RequireHeld(entry, held);
+  auto record = std::make_unique<PackageRecord>();
+  char image[kPackageRecordSize];
+  files_.ReadRecord(entry.recordOrOffset.offset, image);
+  PackageImage decoded = DecodePackageImage(image);
+  // A record parked in the package file may be newer than the index the database was
+  // imported from: its chain is cut back to what the listed files hold.
+  if (!entry.chainChecked) decoded = files_.TrimChain(decoded);
+  // A record that names another package or an unknown file would send writers and
+  // readers astray; refuse it and leave the entry as it was.
+  if (decoded.packageId * kPackageRecordSize != entry.recordOrOffset.offset ||
+      !files_.IsBlockFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
+      !files_.IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
+    throw std::runtime_error("Unable to read data");
+  }
+  entry.chainChecked = true;
+  record->Assign(decoded);
+  entry.recordOrOffset.record = record.release();
+  Enqueue(entry);
+  entry.lock->written.store(false, std::memory_order_release);
+}
+
+PackageRecord& PackageTable::Pin(PackageEntry& entry) {
+  std::unique_lock<std::mutex> lock(entry.lock->mutex);
+  if (entry.lock->written.load(std::memory_order_relaxed)) Load(entry, lock);
+  PackageRecord& record = *entry.recordOrOffset.record;
+  record.useCount.fetch_add(1, std::memory_order_relaxed);
+  return record;
+}
+
+void PackageTable::WriteIndexEntries(IndexWriter& index, std::uint64_t count, bool salvage) {
+  index.Put64(count);
+  for (std::uint64_t n = 0; n < count; ++n) {
+    // The lock keeps the database writer from parking the record between the flag
+    // and what follows it.
+    PackageEntry& entry = entries_[n];
+    std::lock_guard<std::mutex> lock(entry.lock->mutex);
+    std::string bytes;
+    if (entry.lock->written.load(std::memory_order_relaxed)) {
+      bytes = EncodeParkedEntry(entry.recordOrOffset.offset);
+    } else {
+      PackageImage record = entry.recordOrOffset.record->Image();
+      if (salvage) record = files_.TrimChain(record);
+      bytes = EncodeHeldEntry(record);
+    }
+    index.Put(bytes.data(), bytes.size());
+  }
+}
+
+void PackageTable::Enqueue(PackageEntry& entry) {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  if (entry.queued) return;
+  entry.next = nullptr;
+  *queueLast_ = &entry;
+  queueLast_ = &entry.next;
+  entry.queued = true;
+  queueCount_.fetch_add(1, std::memory_order_release);
+}
+
+PackageEntry* PackageTable::Dequeue() {
+  std::lock_guard<std::mutex> lock(queueMutex_);
+  PackageEntry* entry = queueFirst_;
+  if (entry == nullptr) return nullptr;
+  queueFirst_ = entry->next;
+  if (queueFirst_ == nullptr) queueLast_ = &queueFirst_;
+  entry->next = nullptr;
+  entry->queued = false;
+  queueCount_.fetch_sub(1, std::memory_order_release);
+  return entry;
+}
+
+PackageBuffer* PackageTable::AcquireBuffer(PackageEntry& entry, bool enqueue) {
+  PackageBuffer* buffer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (freeBuffers_ != nullptr) {
+      buffer = freeBuffers_;
+      freeBuffers_ = buffer->link;
+    }
+  }
+  if (buffer != nullptr) {
+    buffer->link = nullptr;
+  } else {
+    buffer = new (::operator new(sizeof(PackageBuffer) + packageSize_)) PackageBuffer();
+  }
+  if (enqueue) Enqueue(entry);
+  return buffer;
+}
+
+void PackageTable::ReleaseBuffer(PackageBuffer*& buffer) {
+  std::lock_guard<std::mutex> lock(poolMutex_);
+  buffer->link = freeBuffers_;
+  freeBuffers_ = buffer;
+  buffer = nullptr;
+}
+
+}  // namespace qbx

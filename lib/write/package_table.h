@@ -1,0 +1,90 @@
+// The packages of a database: their entries with the records (held in memory, or
+// parked in the package file), the queue of packages waiting for the database writer,
+// and the pool of package buffers. Packages are added and never removed before the
+// table's end, which frees every record, lock and buffer.
+//
+// Locks: a package's mutex (PackageLock) guards its record swap and Store's buffer
+// appends; `queueMutex_` guards the queue's links and `poolMutex_` the free buffers,
+// each taken last and alone; `addMutex_` serializes additions to the table.
+#ifndef QUILLBOX_WRITE_PACKAGE_TABLE_H_
+#define QUILLBOX_WRITE_PACKAGE_TABLE_H_
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "storage/data_files.h"
+#include "storage/index_format.h"
+#include "storage/stable_table.h"
+#include "write/records.h"
+
+namespace qbx {
+
+class PackageTable {
+ public:
+  PackageTable(DataFiles& files, std::uint64_t maxQueued);
+  ~PackageTable();
+  PackageTable(const PackageTable&) = delete;
+  PackageTable& operator=(const PackageTable&) = delete;
+
+  // Set once, before any package is added.
+  void SetPackageSize(std::uint64_t packageSize) { packageSize_ = packageSize; }
+  std::uint64_t PackageSize() const { return packageSize_; }
+
+  std::uint64_t Count() const { return entries_.size(); }
+  PackageEntry& Entry(std::uint64_t package) const;  // Throws for an unknown number.
+  // A new empty package; its number. With a package file, its record's place there is
+  // reserved and the package is queued for the database writer.
+  std::uint64_t Add();
+  // The next package, from its index entry: parked at the offset the entry gives, or
+  // held in memory, queued for the database writer or, with the queue full, parked at
+  // once.
+  void AddImported(const IndexPackageEntry& imported);
+
+  // REQUIRES: `held` holds the entry's mutex. Park writes the record into the package
+  // file and frees it (the record must not be in use); Load reads it back into memory
+  // and queues the package.
+  void Park(PackageEntry& entry, std::unique_lock<std::mutex>& held);
+  void Load(PackageEntry& entry, std::unique_lock<std::mutex>& held);
+  // Pins the package's record in memory, loading it first when it is parked. The
+  // caller drops the pin (useCount).
+  PackageRecord& Pin(PackageEntry& entry);
+
+  // The entries of the first `count` packages in an index, after its header and file
+  // entries. With `salvage`, records may name blocks whose write failed: each chain is
+  // cut back to what its files hold.
+  void WriteIndexEntries(IndexWriter& index, std::uint64_t count, bool salvage);
+
+  // The database writer's queue, oldest first. A package is in it at most once.
+  void Enqueue(PackageEntry& entry);
+  PackageEntry* Dequeue();  // Null when empty.
+  std::uint64_t QueuedCount() const { return queueCount_.load(std::memory_order_acquire); }
+  // More packages wait than the limit allows: the database writer writes some out.
+  bool OverLimit() const { return QueuedCount() > maxQueued_; }
+
+  // A buffer of the package size, from the pool or new; with `enqueue`, also queues
+  // the package (a database without a package file queues a package while it holds
+  // a buffer). Throws std::bad_alloc.
+  PackageBuffer* AcquireBuffer(PackageEntry& entry, bool enqueue);
+  void ReleaseBuffer(PackageBuffer*& buffer);  // Back to the pool; nulls `buffer`.
+
+ private:
+  DataFiles& files_;
+  std::uint64_t packageSize_ = 0;
+  const std::uint64_t maxQueued_;
+
+  std::mutex addMutex_;
+  StableTable<PackageEntry> entries_;  // Grows under addMutex_.
+
+  std::mutex queueMutex_;
+  PackageEntry* queueFirst_ = nullptr;       // Guarded by queueMutex_.
+  PackageEntry** queueLast_ = &queueFirst_;  // Guarded by queueMutex_.
+  std::atomic<std::uint64_t> queueCount_{0};  // Read without the mutex.
+
+  std::mutex poolMutex_;
+  PackageBuffer* freeBuffers_ = nullptr;  // Guarded by poolMutex_.
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_WRITE_PACKAGE_TABLE_H_
