@@ -133,8 +133,8 @@ struct Import : Harness {
     }
     Reopen(maxQueued);
     for (std::size_t k = 0; k < saved.size(); ++k) {
-      std::lock_guard<std::mutex> lock(db->FileAt(k).mutex);
-      EXPECT_EQ(db->FileAt(k).size, fs::file_size(saved[k].first)) << "file " << k;
+      std::lock_guard<std::mutex> lock(db->files.At(k).mutex);
+      EXPECT_EQ(db->files.At(k).size, fs::file_size(saved[k].first)) << "file " << k;
     }
     AddThread();
     // Items stored after the save went with the files cut back or not listed.

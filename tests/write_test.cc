@@ -119,8 +119,7 @@ TEST(Database, FolderGivesAnEmptyPackageFileAndNewThreadAddsOneFileEach) {
     EXPECT_STREQ(paths[1], Quillbox_GetDatabaseFileName(2, db.get()));
     EXPECT_EQ(Quillbox_GetThreadCount(db.get()), 2u);
     EXPECT_EQ(dir.Entries().size(), 3u);
-    db->writerWake.spins.store(kHourOfNaps);
-    for (std::uint64_t k = 0; k < 2; ++k) db->slots[k]->wake.spins.store(kHourOfNaps);
+    db->writers.PretendIdleFor(kHourOfNaps);
     EXPECT_TRUE(Ends([&] { db.Destroy(); }));
     EXPECT_TRUE(dir.Entries().empty());
   }

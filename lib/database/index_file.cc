@@ -27,7 +27,7 @@ void Quillbox::Save(const std::string& indexPath) {
     }
   }
   const bool salvage = HasFailed();
-  if (salvage) WaitForWritersToEnd();
+  if (salvage) writers.WaitForWritersToEnd();
   qbx::IndexWriter index(temporary.handle());
   WriteIndex(index, salvage);
   index.Finish();
@@ -70,7 +70,7 @@ std::unique_ptr<Quillbox> Quillbox::Import(const std::string& indexPath,
   db->ReadIndex(qbx::ReadIndexFile(indexPath), qbx::FolderOf(indexPath));
   db->RememberIndex(indexPath);
   // Started only once the index is read: a failed import has no thread to stop.
-  db->StartDatabaseWriter();
+  db->writers.StartDatabaseWriter();
   return db;
 }
 

@@ -25,7 +25,9 @@ class Backoff {
   std::uint32_t spins_ = 0;
 };
 
-class WakeEvent {
+// Aligned to a cache line of its own: its waiter writes `spins` at every idle poll,
+// which must not slow down readers of the fields beside it.
+class alignas(64) WakeEvent {
  public:
   static constexpr std::uint64_t kSpinThreshold = 1000000;  // Polls before sleeping.
   static constexpr std::uint64_t kPollsPerMillisecond = 1000000;

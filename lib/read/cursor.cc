@@ -4,10 +4,14 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "database/quillbox.h"
+#include "read/reader.h"
 
+namespace qbx {
 
-void Quillbox::Open(ItemCursor& cursor, std::uint64_t package) {
+Reader::Reader(PackageTable& packages, DataFiles& files, ErrorState& errors, Writers& writers)
+    : packages(packages), files(files), errors(errors), writers(writers) {}
+
+void Reader::Open(ItemCursor& cursor, std::uint64_t package) {
   qbx::PackageRecord& record = packages.Pin(packages.Entry(package));
   cursor.nextBlockPos = record.firstBlockPos.load(std::memory_order_acquire);
   cursor.nextBlockFile = record.firstBlockFile.load(std::memory_order_relaxed);
@@ -17,7 +21,7 @@ void Quillbox::Open(ItemCursor& cursor, std::uint64_t package) {
   record.useCount.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
+void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   const std::uint64_t pos = qbx::LoadPos(&location);
   const std::uint32_t fileIndex = qbx::LoadFile(&location);
   const std::uint32_t offset = qbx::LoadOffsetInBlock(&location);
@@ -26,7 +30,7 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
       pos < offset || pos - offset < qbx::kBlockHeaderSize) {
     throw std::invalid_argument("The location is not placed");
   }
-  qbx::DataFile& file = FileAt(fileIndex);
+  qbx::DataFile& file = files.At(fileIndex);
   const std::uint32_t length = blockLen - offset;
   cursor.buffer = new char[length == 0 ? 1 : length];
   cursor.capacity = length;
@@ -51,7 +55,7 @@ void Quillbox::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
 // block cannot be loaded, *delivered says how many bytes went out before the failure
 // and the cursor stands right after them; when the call loaded no block before the
 // failing one, it is rewound to where it stood, so a retry loses nothing.
-void Quillbox::RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
+void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
                                 std::uint64_t* delivered) {
   const std::uint64_t startConsumed = cursor.consumed;
   bool loaded = false;
@@ -85,8 +89,8 @@ void Quillbox::RecoverContinous(std::uint64_t size, void* destination, ItemCurso
 // read, so a failed load leaves it where it was (its buffer may have grown). A link
 // to a block that is not wholly in its file (the tail of a chain torn by a crash after
 // the last Save) ends the package there.
-void Quillbox::LoadNextBlock(ItemCursor& cursor) {
-  qbx::DataFile& file = FileAt(cursor.nextBlockFile);
+void Reader::LoadNextBlock(ItemCursor& cursor) {
+  qbx::DataFile& file = files.At(cursor.nextBlockFile);
   std::shared_lock<std::shared_mutex> read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
@@ -110,3 +114,5 @@ void Quillbox::LoadNextBlock(ItemCursor& cursor) {
   cursor.bufferedLen = header.payloadLen;
   cursor.consumed = 0;
 }
+
+}  // namespace qbx

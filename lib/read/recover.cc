@@ -4,7 +4,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "database/quillbox.h"
+#include "read/reader.h"
+
+namespace qbx {
 
 namespace {
 
@@ -47,7 +49,7 @@ qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos) {
 // Enters the package's reader gate for a location that is buffered or placed. Inside
 // the gate no writer moves the package's buffer or rewrites a buffered location; a
 // location found being written sends the reader back to wait for it.
-void Quillbox::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
+void Reader::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
                              const ItemLocation& location) {
   qbx::Backoff backoff;
   for (;;) {
@@ -68,12 +70,12 @@ void Quillbox::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
       }
       lock.activeReaders.fetch_sub(1, std::memory_order_seq_cst);
     }
-    CheckFailure();
+    errors.Check();
     backoff.Pause();
   }
 }
 
-void Quillbox::RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
+void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
                              std::uint64_t package) {
   qbx::PackageEntry& entry = packages.Entry(package);
   qbx::PackageRecord& record = packages.Pin(entry);
@@ -98,25 +100,25 @@ void Quillbox::RecoverRandom(std::uint64_t size, void* destination, const ItemLo
   }
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
-  qbx::DataFile& file = FileAt(placed.file);
+  qbx::DataFile& file = files.At(placed.file);
   std::shared_lock<std::shared_mutex> read(file.bytesLock);
   file.ReadAt(placed.pos, destination, size);
 }
 
-void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
+void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
                                       ItemLocation& location) {
-  if (qbx::LoadFile(&location) == qbx::kInMemory) Synchronize();
+  if (qbx::LoadFile(&location) == qbx::kInMemory) writers.Synchronize();
   Placed placed = ReadPlaced(location);
   if (placed.offsetInBlock != placed.blockLen) {
     CheckInsideBlock(placed, size);
-    qbx::DataFile& file = FileAt(placed.file);
+    qbx::DataFile& file = files.At(placed.file);
     std::shared_lock<std::shared_mutex> read(file.bytesLock);
     file.ReadAt(placed.pos, destination, size);
   } else {
     // At the end of its block: follow the link to the next block of the package.
     qbx::BlockHeader current;
     {
-      qbx::DataFile& file = FileAt(placed.file);
+      qbx::DataFile& file = files.At(placed.file);
       std::shared_lock<std::shared_mutex> read(file.bytesLock);
       current = ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
     }
@@ -128,7 +130,7 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
       qbx::MarkPlaced(&location, 0, 0, qbx::kNoPosition, 0);
       return;
     }
-    qbx::DataFile& next = FileAt(current.nextBlockFile);
+    qbx::DataFile& next = files.At(current.nextBlockFile);
     std::shared_lock<std::shared_mutex> read(next.bytesLock);
     qbx::BlockHeader header;
     if (!next.ReadBlockHeader(current.nextBlockPos, &header)) {
@@ -149,10 +151,10 @@ void Quillbox::RecoverRandomContinous(std::uint64_t size, void* destination,
   }
 }
 
-void Quillbox::Replace(std::uint64_t size, const void* data, const ItemLocation& location) {
+void Reader::Replace(std::uint64_t size, const void* data, const ItemLocation& location) {
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
-  qbx::DataFile& file = FileAt(placed.file);
+  qbx::DataFile& file = files.At(placed.file);
   std::unique_lock<std::shared_mutex> rewrite(file.bytesLock);
   // Writing is the one place where a location that names no block could destroy data
   // (the next block's header), so the block it names must be there.
@@ -164,3 +166,5 @@ void Quillbox::Replace(std::uint64_t size, const void* data, const ItemLocation&
   }
   file.WriteAt(placed.pos, data, size);
 }
+
+}  // namespace qbx

@@ -4,26 +4,23 @@
 #include <new>
 #include <stdexcept>
 
-#include "database/quillbox.h"
+#include "write/writers.h"
 
-using qbx::PackageBuffer;
-using qbx::PackageEntry;
-using qbx::PackageRecord;
-using qbx::ThreadSlot;
+namespace qbx {
 
 // Waits while more packages wait for the database writer than the limit allows,
 // keeping the writer awake.
-void Quillbox::HoldBack() {
+void Writers::HoldBack() {
   qbx::Backoff backoff;
   while (packages.OverLimit()) {
     writerWake.notifyOne();
     writerWake.doze();
-    CheckFailure();
+    errors.Check();
     backoff.Pause();
   }
 }
 
-void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data,
+void Writers::Store(std::uint64_t package, std::uint64_t size, const void* data,
                      ItemLocation* location) {
   PackageEntry& entry = packages.Entry(package);
   if (threadCount.load(std::memory_order_acquire) == 0) {
@@ -69,7 +66,7 @@ void Quillbox::Store(std::uint64_t package, std::uint64_t size, const void* data
 // writer may take the record. Once issued the job must reach its writer, or every
 // later job of the package would wait for its turn forever: a failed copy still hands
 // over a job that only passes the turn on. Returns the job's sequence.
-std::uint16_t Quillbox::HandOver(PackageEntry& entry, PackageRecord& record, std::uint64_t size,
+std::uint16_t Writers::HandOver(PackageEntry& entry, PackageRecord& record, std::uint64_t size,
                                  const void* data, ItemLocation* location) {
   ThreadSlot* slot;
   try {
@@ -89,21 +86,21 @@ std::uint16_t Quillbox::HandOver(PackageEntry& entry, PackageRecord& record, std
 }
 
 // Walks the slots until one is claimed by exchanging its busy flag.
-ThreadSlot* Quillbox::ClaimSlot() {
+ThreadSlot* Writers::ClaimSlot() {
   qbx::Backoff backoff;
   for (;;) {
     for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
          slot = slot->next.load(std::memory_order_acquire)) {
       if (!slot->busy.exchange(true, std::memory_order_acquire)) return slot;
     }
-    CheckFailure();
+    errors.Check();
     backoff.Pause();
   }
 }
 
 // Fills a claimed slot and wakes its writer. Returns false when the item's bytes could
 // not be copied; the slot then carries a job that only passes the turn on.
-bool Quillbox::FillSlot(ThreadSlot& slot, PackageEntry& entry, std::uint16_t sequence,
+bool Writers::FillSlot(ThreadSlot& slot, PackageEntry& entry, std::uint16_t sequence,
                         std::uint64_t size, const void* data, ItemLocation* location) {
   bool copied = true;
   if (slot.dataCapacity < size) {
@@ -124,3 +121,5 @@ bool Quillbox::FillSlot(ThreadSlot& slot, PackageEntry& entry, std::uint16_t seq
   slot.wake.notifyOne();
   return copied;
 }
+
+}  // namespace qbx

@@ -1,15 +1,14 @@
 // Synchronize and SynchronizePackage: bring every item stored before the call into
 // the data files, with its location placed.
-#include "database/quillbox.h"
+#include "write/writers.h"
 
-using qbx::PackageEntry;
-using qbx::PackageRecord;
+namespace qbx {
 
 // Pushes the package's buffered bytes into a data file with a zero-byte job, then
 // waits for exactly the jobs issued up to that one (or, with nothing buffered, for the
 // jobs already handed over), so it ends even while other threads keep storing into
 // the package.
-void Quillbox::SynchronizePackage(std::uint64_t package) {
+void Writers::SynchronizePackage(std::uint64_t package) {
   PackageEntry& entry = packages.Entry(package);
   if (entry.lock->written.load(std::memory_order_acquire)) return;
   // Hold back before pinning: the database writer passes over pinned packages, so a
@@ -43,6 +42,8 @@ void Quillbox::SynchronizePackage(std::uint64_t package) {
 // Synchronizes every package, including those added meanwhile. It takes no database
 // lock while it waits: a thread writer that rolls over to a new file needs the
 // counters mutex.
-void Quillbox::Synchronize() {
+void Writers::Synchronize() {
   for (std::uint64_t n = 0; n < packages.Count(); ++n) SynchronizePackage(n);
 }
+
+}  // namespace qbx

@@ -1,8 +1,5 @@
-// The writer threads. The database writer drains the pending-package queue beyond its
-// limit, oldest first, writing buffered bytes as blocks into the slots' files in turn
-// and parking records in the package file. Each thread writer runs the jobs Store
-// hands to its slot, in sequence order within a package, rolling over to a new data
-// file when its current one is full. Both append blocks with WriteBlock.
+// The writer threads: the database writer and the thread writers, which both append
+// blocks with WriteBlock; and how they are started and stopped.
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -10,19 +7,23 @@
 #include <memory>
 #include <stdexcept>
 
-#include "database/quillbox.h"
+#include "write/writers.h"
 
-using qbx::DataFile;
-using qbx::PackageBuffer;
-using qbx::PackageEntry;
-using qbx::PackageLock;
-using qbx::PackageRecord;
-using qbx::SlotJob;
-using qbx::ThreadSlot;
+namespace qbx {
+namespace {
+
+std::uint32_t NarrowFileIndex(std::uint64_t index) {
+  if (index > std::numeric_limits<std::uint32_t>::max()) {
+    throw std::runtime_error("Datatype range exceeded");
+  }
+  return static_cast<std::uint32_t>(index);
+}
+
+}  // namespace
 
 // One block to append: the package's buffered bytes, then (thread writer only) the
 // item that did not fit.
-struct Quillbox::BlockWrite {
+struct Writers::BlockWrite {
   std::uint32_t fileIndex = 0;
   const char* buffered = nullptr;
   std::uint32_t bufferedLen = 0;
@@ -37,7 +38,7 @@ struct Quillbox::BlockWrite {
 // reachable along the package's chain (written whole, and linked from its previous
 // block), so a location that holds a file position always names bytes that a replay
 // of the package also reaches, even when a writer fails right after.
-struct Quillbox::Placement {
+struct Writers::Placement {
   std::uint32_t fileIndex = 0;
   std::uint64_t dataStart = 0;  // File position of the block's payload.
   std::uint32_t payloadLen = 0;
@@ -56,11 +57,11 @@ struct Quillbox::Placement {
 // ---- Writing blocks -------------------------------------------------------------------
 
 // Closes the package's reader gate and waits until the readers inside have left.
-void Quillbox::CloseReaderGate(PackageLock& lock) {
+void Writers::CloseReaderGate(PackageLock& lock) {
   lock.readersAllowed.store(false, std::memory_order_seq_cst);
   qbx::Backoff backoff;
   while (lock.activeReaders.load(std::memory_order_seq_cst) != 0) {
-    CheckFailure();
+    errors.Check();
     backoff.Pause();
   }
 }
@@ -76,9 +77,9 @@ void Quillbox::CloseReaderGate(PackageLock& lock) {
 // record was already handed to the package's next job (which then never finishes, so
 // nothing after it is placed), the record forgets the block again: a later job that
 // writes the same buffered bytes links its block where the chain really ends.
-void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement) {
+void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement) {
   PackageRecord& record = *entry.recordOrOffset.record;
-  DataFile& file = FileAt(block.fileIndex);
+  DataFile& file = files.At(block.fileIndex);
   const std::uint32_t payloadLen = block.bufferedLen + block.itemLen;
   const std::uint64_t previousPos = record.lastBlockPos;
   const std::uint32_t previousFile = record.lastBlockFile;
@@ -119,7 +120,7 @@ void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placemen
     file.size.store(headerPos + qbx::kBlockHeaderSize + payloadLen, std::memory_order_release);
   }
   if (previousPos != qbx::kNoPosition) {
-    DataFile& previous = FileAt(previousFile);
+    DataFile& previous = files.At(previousFile);
     char link[qbx::kLinkSize];
     qbx::EncodeLink(headerPos, block.fileIndex, link);
     std::lock_guard<std::mutex> previousLock(previous.mutex);
@@ -141,7 +142,7 @@ void Quillbox::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placemen
 // Writes out what a queued package holds: its buffered bytes as one block into the
 // current file of the slot whose turn it is, then its record into the package file.
 // A package in use, or whose mutex is busy, goes back to the end of the queue.
-void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
+void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
   std::unique_lock<std::mutex> lock(entry.lock->mutex, std::try_to_lock);
   if (!lock.owns_lock() ||
       entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
@@ -174,7 +175,7 @@ void Quillbox::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
   writerWake.notifyAll();
 }
 
-void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
+void Writers::DatabaseWriterLoop(ThreadSlot*) {
   std::uint32_t turn = 0;
   for (;;) {
     writerWake.idleWait();
@@ -187,11 +188,11 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
       if (entry == nullptr) break;
       FlushPackage(*entry, &turn);
       writerWake.notifyAll();
-      CheckFailure();
+      errors.Check();
     }
     // Also an idle database writer ends once a writer has failed, so that a Save after
     // the failure finds every writer stopped.
-    CheckFailure();
+    errors.Check();
     if (stop) return;
   }
 }
@@ -201,18 +202,18 @@ void Quillbox::DatabaseWriterLoop(ThreadSlot*) {
 // Whether a job of `size` bytes, with `total` bytes buffered afterwards, writes a block:
 // it does unless it still fits into the buffer (an empty item never does, unless
 // nothing at all is buffered).
-bool Quillbox::JobWritesBlock(std::uint64_t total, std::uint64_t size) const {
+bool Writers::JobWritesBlock(std::uint64_t total, std::uint64_t size) const {
   return total != 0 && !(total < packages.PackageSize() && size != 0);
 }
 
 // Moves the slot to a new data file in its folder when the job's block would carry
 // its current file past the limit. A block is never split; an empty file takes any
 // block, so a block larger than the limit does not start file after file.
-void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
+void Writers::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
   const PackageRecord& record = *job.package->recordOrOffset.record;
   const std::uint64_t total = record.bufferedBytes.load(std::memory_order_relaxed) + job.size;
   if (!JobWritesBlock(total, job.size) || job.discard) return;
-  DataFile& current = FileAt(slot.fileIndex.load(std::memory_order_relaxed));
+  DataFile& current = files.At(slot.fileIndex.load(std::memory_order_relaxed));
   const std::uint64_t used = current.size.load(std::memory_order_acquire);
   const std::uint64_t blockSize = qbx::kBlockHeaderSize + total;
   if (used == 0 || blockSize <= current.maxSize - std::min(used, current.maxSize)) return;
@@ -226,7 +227,7 @@ void Quillbox::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
 // Carries out one job: the item joins the package buffer if it still fits; otherwise
 // buffer and item go to the slot's file as one block and the package gets a fresh
 // buffer. Locations that reach a file are left in `placement` for FinishJob.
-void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes,
+void Writers::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes,
                           Placement* placement) {
   PackageEntry& entry = *job.package;
   PackageRecord& record = *entry.recordOrOffset.record;
@@ -291,7 +292,7 @@ void Quillbox::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const cha
   if (old != nullptr) packages.ReleaseBuffer(old);
 }
 
-void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
+void Writers::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
                               Placement* placement) {
   if (record.lastBlockPos == qbx::kNoPosition) {
     qbx::MarkBuffered(location, 0);
@@ -299,7 +300,7 @@ void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* locatio
   }
   // The block may still be written by the package's previous job, which holds its
   // file's mutex until the block is complete.
-  DataFile& file = FileAt(record.lastBlockFile);
+  DataFile& file = files.At(record.lastBlockFile);
   char header[qbx::kBlockHeaderSize];
   {
     std::lock_guard<std::mutex> lock(file.mutex);
@@ -317,14 +318,14 @@ void Quillbox::PlaceEmptyItem(const PackageRecord& record, ItemLocation* locatio
 // Jobs of a package finish in sequence order: a job that is done waits until the jobs
 // before it are done too, so that finishedJobs counts a gapless prefix. Only then are
 // its locations placed: every block before its own is written and linked by then.
-void Quillbox::FinishJob(PackageRecord& record, std::uint16_t sequence,
+void Writers::FinishJob(PackageRecord& record, std::uint16_t sequence,
                          const Placement& placement) {
   WaitForSequence(record.finishedJobs, sequence);
   placement.Apply();
   record.finishedJobs.store(static_cast<std::uint16_t>(sequence + 1), std::memory_order_release);
 }
 
-void Quillbox::RunJob(ThreadSlot& slot) {
+void Writers::RunJob(ThreadSlot& slot) {
   const SlotJob job = slot.job;
   PackageRecord& record = *job.package->recordOrOffset.record;
   if (record.completedJobs.load(std::memory_order_acquire) != job.sequence) return;  // Not its turn.
@@ -341,11 +342,11 @@ void Quillbox::RunJob(ThreadSlot& slot) {
   slot.wake.spins.store(0, std::memory_order_relaxed);
 }
 
-void Quillbox::ThreadWriterLoop(ThreadSlot* slot) {
+void Writers::ThreadWriterLoop(ThreadSlot* slot) {
   for (;;) {
     slot->wake.idleWait();
     if (slot->hasJob.load(std::memory_order_acquire)) RunJob(*slot);
-    CheckFailure();
+    errors.Check();
     if (stopRequested.load(std::memory_order_acquire)) return;
   }
 }
@@ -354,7 +355,7 @@ void Quillbox::ThreadWriterLoop(ThreadSlot* slot) {
 
 // Runs a writer loop; any failure, of whatever type, sets the error flag and ends the
 // thread, and never the process.
-void Quillbox::RunWriter(void (Quillbox::*loop)(ThreadSlot*), ThreadSlot* slot) {
+void Writers::RunWriter(void (Writers::*loop)(ThreadSlot*), ThreadSlot* slot) {
   try {
     (this->*loop)(slot);
   } catch (const std::exception& error) {
@@ -365,18 +366,123 @@ void Quillbox::RunWriter(void (Quillbox::*loop)(ThreadSlot*), ThreadSlot* slot) 
   runningWriters.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-void Quillbox::databaseWriter() { RunWriter(&Quillbox::DatabaseWriterLoop, nullptr); }
+void Writers::databaseWriter() { RunWriter(&Writers::DatabaseWriterLoop, nullptr); }
 
-void Quillbox::threadWriter(ThreadSlot* slot) { RunWriter(&Quillbox::ThreadWriterLoop, slot); }
+void Writers::threadWriter(ThreadSlot* slot) { RunWriter(&Writers::ThreadWriterLoop, slot); }
 
 // Waits until `counter` has reached `target`, counting modulo 2^16: the counter has
 // reached it when it lies less than half the range past it. Fails with the error
 // message when a writer has failed.
-void Quillbox::WaitForSequence(const std::atomic<std::uint16_t>& counter,
+void Writers::WaitForSequence(const std::atomic<std::uint16_t>& counter,
                                std::uint16_t target) {
   qbx::Backoff backoff;
   while (static_cast<std::uint16_t>(counter.load(std::memory_order_acquire) - target) >= 0x8000) {
-    CheckFailure();
+    errors.Check();
     backoff.Pause();
   }
 }
+
+// ---- Starting and stopping -----------------------------------------------------------
+
+Writers::Writers(PackageTable& packages, DataFiles& files, ErrorState& errors)
+    : packages(packages), files(files), errors(errors) {}
+
+Writers::~Writers() {
+  if (!errors.Failed()) {
+    try {
+      Synchronize();
+    } catch (...) {
+      RecordFailure("Error in thread synchronization");
+    }
+  }
+  StopThreads();
+  for (std::uint64_t k = 0; k < slots.size(); ++k) {
+    delete[] slots[k]->data;
+    delete slots[k];
+  }
+}
+
+const char* Writers::NewThread(const std::string& folder, std::uint64_t maxFileSize) {
+  const std::uint64_t index = files.Add(folder, maxFileSize);
+  {
+    std::lock_guard<std::mutex> lock(slotsMutex);
+    auto slot = std::make_unique<ThreadSlot>();
+    slot->fileIndex.store(NarrowFileIndex(index), std::memory_order_relaxed);
+    slot->folder = folder;
+    // Room for every table entry first, so that nothing can fail once the thread runs.
+    workerThreads.push_back(nullptr);
+    runningWriters.fetch_add(1, std::memory_order_acq_rel);
+    try {
+      workerThreads.back() = new std::thread(&Writers::threadWriter, this, slot.get());
+    } catch (...) {
+      runningWriters.fetch_sub(1, std::memory_order_acq_rel);
+      workerThreads.pop_back();
+      throw;
+    }
+    ThreadSlot* published = slot.release();
+    slots.push_back(published);
+    slotList.last->store(published, std::memory_order_release);
+    slotList.last = &published->next;
+    threadCount.fetch_add(1, std::memory_order_release);
+  }
+  return files.Name(index);
+}
+
+// The database writer starts last, once the database is complete. If it cannot start,
+// the destructor releases what exists.
+void Writers::StartDatabaseWriter() {
+  std::lock_guard<std::mutex> lock(slotsMutex);
+  workerThreads.push_back(nullptr);
+  runningWriters.fetch_add(1, std::memory_order_acq_rel);
+  try {
+    workerThreads.back() = new std::thread(&Writers::databaseWriter, this);
+  } catch (...) {
+    runningWriters.fetch_sub(1, std::memory_order_acq_rel);
+    throw;
+  }
+}
+
+// Sets the stop request, wakes every writer (also idle slot writers, so that the
+// joins do not wait for a nap to run out) and joins them in order of start.
+void Writers::StopThreads() {
+  stopRequested.exchange(true);
+  for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+       slot = slot->next.load(std::memory_order_acquire)) {
+    slot->wake.notifyOne();
+  }
+  writerWake.notifyOne();
+  for (std::thread*& thread : workerThreads) {
+    if (thread == nullptr) continue;  // A thread that never started.
+    if (thread->joinable()) thread->join();
+    delete thread;
+    thread = nullptr;
+  }
+  workerThreads.clear();
+}
+
+// Sets the error flag with its message. Every writer is woken, so that idle ones
+// notice the flag and end at once.
+void Writers::RecordFailure(const std::string& message) {
+  errors.Record(message);
+  writerWake.notifyAll();
+  for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+       slot = slot->next.load(std::memory_order_acquire)) {
+    slot->wake.notifyAll();
+  }
+}
+
+// After a writer failure every writer ends at its next check of the flag; what they
+// were writing at that moment ends first, so this waits for I/O in progress only.
+void Writers::WaitForWritersToEnd() const {
+  Backoff backoff;
+  while (runningWriters.load(std::memory_order_acquire) != 0) backoff.Pause();
+}
+
+void Writers::PretendIdleFor(std::uint64_t polls) {
+  writerWake.spins.store(polls, std::memory_order_relaxed);
+  for (std::uint64_t k = 0; k < slots.size(); ++k) {
+    slots[k]->wake.spins.store(polls, std::memory_order_relaxed);
+  }
+}
+
+}  // namespace qbx

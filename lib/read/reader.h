@@ -1,0 +1,48 @@
+// The read path of a database: item cursors along a package's chain of blocks, single
+// items by their location (from a package's buffer while the item is in memory, else
+// from its data file), and Replace. Reads run beside Store and the writers: a package's
+// reader gate keeps its buffer from moving under a reader, and a data file's bytes lock
+// keeps rewrites in place and relocation apart from reads.
+#ifndef QUILLBOX_READ_READER_H_
+#define QUILLBOX_READ_READER_H_
+
+#include <cstdint>
+
+#include "quillbox.h"
+#include "read/item_cursor.h"
+#include "storage/data_files.h"
+#include "write/error_state.h"
+#include "write/package_table.h"
+#include "write/writers.h"
+
+namespace qbx {
+
+class Reader {
+ public:
+  Reader(PackageTable& packages, DataFiles& files, ErrorState& errors, Writers& writers);
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  void Open(ItemCursor& cursor, std::uint64_t package);
+  void OpenItem(ItemCursor& cursor, const ItemLocation& location);
+  // Delivers up to `size` bytes along the chain; fewer only at the package's end.
+  void RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
+                        std::uint64_t* delivered);
+  void RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
+                     std::uint64_t package);
+  void RecoverRandomContinous(std::uint64_t size, void* destination, ItemLocation& location);
+  void Replace(std::uint64_t size, const void* data, const ItemLocation& location);
+
+ private:
+  void LoadNextBlock(ItemCursor& cursor);
+  void EnterAsReader(PackageRecord& record, PackageLock& lock, const ItemLocation& location);
+
+  PackageTable& packages;
+  DataFiles& files;
+  ErrorState& errors;
+  Writers& writers;  // RecoverRandomContinous synchronizes an item still in memory.
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_READ_READER_H_

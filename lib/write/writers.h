@@ -1,0 +1,114 @@
+// The write path of a database: Store and its hand-over of jobs to thread slots, the
+// writer threads (one database writer, one thread writer per slot), and
+// synchronisation. The database writer drains the pending-package queue beyond its
+// limit, oldest first, writing buffered bytes as blocks into the slots' files in turn
+// and parking records in the package file. Each thread writer runs the jobs Store hands
+// to its slot, in sequence order within a package, rolling over to a new data file
+// when its current one is full.
+//
+// Threads: any number of caller threads; the writer threads started here, which end
+// when the object is destroyed or after a writer failure. Lock order: a package's
+// mutex, then one data file's locks at a time, then the package table's queue or pool
+// mutex; `slotsMutex` only around additions of slots and threads.
+#ifndef QUILLBOX_WRITE_WRITERS_H_
+#define QUILLBOX_WRITE_WRITERS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/wake_event.h"
+#include "quillbox.h"
+#include "storage/data_files.h"
+#include "storage/stable_table.h"
+#include "write/error_state.h"
+#include "write/package_table.h"
+#include "write/records.h"
+
+namespace qbx {
+
+class Writers {
+ public:
+  Writers(PackageTable& packages, DataFiles& files, ErrorState& errors);
+  // Synchronizes unless a writer failed, then stops and joins every writer thread.
+  ~Writers();
+  Writers(const Writers&) = delete;
+  Writers& operator=(const Writers&) = delete;
+
+  // Starts the database writer; called once, when the database is complete.
+  void StartDatabaseWriter();
+  // A new writer thread with a new data file in `folder`; the file's name.
+  const char* NewThread(const std::string& folder, std::uint64_t maxFileSize);
+  std::uint32_t ThreadCount() const { return threadCount.load(std::memory_order_acquire); }
+
+  void Store(std::uint64_t package, std::uint64_t size, const void* data,
+             ItemLocation* location);
+  void Synchronize();
+  void SynchronizePackage(std::uint64_t package);
+
+  // After a writer failure every writer ends at its next check of the flag; what they
+  // were writing at that moment ends first, so this waits for I/O in progress only.
+  void WaitForWritersToEnd() const;
+  // Sets the error flag and wakes every writer, so that idle ones end at once.
+  void RecordFailure(const std::string& message);
+
+  // Makes every writer look idle for `polls` polls, so that it naps long (tests of
+  // how quickly the writers are stopped).
+  void PretendIdleFor(std::uint64_t polls);
+
+ private:
+  struct BlockWrite;
+  struct Placement;
+
+  // Store's pieces.
+  void HoldBack();
+  std::uint16_t HandOver(PackageEntry& entry, PackageRecord& record, std::uint64_t size,
+                         const void* data, ItemLocation* location);
+  ThreadSlot* ClaimSlot();
+  bool FillSlot(ThreadSlot& slot, PackageEntry& entry, std::uint16_t sequence,
+                std::uint64_t size, const void* data, ItemLocation* location);
+
+  // The writers.
+  void databaseWriter();
+  void threadWriter(ThreadSlot* slot);
+  void RunWriter(void (Writers::*loop)(ThreadSlot*), ThreadSlot* slot);
+  void DatabaseWriterLoop(ThreadSlot* unused);
+  void ThreadWriterLoop(ThreadSlot* slot);
+  void FlushPackage(PackageEntry& entry, std::uint32_t* turn);
+  void RunJob(ThreadSlot& slot);
+  bool JobWritesBlock(std::uint64_t total, std::uint64_t size) const;
+  void RollOverIfFull(ThreadSlot& slot, const SlotJob& job);
+  void ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes,
+                  Placement* placement);
+  void FinishJob(PackageRecord& record, std::uint16_t sequence, const Placement& placement);
+  void PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
+                      Placement* placement);
+  void WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement);
+  void CloseReaderGate(PackageLock& lock);
+  void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
+  void StopThreads();
+
+  PackageTable& packages;
+  DataFiles& files;
+  ErrorState& errors;
+
+  WakeEvent writerWake;  // The database writer's.
+  std::mutex slotsMutex;  // Serializes additions of slots and threads.
+  std::deque<std::thread*> workerThreads;  // Owned; grows under slotsMutex.
+  StableTable<ThreadSlot*> slots;          // Owned; grows under slotsMutex.
+  std::atomic<std::uint32_t> threadCount{0};
+  struct SlotList {
+    std::atomic<ThreadSlot*> first{nullptr};
+    std::atomic<ThreadSlot*>* last = &first;  // Guarded by slotsMutex.
+  } slotList;
+  std::atomic<bool> stopRequested{false};
+  // Writer threads started and not yet ended (their loops returned).
+  std::atomic<std::uint32_t> runningWriters{0};
+};
+
+}  // namespace qbx
+
+#endif  // QUILLBOX_WRITE_WRITERS_H_
