@@ -133,7 +133,7 @@ struct Import : Harness {
     }
     Reopen(maxQueued);
     for (std::size_t k = 0; k < saved.size(); ++k) {
-      std::lock_guard<std::mutex> lock(db->files.At(k).mutex);
+      MutexLock lock(db->files.At(k).mutex);
       EXPECT_EQ(db->files.At(k).size, fs::file_size(saved[k].first)) << "file " << k;
     }
     AddThread();

@@ -84,7 +84,7 @@ void FlushFiles(Quillbox* db) {
   // Data files keep no buffer of their own: what the library wrote is in the files.
   // Taking each file's mutex waits for a transfer under way.
   for (std::uint64_t k = 0; k < db->files.Count(); ++k) {
-    std::lock_guard<std::mutex> lock(db->files.At(k).mutex);
+    MutexLock lock(db->files.At(k).mutex);
   }
 }
 
@@ -96,7 +96,7 @@ std::string ReadWholeFile(const std::string& path) {
 
 PackageImage RecordOf(Quillbox* db, std::uint64_t package) {
   PackageEntry& entry = db->packages.Entry(package);
-  std::lock_guard<std::mutex> lock(entry.lock->mutex);
+  MutexLock lock(entry.lock->mutex);
   if (!entry.lock->written.load()) return entry.recordOrOffset.record->Image();
   FlushFiles(db);
   const std::string record = ReadWholeFile(db->FileName(0)).substr(entry.recordOrOffset.offset);

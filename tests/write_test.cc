@@ -213,7 +213,7 @@ TEST(WriteLayout, DatabaseWriterFlushesGoRoundRobinOverTheSlots) {
       ASSERT_EQ(Quillbox_Store(p, 0, nullptr, nullptr, db.get()), 0);
       PackageEntry& entry = db->packages.Entry(p);
       ASSERT_TRUE(WaitUntil([&] {
-        std::lock_guard<std::mutex> lock(entry.lock->mutex);
+        MutexLock lock(entry.lock->mutex);
         return entry.recordOrOffset.record->finishedJobs == 1 &&
                !entry.recordOrOffset.record->buffer;
       }));

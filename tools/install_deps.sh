@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing. With the
-# argument "windows", also the mingw-w64 cross compiler and wine.
+# argument "windows", also the mingw-w64 cross compiler and wine; with "clang", clang
+# (the thread-safety build).
 set -euo pipefail
-packages=(cmake g++ make binutils pkg-config python3-pytest libgtest-dev googletest libbenchmark-dev liblmdb-dev)
+packages=(cmake g++ make binutils pkg-config python3-pytest libgtest-dev googletest libbenchmark-dev liblmdb-dev
+          libcli11-dev)
 if [ "${1:-}" = windows ]; then
   packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
+fi
+if [ "${1:-}" = clang ]; then
+  packages+=(clang)
 fi
 missing=()
 for package in "${packages[@]}"; do

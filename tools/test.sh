@@ -4,6 +4,8 @@
 #   tools/test.sh thread               with ThreadSanitizer, in build-thread/
 #   tools/test.sh address,undefined    with AddressSanitizer and UBSan, in build-address-undefined/
 #   tools/test.sh windows              quillbox.dll with mingw-w64, tests under wine, in build-windows/
+#   tools/test.sh thread-safety        the library built by clang with -Wthread-safety -Werror,
+#                                      in build-thread-safety/ (the lock contracts; no tests run)
 # Every option the tests rely on is passed here, so a folder configured otherwise (by
 # hand, or an older main_job.sh) is set right again; a run that finds no test fails.
 set -euo pipefail
@@ -15,6 +17,14 @@ if [ "$variant" = windows ]; then
   cmake --preset windows >/dev/null
   cmake --build --preset windows -j"$(nproc)"
   ctest --preset windows --no-tests=error
+  exit 0
+fi
+if [ "$variant" = thread-safety ]; then
+  tools/install_deps.sh clang
+  CC=clang CXX=clang++ cmake -S . -B build-thread-safety -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON \
+    -DQUILLBOX_SANITIZE= -DCMAKE_CXX_FLAGS=-Wthread-safety -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  cmake --build build-thread-safety -j"$(nproc)" --target quillbox quillbox_testing
+  echo "thread-safety analysis: no warnings"
   exit 0
 fi
 tools/install_deps.sh

@@ -40,7 +40,7 @@ void Quillbox::Save(const std::string& indexPath) {
 // relocation can keep each of them naming the file where it now lies.
 void Quillbox::RememberIndex(const std::string& indexPath) {
   const std::string absolute = qbx::AbsolutePath(indexPath);
-  std::lock_guard<std::mutex> lock(indexesMutex);
+  qbx::MutexLock lock(indexesMutex);
   if (std::find(knownIndexes.begin(), knownIndexes.end(), absolute) == knownIndexes.end()) {
     knownIndexes.push_back(absolute);
   }
@@ -98,7 +98,7 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
 
 void Quillbox::RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
                                     const std::string& newName) {
-  std::lock_guard<std::mutex> lock(indexesMutex);
+  qbx::MutexLock lock(indexesMutex);
   for (const std::string& index : knownIndexes) {
     qbx::RenameFileInIndex(index, fileIndex, oldName, newName);
   }

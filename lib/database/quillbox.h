@@ -7,10 +7,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "quillbox.h"
 #include "read/item_cursor.h"
 #include "read/reader.h"
@@ -20,7 +20,8 @@
 #include "write/package_table.h"
 #include "write/writers.h"
 
-class Quillbox {
+// A struct, as the C header declares it.
+struct Quillbox {
  public:
   static constexpr std::uint64_t kLargestPackageSize = qbx::kLargestPackageSize;
 
@@ -92,9 +93,9 @@ class Quillbox {
   Quillbox(ImportTag, std::uint64_t maxQueuedPackages);
   void WriteIndex(qbx::IndexWriter& index, bool salvage);
   void ReadIndex(const qbx::IndexContents& contents, const std::string& indexFolder);
-  void RememberIndex(const std::string& indexPath);
+  void RememberIndex(const std::string& indexPath) EXCLUDES(indexesMutex);
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
-                            const std::string& newName);
+                            const std::string& newName) EXCLUDES(indexesMutex);
 
  public:
   // The components, in the order of construction; destroyed backwards: the writers
@@ -107,8 +108,8 @@ class Quillbox {
 
  private:
   const std::string versionText;
-  std::mutex indexesMutex;
-  std::vector<std::string> knownIndexes;  // Guarded by indexesMutex.
+  qbx::Mutex indexesMutex;
+  std::vector<std::string> knownIndexes GUARDED_BY(indexesMutex);
 };
 
 #endif  // QUILLBOX_DATABASE_QUILLBOX_H_

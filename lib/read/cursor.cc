@@ -37,7 +37,7 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   cursor.bufferedLen = length;
   cursor.consumed = 0;
   const std::uint64_t headerPos = pos - offset - qbx::kBlockHeaderSize;
-  std::shared_lock<std::shared_mutex> read(file.bytesLock);
+  ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(headerPos, &header) || header.payloadLen != blockLen) {
     throw std::invalid_argument("The location names no block");
@@ -91,7 +91,7 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
 // the last Save) ends the package there.
 void Reader::LoadNextBlock(ItemCursor& cursor) {
   qbx::DataFile& file = files.At(cursor.nextBlockFile);
-  std::shared_lock<std::shared_mutex> read(file.bytesLock);
+  ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
     cursor.nextBlockPos = qbx::kNoPosition;

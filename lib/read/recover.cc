@@ -37,8 +37,8 @@ void CheckInsideBlock(const Placed& placed, std::uint64_t size) {
 }
 
 // Reads the header of the block at `pos`, which must lie wholly in the file.
-// REQUIRES: the file's bytesLock, shared.
-qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos) {
+qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos)
+    REQUIRES_SHARED(file.bytesLock) {
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(pos, &header)) throw std::runtime_error("Unable to search data");
   return header;
@@ -101,7 +101,7 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = files.At(placed.file);
-  std::shared_lock<std::shared_mutex> read(file.bytesLock);
+  ReaderLock read(file.bytesLock);
   file.ReadAt(placed.pos, destination, size);
 }
 
@@ -112,14 +112,14 @@ void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
   if (placed.offsetInBlock != placed.blockLen) {
     CheckInsideBlock(placed, size);
     qbx::DataFile& file = files.At(placed.file);
-    std::shared_lock<std::shared_mutex> read(file.bytesLock);
+    ReaderLock read(file.bytesLock);
     file.ReadAt(placed.pos, destination, size);
   } else {
     // At the end of its block: follow the link to the next block of the package.
     qbx::BlockHeader current;
     {
       qbx::DataFile& file = files.At(placed.file);
-      std::shared_lock<std::shared_mutex> read(file.bytesLock);
+      ReaderLock read(file.bytesLock);
       current = ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
     }
     // A link into a file the database does not list (blocks stored after the Save of
@@ -131,7 +131,7 @@ void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
       return;
     }
     qbx::DataFile& next = files.At(current.nextBlockFile);
-    std::shared_lock<std::shared_mutex> read(next.bytesLock);
+    ReaderLock read(next.bytesLock);
     qbx::BlockHeader header;
     if (!next.ReadBlockHeader(current.nextBlockPos, &header)) {
       // A torn link (its block lost with a crash after the last Save) ends the package.
@@ -155,7 +155,7 @@ void Reader::Replace(std::uint64_t size, const void* data, const ItemLocation& l
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = files.At(placed.file);
-  std::unique_lock<std::shared_mutex> rewrite(file.bytesLock);
+  WriterLock rewrite(file.bytesLock);
   // Writing is the one place where a location that names no block could destroy data
   // (the next block's header), so the block it names must be there.
   const qbx::BlockHeader header =

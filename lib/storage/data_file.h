@@ -15,11 +15,10 @@
 #include <cstdint>
 #include <functional>
 #include <atomic>
-#include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <string>
 
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #include "storage/index_format.h"
 #include "storage/location.h"
@@ -63,25 +62,27 @@ class DataFile {
   // std::runtime_error with the library's fixed text: "Unable to search data" for a
   // position no file reaches (or a file that is not open), "Unable to write data",
   // "Unable to read data" for a short transfer.
+  // A write holds `mutex` (appends past `size`) or `bytesLock` exclusively (rewrites in
+  // place); the compiler cannot check such a choice.
   void WriteAt(std::uint64_t position, const void* data, std::size_t size);
-  void ReadAt(std::uint64_t position, void* data, std::size_t size);
+  void ReadAt(std::uint64_t position, void* data, std::size_t size) REQUIRES_SHARED(bytesLock);
   // Reads the header of the block at `position`. False, with nothing read, when the
   // block does not lie wholly within the bytes the database appended: a link to it is
   // torn (its block was lost with a crash) or wrong. Throws on a failed transfer.
-  bool ReadBlockHeader(std::uint64_t position, BlockHeader* header);
+  bool ReadBlockHeader(std::uint64_t position, BlockHeader* header) REQUIRES_SHARED(bytesLock);
 
   std::string fileName;          // Full UTF-8 path; replaced only by relocation.
   FileHandle handle = kNoFile;   // Owned; replaced only by relocation, under both locks.
   // Bytes the database appended: raised (release) by an appender under `mutex` once
   // its bytes are written; readers load it (acquire) to bound what they read.
   std::atomic<std::uint64_t> size{0};
-  std::mutex mutex;
-  std::shared_mutex bytesLock;
+  Mutex mutex;
+  SharedMutex bytesLock;
   std::uint64_t maxSize = 0;     // Size limit; all ones for none.
   bool keepOnClose = false;      // Set once the file is listed in a saved index.
   // The folder entry of the file is durable (its folder synced since the file was made
   // there). Guarded by `mutex`.
-  bool folderSynced = false;
+  bool folderSynced GUARDED_BY(mutex) = false;
 };
 
 }  // namespace qbx

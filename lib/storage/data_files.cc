@@ -4,7 +4,6 @@
 
 #include <memory>
 #include <set>
-#include <shared_mutex>
 #include <stdexcept>
 
 namespace qbx {
@@ -15,7 +14,7 @@ DataFiles::~DataFiles() {
 
 std::uint64_t DataFiles::Add(const std::string& folder, std::uint64_t maxSize) {
   auto file = std::make_unique<DataFile>(folder, maxSize);
-  std::lock_guard<std::mutex> lock(addMutex_);
+  MutexLock lock(addMutex_);
   const std::uint64_t index = files_.size();
   files_.push_back(file.get());
   file.release();  // Owned by the table from here on.
@@ -36,7 +35,7 @@ void DataFiles::Reopen(const std::vector<IndexFileEntry>& entries, bool hasPacka
     auto file = std::make_unique<DataFile>();
     file->Reopen(entry, indexFolder, taken);
     taken.insert(file->fileName);
-    std::lock_guard<std::mutex> lock(addMutex_);
+    MutexLock lock(addMutex_);
     files_.push_back(file.get());
     file.release();
   }
@@ -68,7 +67,7 @@ PackageImage DataFiles::TrimChain(PackageImage image) const {
   bool firstInPlace = IsBlockFile(image.firstBlockPos, image.firstBlockFile);
   if (firstInPlace) {
     DataFile& first = At(image.firstBlockFile);
-    std::shared_lock<std::shared_mutex> read(first.bytesLock);
+    ReaderLock read(first.bytesLock);
     firstInPlace = first.ReadBlockHeader(image.firstBlockPos, &header);
   }
   if (!firstInPlace) {
@@ -90,7 +89,7 @@ PackageImage DataFiles::TrimChain(PackageImage image) const {
       break;
     }
     DataFile& next = At(header.nextBlockFile);
-    std::shared_lock<std::shared_mutex> read(next.bytesLock);
+    ReaderLock read(next.bytesLock);
     BlockHeader following;
     if (!next.ReadBlockHeader(header.nextBlockPos, &following)) break;
     pos = header.nextBlockPos;
@@ -105,7 +104,7 @@ PackageImage DataFiles::TrimChain(PackageImage image) const {
 // Placeholders are all alike, so concurrent appends may land in any order.
 void DataFiles::AppendRecord(const char image[kPackageRecordSize]) {
   DataFile& packageFile = At(0);
-  std::lock_guard<std::mutex> lock(packageFile.mutex);
+  MutexLock lock(packageFile.mutex);
   const std::uint64_t end = packageFile.size.load(std::memory_order_relaxed);
   packageFile.WriteAt(end, image, kPackageRecordSize);
   packageFile.size.store(end + kPackageRecordSize, std::memory_order_release);
@@ -113,8 +112,8 @@ void DataFiles::AppendRecord(const char image[kPackageRecordSize]) {
 
 void DataFiles::WriteRecord(std::uint64_t offset, const char image[kPackageRecordSize]) {
   DataFile& packageFile = At(0);
-  std::lock_guard<std::mutex> lock(packageFile.mutex);
-  std::unique_lock<std::shared_mutex> rewrite(packageFile.bytesLock);
+  MutexLock lock(packageFile.mutex);
+  WriterLock rewrite(packageFile.bytesLock);
   packageFile.WriteAt(offset, image, kPackageRecordSize);
   if (packageFile.size.load(std::memory_order_relaxed) < offset + kPackageRecordSize) {
     packageFile.size.store(offset + kPackageRecordSize, std::memory_order_release);
@@ -123,14 +122,14 @@ void DataFiles::WriteRecord(std::uint64_t offset, const char image[kPackageRecor
 
 void DataFiles::ReadRecord(std::uint64_t offset, char image[kPackageRecordSize]) const {
   DataFile& packageFile = At(0);
-  std::shared_lock<std::shared_mutex> read(packageFile.bytesLock);
+  ReaderLock read(packageFile.bytesLock);
   packageFile.ReadAt(offset, image, kPackageRecordSize);
 }
 
 void DataFiles::WriteEntries(IndexWriter& index, std::uint64_t count) {
   for (std::uint64_t k = 0; k < count; ++k) {
     // The database writer may still park records in the package file meanwhile.
-    std::lock_guard<std::mutex> lock(files_[k]->mutex);
+    MutexLock lock(files_[k]->mutex);
     files_[k]->WriteTo(index);
   }
 }
@@ -141,7 +140,7 @@ void DataFiles::SyncAll() {
   std::set<std::string> foldersSynced;
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
     DataFile& file = *files_[k];
-    std::lock_guard<std::mutex> lock(file.mutex);
+    MutexLock lock(file.mutex);
     if (!SyncFile(file.handle)) throw std::runtime_error("Unable to write data");
     if (file.folderSynced) continue;
     const std::string folder = FolderOf(file.fileName);

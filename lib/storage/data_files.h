@@ -7,10 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "storage/data_file.h"
 #include "storage/format.h"
 #include "storage/index_format.h"
@@ -66,7 +66,7 @@ class DataFiles {
  private:
   void CheckRelocationTarget(const std::string& newPath) const;
 
-  std::mutex addMutex_;             // Serializes appends to files_.
+  Mutex addMutex_;             // Serializes appends to files_.
   StableTable<DataFile*> files_;    // Owned.
   bool hasPackageFile_ = false;     // Set before any other thread sees the table.
 };

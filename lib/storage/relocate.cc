@@ -97,8 +97,8 @@ std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
   std::unique_ptr<char[]> buffer(new char[piece]);
   NewFile target(newPath);
 
-  std::lock_guard<std::mutex> lock(file.mutex);
-  std::unique_lock<std::shared_mutex> swap(file.bytesLock);
+  MutexLock lock(file.mutex);
+  WriterLock swap(file.bytesLock);
   FileHandle source = OpenFile(file.fileName, OpenMode::kRead);
   if (source == kNoFile) throw std::runtime_error("Unable to reopen file " + file.fileName);
   try {

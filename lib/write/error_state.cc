@@ -10,7 +10,7 @@ void ErrorState::Check() const {
 
 void ErrorState::Record(const std::string& message) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     texts_.push_front(message);
     message_.store(&texts_.front(), std::memory_order_release);
   }

@@ -6,8 +6,9 @@
 
 #include <atomic>
 #include <forward_list>
-#include <mutex>
 #include <string>
+
+#include "platform/mutex.h"
 
 namespace qbx {
 
@@ -25,14 +26,14 @@ class ErrorState {
   const char* Text() const { return message_.load(std::memory_order_acquire)->c_str(); }
   // Stores the message, then sets the flag, so that whoever sees the flag finds the
   // message. Each writer fails at most once, so the kept texts stay few.
-  void Record(const std::string& message);
+  void Record(const std::string& message) EXCLUDES(mutex_);
 
  private:
   const std::string noError_;
   std::atomic<bool> flag_{false};
   std::atomic<const std::string*> message_{&noError_};
-  std::mutex mutex_;                      // Guards texts_.
-  std::forward_list<std::string> texts_;  // Every message recorded, kept to the end.
+  Mutex mutex_;
+  std::forward_list<std::string> texts_ GUARDED_BY(mutex_);  // Every message, kept to the end.
 };
 
 }  // namespace qbx

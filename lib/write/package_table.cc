@@ -6,15 +6,6 @@
 #include <string>
 
 namespace qbx {
-namespace {
-
-void RequireHeld(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
-  if (!held.owns_lock() || held.mutex() != &entry.lock->mutex) {
-    throw std::runtime_error("Invalid mutex lock state");
-  }
-}
-
-}  // namespace
 
 PackageTable::PackageTable(DataFiles& files, std::uint64_t maxQueued)
     : files_(files), maxQueued_(maxQueued) {}
@@ -56,7 +47,7 @@ std::uint64_t PackageTable::Add() {
     EncodePackageImage(PackageImage(), empty);
     files_.AppendRecord(empty);
   }
-  std::lock_guard<std::mutex> addLock(addMutex_);
+  MutexLock addLock(addMutex_);
   const std::uint64_t n = entries_.size();
   record->packageId = n;
   PackageEntry entry;
@@ -80,27 +71,28 @@ void PackageTable::AddImported(const IndexPackageEntry& imported) {
   entry.lock = lock.get();
   if (imported.parked) {
     entry.recordOrOffset.offset = imported.offset;
-    // Its chain is checked against the listed files when it is first loaded.
+    // Its chain is checked against the listed files when it is first loaded. (No other
+    // thread sees the entry yet; the lock only states who guards the flag.)
+    MutexLock guard(entry.lock->mutex);
     entry.chainChecked = false;
     lock->written.store(true, std::memory_order_relaxed);
   } else {
     entry.recordOrOffset.record = record.get();
   }
-  std::lock_guard<std::mutex> addLock(addMutex_);
+  MutexLock addLock(addMutex_);
   PackageEntry& added = entries_.push_back(entry);
   lock.release();
   record.release();
   if (imported.parked || !files_.HasPackageFile()) return;
-  std::unique_lock<std::mutex> held(added.lock->mutex);
+  MutexLock held(added.lock->mutex);
   if (QueuedCount() < maxQueued_) {
     Enqueue(added);
   } else {
-    Park(added, held);
+    Park(added);
   }
 }
 
-void PackageTable::Park(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
-  RequireHeld(entry, held);
+void PackageTable::Park(PackageEntry& entry) {
   PackageRecord* record = entry.recordOrOffset.record;
   char image[kPackageRecordSize];
   EncodePackageImage(record->Image(), image);
@@ -112,8 +104,7 @@ void PackageTable::Park(PackageEntry& entry, std::unique_lock<std::mutex>& held)
   entry.lock->written.store(true, std::memory_order_release);
 }
 
-void PackageTable::Load(PackageEntry& entry, std::unique_lock<std::mutex>& held) {
-  RequireHeld(entry, held);
+void PackageTable::Load(PackageEntry& entry) {
   auto record = std::make_unique<PackageRecord>();
   char image[kPackageRecordSize];
   files_.ReadRecord(entry.recordOrOffset.offset, image);
@@ -136,8 +127,8 @@ void PackageTable::Load(PackageEntry& entry, std::unique_lock<std::mutex>& held)
 }
 
 PackageRecord& PackageTable::Pin(PackageEntry& entry) {
-  std::unique_lock<std::mutex> lock(entry.lock->mutex);
-  if (entry.lock->written.load(std::memory_order_relaxed)) Load(entry, lock);
+  MutexLock lock(entry.lock->mutex);
+  if (entry.lock->written.load(std::memory_order_relaxed)) Load(entry);
   PackageRecord& record = *entry.recordOrOffset.record;
   record.useCount.fetch_add(1, std::memory_order_relaxed);
   return record;
@@ -149,7 +140,7 @@ void PackageTable::WriteIndexEntries(IndexWriter& index, std::uint64_t count, bo
     // The lock keeps the database writer from parking the record between the flag
     // and what follows it.
     PackageEntry& entry = entries_[n];
-    std::lock_guard<std::mutex> lock(entry.lock->mutex);
+    MutexLock lock(entry.lock->mutex);
     std::string bytes;
     if (entry.lock->written.load(std::memory_order_relaxed)) {
       bytes = EncodeParkedEntry(entry.recordOrOffset.offset);
@@ -163,7 +154,7 @@ void PackageTable::WriteIndexEntries(IndexWriter& index, std::uint64_t count, bo
 }
 
 void PackageTable::Enqueue(PackageEntry& entry) {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  MutexLock lock(queueMutex_);
   if (entry.queued) return;
   entry.next = nullptr;
   *queueLast_ = &entry;
@@ -173,7 +164,7 @@ void PackageTable::Enqueue(PackageEntry& entry) {
 }
 
 PackageEntry* PackageTable::Dequeue() {
-  std::lock_guard<std::mutex> lock(queueMutex_);
+  MutexLock lock(queueMutex_);
   PackageEntry* entry = queueFirst_;
   if (entry == nullptr) return nullptr;
   queueFirst_ = entry->next;
@@ -187,7 +178,7 @@ PackageEntry* PackageTable::Dequeue() {
 PackageBuffer* PackageTable::AcquireBuffer(PackageEntry& entry, bool enqueue) {
   PackageBuffer* buffer = nullptr;
   {
-    std::lock_guard<std::mutex> lock(poolMutex_);
+    MutexLock lock(poolMutex_);
     if (freeBuffers_ != nullptr) {
       buffer = freeBuffers_;
       freeBuffers_ = buffer->link;
@@ -203,7 +194,7 @@ PackageBuffer* PackageTable::AcquireBuffer(PackageEntry& entry, bool enqueue) {
 }
 
 void PackageTable::ReleaseBuffer(PackageBuffer*& buffer) {
-  std::lock_guard<std::mutex> lock(poolMutex_);
+  MutexLock lock(poolMutex_);
   buffer->link = freeBuffers_;
   freeBuffers_ = buffer;
   buffer = nullptr;

@@ -11,8 +11,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
+#include "platform/mutex.h"
 #include "storage/data_files.h"
 #include "storage/index_format.h"
 #include "storage/stable_table.h"
@@ -35,20 +35,19 @@ class PackageTable {
   PackageEntry& Entry(std::uint64_t package) const;  // Throws for an unknown number.
   // A new empty package; its number. With a package file, its record's place there is
   // reserved and the package is queued for the database writer.
-  std::uint64_t Add();
+  std::uint64_t Add() EXCLUDES(addMutex_);
   // The next package, from its index entry: parked at the offset the entry gives, or
   // held in memory, queued for the database writer or, with the queue full, parked at
   // once.
-  void AddImported(const IndexPackageEntry& imported);
+  void AddImported(const IndexPackageEntry& imported) EXCLUDES(addMutex_);
 
-  // REQUIRES: `held` holds the entry's mutex. Park writes the record into the package
-  // file and frees it (the record must not be in use); Load reads it back into memory
-  // and queues the package.
-  void Park(PackageEntry& entry, std::unique_lock<std::mutex>& held);
-  void Load(PackageEntry& entry, std::unique_lock<std::mutex>& held);
+  // Park writes the record into the package file and frees it (the record must not be
+  // in use); Load reads it back into memory and queues the package.
+  void Park(PackageEntry& entry) REQUIRES(entry.lock->mutex);
+  void Load(PackageEntry& entry) REQUIRES(entry.lock->mutex);
   // Pins the package's record in memory, loading it first when it is parked. The
   // caller drops the pin (useCount).
-  PackageRecord& Pin(PackageEntry& entry);
+  PackageRecord& Pin(PackageEntry& entry) EXCLUDES(entry.lock->mutex);
 
   // The entries of the first `count` packages in an index, after its header and file
   // entries. With `salvage`, records may name blocks whose write failed: each chain is
@@ -56,8 +55,8 @@ class PackageTable {
   void WriteIndexEntries(IndexWriter& index, std::uint64_t count, bool salvage);
 
   // The database writer's queue, oldest first. A package is in it at most once.
-  void Enqueue(PackageEntry& entry);
-  PackageEntry* Dequeue();  // Null when empty.
+  void Enqueue(PackageEntry& entry) EXCLUDES(queueMutex_);
+  PackageEntry* Dequeue() EXCLUDES(queueMutex_);  // Null when empty.
   std::uint64_t QueuedCount() const { return queueCount_.load(std::memory_order_acquire); }
   // More packages wait than the limit allows: the database writer writes some out.
   bool OverLimit() const { return QueuedCount() > maxQueued_; }
@@ -65,24 +64,24 @@ class PackageTable {
   // A buffer of the package size, from the pool or new; with `enqueue`, also queues
   // the package (a database without a package file queues a package while it holds
   // a buffer). Throws std::bad_alloc.
-  PackageBuffer* AcquireBuffer(PackageEntry& entry, bool enqueue);
-  void ReleaseBuffer(PackageBuffer*& buffer);  // Back to the pool; nulls `buffer`.
+  PackageBuffer* AcquireBuffer(PackageEntry& entry, bool enqueue) EXCLUDES(poolMutex_);
+  void ReleaseBuffer(PackageBuffer*& buffer) EXCLUDES(poolMutex_);  // Nulls `buffer`.
 
  private:
   DataFiles& files_;
   std::uint64_t packageSize_ = 0;
   const std::uint64_t maxQueued_;
 
-  std::mutex addMutex_;
+  Mutex addMutex_;
   StableTable<PackageEntry> entries_;  // Grows under addMutex_.
 
-  std::mutex queueMutex_;
-  PackageEntry* queueFirst_ = nullptr;       // Guarded by queueMutex_.
-  PackageEntry** queueLast_ = &queueFirst_;  // Guarded by queueMutex_.
+  Mutex queueMutex_;
+  PackageEntry* queueFirst_ GUARDED_BY(queueMutex_) = nullptr;
+  PackageEntry** queueLast_ GUARDED_BY(queueMutex_) = &queueFirst_;
   std::atomic<std::uint64_t> queueCount_{0};  // Read without the mutex.
 
-  std::mutex poolMutex_;
-  PackageBuffer* freeBuffers_ = nullptr;  // Guarded by poolMutex_.
+  Mutex poolMutex_;
+  PackageBuffer* freeBuffers_ GUARDED_BY(poolMutex_) = nullptr;
 };
 
 }  // namespace qbx

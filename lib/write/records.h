@@ -12,10 +12,10 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/wake_event.h"
 #include "quillbox.h"
 #include "storage/location.h"
@@ -60,7 +60,7 @@ struct PackageRecord {
 };
 
 struct PackageLock {
-  std::mutex mutex;                          // The record swap and Store's buffer appends.
+  Mutex mutex;                              // The record swap and Store's buffer appends.
   std::atomic<bool> written{false};          // Record parked in the package file.
   std::atomic<bool> readersAllowed{true};    // The reader gate, closed while buffers move.
   std::atomic<std::uint16_t> activeReaders{0};
@@ -74,12 +74,13 @@ struct PackageEntry {
     PackageRecord* record;
     std::uint64_t offset;
   } recordOrOffset{nullptr};
-  PackageEntry* next = nullptr;  // Link in the pending queue; guarded by pendingMutex.
-  bool queued = false;           // Guarded by pendingMutex.
+  // Link in the pending queue, and whether the package is in it; guarded by the
+  // package table's queue mutex.
+  PackageEntry* next = nullptr;
+  bool queued = false;
   // False for a record left parked in the package file by an imported index, until it
-  // is first loaded and its chain checked against the listed files. Guarded by the
-  // package mutex.
-  bool chainChecked = true;
+  // is first loaded and its chain checked against the listed files.
+  bool chainChecked GUARDED_BY(lock->mutex) = true;
 };
 
 struct SlotJob {
@@ -103,7 +104,7 @@ struct ThreadSlot {
   std::atomic<bool> hasJob{false};
   std::string folder;
   WakeEvent wake;
-  std::atomic<ThreadSlot*> next{nullptr};  // slotList link, published with release.
+  std::atomic<ThreadSlot*> next{nullptr};  // The next slot created; published with release.
 };
 
 }  // namespace qbx

@@ -34,8 +34,8 @@ void Writers::Store(std::uint64_t package, std::uint64_t size, const void* data,
   if (location != nullptr) qbx::MarkAccepted(location);
   HoldBack();
 
-  std::unique_lock<std::mutex> lock(entry.lock->mutex);
-  if (entry.lock->written.load(std::memory_order_relaxed)) packages.Load(entry, lock);
+  MutexLock lock(entry.lock->mutex);
+  if (entry.lock->written.load(std::memory_order_relaxed)) packages.Load(entry);
   PackageRecord& record = *entry.recordOrOffset.record;
   const std::uint16_t issued = record.issuedJobs.load(std::memory_order_relaxed);
   if (issued == record.completedJobs.load(std::memory_order_acquire)) {
@@ -55,7 +55,7 @@ void Writers::Store(std::uint64_t package, std::uint64_t size, const void* data,
   // Hand-over. The pin taken here keeps the record in memory; the writer that
   // finishes the job drops it.
   record.useCount.fetch_add(1, std::memory_order_relaxed);
-  lock.unlock();
+  lock.Unlock();
   HandOver(entry, record, size, data, location);
 }
 
@@ -77,7 +77,7 @@ std::uint16_t Writers::HandOver(PackageEntry& entry, PackageRecord& record, std:
   }
   std::uint16_t sequence;
   {
-    std::lock_guard<std::mutex> lock(entry.lock->mutex);
+    MutexLock lock(entry.lock->mutex);
     sequence = record.issuedJobs.load(std::memory_order_relaxed);
     record.issuedJobs.store(static_cast<std::uint16_t>(sequence + 1), std::memory_order_relaxed);
   }
@@ -89,7 +89,7 @@ std::uint16_t Writers::HandOver(PackageEntry& entry, PackageRecord& record, std:
 ThreadSlot* Writers::ClaimSlot() {
   qbx::Backoff backoff;
   for (;;) {
-    for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+    for (ThreadSlot* slot = firstSlot.load(std::memory_order_acquire); slot != nullptr;
          slot = slot->next.load(std::memory_order_acquire)) {
       if (!slot->busy.exchange(true, std::memory_order_acquire)) return slot;
     }

@@ -15,7 +15,7 @@ void Writers::SynchronizePackage(std::uint64_t package) {
   // hold-back behind our own pin could wait for ever.
   HoldBack();
 
-  std::unique_lock<std::mutex> lock(entry.lock->mutex);
+  MutexLock lock(entry.lock->mutex);
   if (entry.lock->written.load(std::memory_order_relaxed)) return;
   PackageRecord& record = *entry.recordOrOffset.record;
   const std::uint16_t issued = record.issuedJobs.load(std::memory_order_relaxed);
@@ -28,7 +28,7 @@ void Writers::SynchronizePackage(std::uint64_t package) {
   // the record is known to hold no buffer; while a job runs we cannot look.
   const bool needJob = !idle || record.buffer != nullptr;
   record.useCount.fetch_add(needJob ? 2 : 1, std::memory_order_relaxed);
-  lock.unlock();
+  lock.Unlock();
 
   struct Unpin {
     PackageRecord& record;

@@ -92,7 +92,7 @@ void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement
   };
   std::uint64_t headerPos;
   {
-    std::lock_guard<std::mutex> fileLock(file.mutex);
+    MutexLock fileLock(file.mutex);
     headerPos = file.size.load(std::memory_order_relaxed);
     if (first) {
       record.firstBlockFile.store(block.fileIndex, std::memory_order_relaxed);
@@ -123,8 +123,8 @@ void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement
     DataFile& previous = files.At(previousFile);
     char link[qbx::kLinkSize];
     qbx::EncodeLink(headerPos, block.fileIndex, link);
-    std::lock_guard<std::mutex> previousLock(previous.mutex);
-    std::unique_lock<std::shared_mutex> rewrite(previous.bytesLock);
+    MutexLock previousLock(previous.mutex);
+    WriterLock rewrite(previous.bytesLock);
     try {
       previous.WriteAt(previousPos, link, sizeof link);
     } catch (...) {
@@ -143,10 +143,13 @@ void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement
 // current file of the slot whose turn it is, then its record into the package file.
 // A package in use, or whose mutex is busy, goes back to the end of the queue.
 void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
-  std::unique_lock<std::mutex> lock(entry.lock->mutex, std::try_to_lock);
-  if (!lock.owns_lock() ||
-      entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
-    if (lock.owns_lock()) lock.unlock();
+  if (!entry.lock->mutex.TryLock()) {
+    packages.Enqueue(entry);
+    return;
+  }
+  MutexLock lock(entry.lock->mutex, AdoptLock{});
+  if (entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
+    lock.Unlock();
     packages.Enqueue(entry);
     return;
   }
@@ -171,7 +174,7 @@ void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
   record.pendingLocations.clear();  // Every location refers to bytes written above.
   if (record.buffer != nullptr) packages.ReleaseBuffer(record.buffer);
   entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
-  if (files.HasPackageFile()) packages.Park(entry, lock);
+  if (files.HasPackageFile()) packages.Park(entry);
   writerWake.notifyAll();
 }
 
@@ -303,8 +306,8 @@ void Writers::PlaceEmptyItem(const PackageRecord& record, ItemLocation* location
   DataFile& file = files.At(record.lastBlockFile);
   char header[qbx::kBlockHeaderSize];
   {
-    std::lock_guard<std::mutex> lock(file.mutex);
-    std::shared_lock<std::shared_mutex> read(file.bytesLock);
+    MutexLock lock(file.mutex);
+    ReaderLock read(file.bytesLock);
     file.ReadAt(record.lastBlockPos, header, sizeof header);
   }
   const std::uint32_t payloadLen = qbx::DecodeBlockHeader(header).payloadLen;
@@ -405,7 +408,7 @@ Writers::~Writers() {
 const char* Writers::NewThread(const std::string& folder, std::uint64_t maxFileSize) {
   const std::uint64_t index = files.Add(folder, maxFileSize);
   {
-    std::lock_guard<std::mutex> lock(slotsMutex);
+    MutexLock lock(slotsMutex);
     auto slot = std::make_unique<ThreadSlot>();
     slot->fileIndex.store(NarrowFileIndex(index), std::memory_order_relaxed);
     slot->folder = folder;
@@ -421,8 +424,8 @@ const char* Writers::NewThread(const std::string& folder, std::uint64_t maxFileS
     }
     ThreadSlot* published = slot.release();
     slots.push_back(published);
-    slotList.last->store(published, std::memory_order_release);
-    slotList.last = &published->next;
+    lastSlotLink->store(published, std::memory_order_release);
+    lastSlotLink = &published->next;
     threadCount.fetch_add(1, std::memory_order_release);
   }
   return files.Name(index);
@@ -431,7 +434,7 @@ const char* Writers::NewThread(const std::string& folder, std::uint64_t maxFileS
 // The database writer starts last, once the database is complete. If it cannot start,
 // the destructor releases what exists.
 void Writers::StartDatabaseWriter() {
-  std::lock_guard<std::mutex> lock(slotsMutex);
+  MutexLock lock(slotsMutex);
   workerThreads.push_back(nullptr);
   runningWriters.fetch_add(1, std::memory_order_acq_rel);
   try {
@@ -446,11 +449,13 @@ void Writers::StartDatabaseWriter() {
 // joins do not wait for a nap to run out) and joins them in order of start.
 void Writers::StopThreads() {
   stopRequested.exchange(true);
-  for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+  for (ThreadSlot* slot = firstSlot.load(std::memory_order_acquire); slot != nullptr;
        slot = slot->next.load(std::memory_order_acquire)) {
     slot->wake.notifyOne();
   }
   writerWake.notifyOne();
+  // No writer thread takes this mutex, so holding it through the joins is safe.
+  MutexLock lock(slotsMutex);
   for (std::thread*& thread : workerThreads) {
     if (thread == nullptr) continue;  // A thread that never started.
     if (thread->joinable()) thread->join();
@@ -465,7 +470,7 @@ void Writers::StopThreads() {
 void Writers::RecordFailure(const std::string& message) {
   errors.Record(message);
   writerWake.notifyAll();
-  for (ThreadSlot* slot = slotList.first.load(std::memory_order_acquire); slot != nullptr;
+  for (ThreadSlot* slot = firstSlot.load(std::memory_order_acquire); slot != nullptr;
        slot = slot->next.load(std::memory_order_acquire)) {
     slot->wake.notifyAll();
   }

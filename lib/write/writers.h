@@ -16,10 +16,10 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "platform/mutex.h"
 #include "platform/wake_event.h"
 #include "quillbox.h"
 #include "storage/data_files.h"
@@ -39,9 +39,10 @@ class Writers {
   Writers& operator=(const Writers&) = delete;
 
   // Starts the database writer; called once, when the database is complete.
-  void StartDatabaseWriter();
+  void StartDatabaseWriter() EXCLUDES(slotsMutex);
   // A new writer thread with a new data file in `folder`; the file's name.
-  const char* NewThread(const std::string& folder, std::uint64_t maxFileSize);
+  const char* NewThread(const std::string& folder, std::uint64_t maxFileSize)
+      EXCLUDES(slotsMutex);
   std::uint32_t ThreadCount() const { return threadCount.load(std::memory_order_acquire); }
 
   void Store(std::uint64_t package, std::uint64_t size, const void* data,
@@ -89,21 +90,21 @@ class Writers {
   void WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement);
   void CloseReaderGate(PackageLock& lock);
   void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
-  void StopThreads();
+  void StopThreads() EXCLUDES(slotsMutex);
 
   PackageTable& packages;
   DataFiles& files;
   ErrorState& errors;
 
   WakeEvent writerWake;  // The database writer's.
-  std::mutex slotsMutex;  // Serializes additions of slots and threads.
-  std::deque<std::thread*> workerThreads;  // Owned; grows under slotsMutex.
-  StableTable<ThreadSlot*> slots;          // Owned; grows under slotsMutex.
+  Mutex slotsMutex;  // Serializes additions of slots and threads.
+  std::deque<std::thread*> workerThreads GUARDED_BY(slotsMutex);  // Owned.
+  StableTable<ThreadSlot*> slots;  // Owned; grows under slotsMutex, read without it.
   std::atomic<std::uint32_t> threadCount{0};
-  struct SlotList {
-    std::atomic<ThreadSlot*> first{nullptr};
-    std::atomic<ThreadSlot*>* last = &first;  // Guarded by slotsMutex.
-  } slotList;
+  // Every slot, linked in order of creation for the walks of Store and of the wake-ups;
+  // a slot is linked (release) once it is complete.
+  std::atomic<ThreadSlot*> firstSlot{nullptr};
+  std::atomic<ThreadSlot*>* lastSlotLink GUARDED_BY(slotsMutex) = &firstSlot;
   std::atomic<bool> stopRequested{false};
   // Writer threads started and not yet ended (their loops returned).
   std::atomic<std::uint32_t> runningWriters{0};
