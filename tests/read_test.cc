@@ -78,6 +78,24 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{"NoBufferAtAll", 0, 4, 2500, 1, 2, 6, 80, 100}),
     [](const ::testing::TestParamInfo<Shape>& info) { return std::string(info.param.name); });
 
+// Items in the data files read back by location without their package's record: a
+// package parked in the package file stays parked, and the package file unchanged.
+using Parked = Harness;
+TEST_F(Parked, RandomReadsLeaveThePackageFileAlone) {
+  Create(256, 0, true, {~0ull}, 4, 30);
+  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 4));
+  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
+  const std::string before = ReadWholeFile(packageFile);
+  for (std::size_t p = 0; p < models.size(); ++p) {
+    for (std::size_t i = 0; i < models[p].items.size(); ++i) {
+      ASSERT_TRUE(models[p].items[i].empty() || ReadsBack(p, i)) << p << " " << i;
+    }
+    EXPECT_TRUE(db->packages.Entry(p).lock->written.load()) << "package " << p;
+  }
+  EXPECT_EQ(db->packages.QueuedCount(), 0u);
+  EXPECT_EQ(ReadWholeFile(packageFile), before);
+}
+
 // One writer thread and a buffer large enough that nothing is written before
 // Synchronize.
 struct Buffered : Harness {

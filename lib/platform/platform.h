@@ -75,6 +75,23 @@ bool CanPosition(std::uint64_t offset);
 std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size);
 std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size);
 
+// A gathered write: up to kMostWritePieces pieces, written one after another from
+// `offset`, in one system call where the system has one (pwritev). Returns how many
+// bytes were written: fewer only on a failure. For the test builds' fault hook each
+// piece counts as a write of its own.
+struct WritePiece {
+  const void* data;
+  std::size_t size;
+};
+constexpr std::size_t kMostWritePieces = 4;
+std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiece* pieces,
+                          std::size_t count);
+
+// The pieces that a gathered write may write when the test builds' fault hook fires
+// at one of them: those before it, and of that one what the fault lets through.
+// Returns the new count. Throws for the exception faults.
+std::size_t CutPiecesAtFault(WritePiece* pieces, std::size_t count);
+
 // Closes the file; false when the system reports a failure (a write may be lost).
 bool CloseFile(FileHandle file);
 

@@ -3,9 +3,11 @@
 // choice of the name and the creation.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -75,6 +77,44 @@ std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std
   if (testing::WriteFaultFires(size, &allowed)) return PositionalWrite(file, offset, data, allowed);
 #endif
   return PositionalWrite(file, offset, data, size);
+}
+
+std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiece* pieces,
+                          std::size_t count) {
+  WritePiece cut[kMostWritePieces];
+  if (count > kMostWritePieces) return 0;
+  std::copy(pieces, pieces + count, cut);
+  count = CutPiecesAtFault(cut, count);
+  iovec vectors[kMostWritePieces];
+  int left = 0;
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    if (cut[k].size == 0) continue;
+    vectors[left++] = {const_cast<void*>(cut[k].data), cut[k].size};
+    total += cut[k].size;
+  }
+  iovec* next = vectors;
+  std::size_t done = 0;
+  while (done < total && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
+    const ssize_t written =
+        ::pwritev(static_cast<int>(file), next, left, static_cast<off_t>(offset + done));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<std::size_t>(written);
+    // Past the pieces written whole, and into the one written in part.
+    for (std::size_t passed = static_cast<std::size_t>(written); passed != 0;) {
+      if (passed >= next->iov_len) {
+        passed -= next->iov_len;
+        ++next;
+        --left;
+      } else {
+        next->iov_base = static_cast<char*>(next->iov_base) + passed;
+        next->iov_len -= passed;
+        passed = 0;
+      }
+    }
+  }
+  return done;
 }
 
 std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {

@@ -15,4 +15,19 @@ bool CanPosition(std::uint64_t offset) {
   return offset <= static_cast<std::uint64_t>(INT64_MAX);
 }
 
+std::size_t CutPiecesAtFault(WritePiece* pieces, std::size_t count) {
+#ifdef QUILLBOX_TESTING
+  for (std::size_t k = 0; k < count; ++k) {
+    std::size_t allowed = 0;
+    if (testing::WriteFaultFires(pieces[k].size, &allowed)) {
+      pieces[k].size = allowed;
+      return k + 1;
+    }
+  }
+#else
+  (void)pieces;
+#endif
+  return count;
+}
+
 }  // namespace qbx

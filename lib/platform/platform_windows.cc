@@ -131,6 +131,23 @@ std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std
   return PositionalWrite(file, offset, data, size);
 }
 
+// Windows has no gathered write for ordinary handles (WriteFileGather needs unbuffered,
+// page-aligned transfers): the pieces go one after another.
+std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiece* pieces,
+                          std::size_t count) {
+  WritePiece cut[kMostWritePieces];
+  if (count > kMostWritePieces) return 0;
+  std::copy(pieces, pieces + count, cut);
+  count = CutPiecesAtFault(cut, count);
+  std::size_t done = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t written = PositionalWrite(file, offset + done, cut[k].data, cut[k].size);
+    done += written;
+    if (written != cut[k].size) break;
+  }
+  return done;
+}
+
 std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
   if (testing::ReadFaultFires()) return 0;

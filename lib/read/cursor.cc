@@ -64,8 +64,10 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
   while (total < size) {
     if (cursor.consumed >= cursor.bufferedLen) {
       if (cursor.nextBlockPos == qbx::kNoPosition) break;  // The package's end.
+      char* const into = destination == nullptr ? nullptr : static_cast<char*>(destination) + total;
+      std::uint64_t passed = 0;
       try {
-        LoadNextBlock(cursor);
+        passed = LoadNextBlock(cursor, into, size - total);
       } catch (...) {
         if (!loaded) {
           cursor.consumed = startConsumed;
@@ -74,6 +76,8 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
         throw;
       }
       loaded = true;
+      total += passed;
+      continue;
     }
     const std::uint64_t available = cursor.bufferedLen - cursor.consumed;
     const std::uint64_t piece = std::min(size - total, available);
@@ -85,26 +89,34 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
   }
 }
 
-// Loads the cursor's next block. The cursor changes only once the whole block is
-// read, so a failed load leaves it where it was (its buffer may have grown). A link
-// to a block that is not wholly in its file (the tail of a chain torn by a crash after
-// the last Save) ends the package there.
-void Reader::LoadNextBlock(ItemCursor& cursor) {
+// Loads the cursor's next block. A payload that fits into the caller's `room` goes
+// straight to `into` (or, with `into` null, is passed over unread) and is returned as
+// delivered; otherwise it is read into the cursor's buffer and 0 is returned. The
+// cursor changes only once the whole block is read, so a failed load leaves it where
+// it was (its buffer may have grown). A link to a block that is not wholly in its file
+// (the tail of a chain torn by a crash after the last Save) ends the package there.
+std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room) {
   qbx::DataFile& file = files.At(cursor.nextBlockFile);
   ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
     cursor.nextBlockPos = qbx::kNoPosition;
     cursor.nextBlockFile = 0;
-    return;
+    return 0;
   }
-  if (cursor.capacity < header.payloadLen) {
-    char* larger = new char[header.payloadLen];
-    delete[] cursor.buffer;
-    cursor.buffer = larger;
-    cursor.capacity = header.payloadLen;
+  const std::uint64_t payloadPos = cursor.nextBlockPos + qbx::kBlockHeaderSize;
+  const bool whole = header.payloadLen != 0 && header.payloadLen <= room;
+  if (whole) {
+    if (into != nullptr) file.ReadAt(payloadPos, into, header.payloadLen);
+  } else {
+    if (cursor.capacity < header.payloadLen) {
+      char* larger = new char[header.payloadLen];
+      delete[] cursor.buffer;
+      cursor.buffer = larger;
+      cursor.capacity = header.payloadLen;
+    }
+    file.ReadAt(payloadPos, cursor.buffer, header.payloadLen);
   }
-  file.ReadAt(cursor.nextBlockPos + qbx::kBlockHeaderSize, cursor.buffer, header.payloadLen);
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
   if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
@@ -112,7 +124,8 @@ void Reader::LoadNextBlock(ItemCursor& cursor) {
     cursor.nextBlockFile = 0;
   }
   cursor.bufferedLen = header.payloadLen;
-  cursor.consumed = 0;
+  cursor.consumed = whole ? header.payloadLen : 0;
+  return whole ? header.payloadLen : 0;
 }
 
 }  // namespace qbx

@@ -17,6 +17,14 @@
 
 namespace qbx {
 
+// A placed location's fields, read once.
+struct PlacedItem {
+  std::uint64_t pos;
+  std::uint32_t file;
+  std::uint32_t offsetInBlock;
+  std::uint32_t blockLen;
+};
+
 class Reader {
  public:
   Reader(PackageTable& packages, DataFiles& files, ErrorState& errors, Writers& writers);
@@ -34,7 +42,8 @@ class Reader {
   void Replace(std::uint64_t size, const void* data, const ItemLocation& location);
 
  private:
-  void LoadNextBlock(ItemCursor& cursor);
+  bool TakePlaced(PackageLock& lock, const ItemLocation& location, PlacedItem* placed);
+  std::uint64_t LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room);
   void EnterAsReader(PackageRecord& record, PackageLock& lock, const ItemLocation& location);
 
   PackageTable& packages;

@@ -10,22 +10,21 @@ namespace qbx {
 
 namespace {
 
-// A placed location's fields, read once.
-struct Placed {
-  std::uint64_t pos;
-  std::uint32_t file;
-  std::uint32_t offsetInBlock;
-  std::uint32_t blockLen;
-};
+using Placed = PlacedItem;
 
-Placed ReadPlaced(const ItemLocation& location) {
-  Placed placed{qbx::LoadPos(&location), qbx::LoadFile(&location),
-                qbx::LoadOffsetInBlock(&location), qbx::LoadBlockLen(&location)};
+// Refuses fields that name no item of a block.
+void CheckPlaced(const Placed& placed) {
   if (placed.pos == qbx::kNoPosition || placed.file == qbx::kInMemory ||
       placed.offsetInBlock > placed.blockLen || placed.pos < placed.offsetInBlock ||
       placed.pos - placed.offsetInBlock < qbx::kBlockHeaderSize) {
     throw std::invalid_argument("The location is not placed");
   }
+}
+
+Placed ReadPlaced(const ItemLocation& location) {
+  Placed placed{qbx::LoadPos(&location), qbx::LoadFile(&location),
+                qbx::LoadOffsetInBlock(&location), qbx::LoadBlockLen(&location)};
+  CheckPlaced(placed);
   return placed;
 }
 
@@ -75,9 +74,39 @@ void Reader::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
   }
 }
 
+// The fields of a location that is placed in a data file, or false. Placed is the last
+// state of a location, and inside the package's reader gate no buffered location of
+// the package moves on; so once inside, a location seen placed (its position first,
+// with acquire order) stays as read, and its bytes need neither the package's record
+// nor the gate any more.
+bool Reader::TakePlaced(PackageLock& lock, const ItemLocation& location, Placed* placed) {
+  lock.activeReaders.fetch_add(1, std::memory_order_seq_cst);
+  bool inside = lock.readersAllowed.load(std::memory_order_seq_cst);
+  if (inside) {
+    placed->pos = LoadPos(&location);
+    placed->file = LoadFile(&location);
+    placed->offsetInBlock = LoadOffsetInBlock(&location);
+    placed->blockLen = LoadBlockLen(&location);
+  }
+  lock.activeReaders.fetch_sub(1, std::memory_order_seq_cst);
+  return inside && placed->pos != kNoPosition && placed->file != kInMemory;
+}
+
 void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLocation& location,
                              std::uint64_t package) {
   qbx::PackageEntry& entry = packages.Entry(package);
+  Placed placed;
+  if (TakePlaced(*entry.lock, location, &placed)) {
+    // The common case: one positional read, and no lock of the package.
+    CheckPlaced(placed);
+    CheckInsideBlock(placed, size);
+    DataFile& file = files.At(placed.file);
+    ReaderLock read(file.bytesLock);
+    file.ReadAt(placed.pos, destination, size);
+    return;
+  }
+  // In memory, or not there yet: pin the record (loading it if parked) and wait at the
+  // gate until the item is buffered or placed.
   qbx::PackageRecord& record = packages.Pin(entry);
   struct Release {
     qbx::PackageRecord& record;
@@ -98,7 +127,7 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
     if (size != 0) std::memcpy(destination, record.buffer->data() + offset, size);
     return;
   }
-  const Placed placed = ReadPlaced(location);
+  placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = files.At(placed.file);
   ReaderLock read(file.bytesLock);

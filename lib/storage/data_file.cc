@@ -123,6 +123,16 @@ void DataFile::WriteAt(std::uint64_t position, const void* data, std::size_t siz
   }
 }
 
+void DataFile::WriteGatherAt(std::uint64_t position, const WritePiece* pieces,
+                             std::size_t count) {
+  if (handle == kNoFile || !CanPosition(position)) throw std::runtime_error("Unable to search data");
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < count; ++k) total += pieces[k].size;
+  if (total != 0 && qbx::WriteGatherAt(handle, position, pieces, count) != total) {
+    throw std::runtime_error("Unable to write data");
+  }
+}
+
 void DataFile::ReadAt(std::uint64_t position, void* data, std::size_t size) {
   if (handle == kNoFile || !CanPosition(position)) throw std::runtime_error("Unable to search data");
   if (size != 0 && qbx::ReadAt(handle, position, data, size) != size) {

@@ -65,6 +65,9 @@ class DataFile {
   // A write holds `mutex` (appends past `size`) or `bytesLock` exclusively (rewrites in
   // place); the compiler cannot check such a choice.
   void WriteAt(std::uint64_t position, const void* data, std::size_t size);
+  // The pieces one after another from `position`, in one transfer where the system
+  // allows; the same failures as WriteAt.
+  void WriteGatherAt(std::uint64_t position, const WritePiece* pieces, std::size_t count);
   void ReadAt(std::uint64_t position, void* data, std::size_t size) REQUIRES_SHARED(bytesLock);
   // Reads the header of the block at `position`. False, with nothing read, when the
   // block does not lie wholly within the bytes the database appended: a link to it is

@@ -109,10 +109,11 @@ void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement
 
     char header[qbx::kBlockHeaderSize];
     qbx::EncodeBlockHeader({qbx::kNoPosition, 0, payloadLen}, header);
+    const WritePiece pieces[] = {{header, sizeof header},
+                                 {block.buffered, block.bufferedLen},
+                                 {block.item, block.itemLen}};
     try {
-      file.WriteAt(headerPos, header, sizeof header);
-      file.WriteAt(headerPos + sizeof header, block.buffered, block.bufferedLen);
-      file.WriteAt(headerPos + sizeof header + block.bufferedLen, block.item, block.itemLen);
+      file.WriteGatherAt(headerPos, pieces, 3);
     } catch (...) {
       forgetBlock();
       throw;
