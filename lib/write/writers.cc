@@ -169,6 +169,9 @@ void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
     // The package has no job outstanding, so its block is on the chain now.
     placement.buffered.swap(record.pendingLocations);
     placement.Apply();
+    // The list goes back empty with its room, so that Store does not allocate again.
+    placement.buffered.clear();
+    record.pendingLocations.swap(placement.buffered);
     record.bufferedBytes.store(0, std::memory_order_relaxed);
     *turn = (*turn + 1) % count;
   }
@@ -274,6 +277,11 @@ void Writers::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char
     // Swap the buffer behind the reader gate: a reader inside sees each location either
     // buffered with its bytes in place, or marked as being written.
     placement->buffered.swap(record.pendingLocations);
+    try {
+      // Room for as many items as the last block had, so that Store does not allocate.
+      record.pendingLocations.reserve(placement->buffered.size());
+    } catch (...) {
+    }
     CloseReaderGate(*entry.lock);
     for (ItemLocation* location : placement->buffered) qbx::MarkBeingWritten(location);
     old = record.buffer;
