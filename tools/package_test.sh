@@ -7,7 +7,8 @@
 #     trip through a database) and tests/package/pkg-config (cc with pkg-config's flags);
 # then configures tests/package/subproject, a project that includes this source tree
 # with add_subdirectory, and checks that it gets the library alone (no test target) and
-# that none of Quillbox's flags reach the includer's own program.
+# that none of Quillbox's flags reach the includer's own program. The command-line tool
+# is installed to bin/ and is not built for an includer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -51,8 +52,9 @@ soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libquillbox.so.$major" ] || fail "SONAME is '$soname', not libquillbox.so.$major"
 grep -q "QUILLBOX_VERSION_STRING \"$version\"" "$prefix/include/quillbox_version.h" ||
   fail "the installed quillbox_version.h does not name $version"
+[ "$("$prefix/bin/quillbox" --version)" = "$version" ] || fail "bin/quillbox does not report $version"
 tools/check_exports.sh "$library" tools/exported_symbols.txt
-echo "installed: headers, ${library#"$prefix"/} (SONAME $soname), CMake package, quillbox.pc"
+echo "installed: headers, ${library#"$prefix"/} (SONAME $soname), bin/quillbox, CMake package, quillbox.pc"
 
 export LD_LIBRARY_PATH=$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 mkdir "$work/data"
@@ -81,7 +83,7 @@ cmake -S tests/package/subproject -B "$subproject" -G "Unix Makefiles" -DQUILLBO
 targets=$(cmake --build "$subproject" --target help)
 tests=$(echo "$targets" | grep -c quillbox_tests || true)
 [ "$tests" = 0 ] || fail "the subproject build has a quillbox_tests target"
-for target in quillbox_testing c_client record_streams; do
+for target in quillbox_testing c_client record_streams quillbox_cli; do
   if echo "$targets" | grep -q "\.\.\. $target\$"; then
     fail "the subproject build has a $target target"
   fi
@@ -89,7 +91,7 @@ done
 echo "$targets" | grep -q '\.\.\. quillbox$' || fail "the subproject build has no quillbox target"
 commands=$subproject/compile_commands.json
 parent_compile=$(grep '"command".*parent_app\.dir' "$commands") || fail "no compile command of parent_app"
-library_compile=$(grep '"command".*quillbox\.dir.*database/quillbox\.cc' "$commands") ||
+library_compile=$(grep '"command".*quillbox_objects\.dir.*database/quillbox\.cc' "$commands") ||
   fail "no compile command of lib/database/quillbox.cc"
 for flag in -Wall -Werror -fsanitize=address; do
   case $parent_compile in *" $flag"*) fail "$flag reached the includer's program";; esac
@@ -97,5 +99,5 @@ for flag in -Wall -Werror -fsanitize=address; do
 done
 parent_link=$(cat "$subproject/CMakeFiles/parent_app.dir/link.txt")
 case $parent_link in *-fsanitize*) fail "the sanitizer reached the includer's link command";; esac
-echo "subproject: the library alone (no quillbox_tests target), the includer's flags unchanged"
+echo "subproject: the library alone (no test or tool target), the includer's flags unchanged"
 echo "package_test: ok"

@@ -39,9 +39,8 @@ void Writers::SynchronizePackage(std::uint64_t package) {
   WaitForSequence(record.finishedJobs, last);
 }
 
-// Synchronizes every package, including those added meanwhile. It takes no database
-// lock while it waits: a thread writer that rolls over to a new file needs the
-// counters mutex.
+// Synchronizes every package, including those added meanwhile. It holds no lock while
+// it waits: a thread writer that rolls over to a new file takes the file table's.
 void Writers::Synchronize() {
   for (std::uint64_t n = 0; n < packages.Count(); ++n) SynchronizePackage(n);
 }

@@ -1,0 +1,675 @@
+// The command-line tool, run as a separate process the way a person or a script runs
+// it, on recordings made through the C API: what info, verify, cat and record print and
+// return on intact recordings and on copies damaged by patching their files on disk,
+// and that no command changes a byte or a modification time of a recording. Where a
+// fault must be reported is worked out by this file's own reading of the data files.
+#include <gtest/gtest.h>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "quillbox_version.h"
+#include "test_support.h"
+
+#if !defined(_WIN32)
+extern char** environ;
+#endif
+
+namespace qbx::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+#if defined(QUILLBOX_CLI_PATH) && !defined(_WIN32)
+#define QUILLBOX_SKIP_WITHOUT_TOOL() (void)0
+#else
+#define QUILLBOX_SKIP_WITHOUT_TOOL() \
+  GTEST_SKIP() << "the tool is run as a child process only in POSIX builds that have it"
+#endif
+
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+struct ToolRun {
+  int code = -1;
+  std::string out, err;
+  std::string all() const { return out + err; }
+};
+
+// Runs the tool with `arguments`, its standard output and error going to files in a
+// folder of its own.
+ToolRun RunTool(const std::vector<std::string>& arguments) {
+  ToolRun run;
+#if defined(QUILLBOX_CLI_PATH) && !defined(_WIN32)
+  TempDir scratch;
+  const std::string out = scratch.File("out"), err = scratch.File("err");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<std::string> words{QUILLBOX_CLI_PATH};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  int status = 0;
+  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
+      waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    run.code = WEXITSTATUS(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  run.out = ReadWholeFile(out);
+  run.err = ReadWholeFile(err);
+#else
+  (void)arguments;
+#endif
+  return run;
+}
+
+std::uint64_t Get(const std::string& bytes, std::uint64_t at, int width) {
+  std::uint64_t value = 0;
+  for (int i = width - 1; i >= 0; --i) {
+    value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+  }
+  return value;
+}
+
+void Patch(const std::string& path, std::uint64_t offset, const std::string& bytes) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(file.good()) << path;
+}
+
+struct DiskBlock {
+  std::uint32_t file = 0;
+  std::uint64_t pos = 0;
+  std::uint64_t nextPos = 0;
+  std::uint32_t nextFile = 0;
+  std::uint32_t len = 0;
+  bool operator==(const DiskBlock& other) const { return file == other.file && pos == other.pos; }
+};
+
+struct Item {
+  std::uint64_t package = 0;
+  std::string bytes;
+  ItemLocation location{};
+};
+
+// A recording made through the C API in `folder`: a package file (or none), two writers
+// whose files roll over at 600 bytes, five packages of items of 1 to 90 bytes stored in
+// turn with a package size of 64 and a queue of one package, so that records are both
+// parked and held and chains run through many files.
+struct Rec {
+  static constexpr std::uint64_t kPackages = 5;
+  TempDir dir;
+  std::string folder = dir.File("rec");
+  std::string index = folder + "/rec.index";
+  std::vector<std::string> packages;  // Each package's bytes.
+  std::deque<Item> items;
+  std::vector<std::string> files;      // Data file paths by number.
+  std::vector<bool> parked;            // Per package, from the index.
+  std::vector<std::uint64_t> entries;  // Per package, the entry's offset in the index.
+
+  explicit Rec(bool packageFile) {
+    fs::create_directory(folder);
+    Db db(64, 1, packageFile ? folder.c_str() : nullptr);
+    for (int w = 0; w < 2; ++w) db.AddThread(folder, 600);
+    for (std::uint64_t p = 0; p < kPackages; ++p) db.AddPackage();
+    packages.resize(kPackages);
+    for (std::uint64_t i = 0; i < 30; ++i) {
+      for (std::uint64_t p = 0; p < kPackages; ++p) {
+        Item& item = items.emplace_back();
+        item.package = p;
+        item.bytes = MakeItem(p, i, 1 + (i * 37 + p * 11) % 90);
+        packages[p] += item.bytes;
+        EXPECT_EQ(Quillbox_Store(p, item.bytes.size(), item.bytes.data(), &item.location, db.get()),
+                  0);
+      }
+    }
+    EXPECT_EQ(Quillbox_Synchronize(db.get()), 0);
+    for (std::uint64_t k = 0; k < Quillbox_GetFileCount(db.get()); ++k) {
+      files.push_back(Quillbox_GetDatabaseFileName(k, db.get()));
+    }
+    EXPECT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+    db.Destroy();
+    ReadEntries();
+  }
+
+  // Which package entries of the index are parked, and where each lies.
+  void ReadEntries() {
+    const std::string b = ReadWholeFile(index);
+    std::uint64_t at = 41;
+    for (std::uint64_t k = Get(b, 33, 8); k != 0; --k) at += 25 + Get(b, at, 8);
+    const std::uint64_t count = Get(b, at, 8);
+    at += 8;
+    for (std::uint64_t n = 0; n < count; ++n) {
+      entries.push_back(at);
+      parked.push_back(b.at(at) == 1);
+      at += parked.back() ? 9 : 45;
+    }
+  }
+
+  DiskBlock BlockAt(std::uint32_t file, std::uint64_t pos) const {
+    const std::string header = ReadWholeFile(files.at(file)).substr(pos, 16);
+    return DiskBlock{file, pos, Get(header, 0, 8), static_cast<std::uint32_t>(Get(header, 8, 4)),
+                     static_cast<std::uint32_t>(Get(header, 12, 4))};
+  }
+
+  // The blocks of data file `file`, back to back from offset 0.
+  std::vector<DiskBlock> BlocksOf(std::uint32_t file) const {
+    std::vector<DiskBlock> blocks;
+    for (std::uint64_t pos = 0; pos < fs::file_size(files.at(file));) {
+      blocks.push_back(BlockAt(file, pos));
+      pos += 16 + blocks.back().len;
+    }
+    return blocks;
+  }
+
+  // Package p's chain as the files hold it, from the block of its first item.
+  std::vector<DiskBlock> Chain(std::uint64_t p) const {
+    const Item* first = nullptr;
+    for (const Item& item : items) {
+      if (item.package == p && first == nullptr) first = &item;
+    }
+    std::vector<DiskBlock> chain{
+        BlockAt(first->location.file, first->location.pos - first->location.offsetInBlock - 16)};
+    while (chain.back().nextPos != kNone && chain.size() < 1000) {
+      chain.push_back(BlockAt(chain.back().nextFile, chain.back().nextPos));
+    }
+    return chain;
+  }
+
+  // The package whose chain holds `block`.
+  std::uint64_t OwnerOf(const DiskBlock& block) const {
+    for (std::uint64_t p = 0; p < kPackages; ++p) {
+      const std::vector<DiskBlock> chain = Chain(p);
+      if (std::find(chain.begin(), chain.end(), block) != chain.end()) return p;
+    }
+    ADD_FAILURE() << "no chain holds the block at " << block.pos << " of file " << block.file;
+    return 0;
+  }
+
+  // The first package with a chain of at least `blocks` blocks.
+  std::uint64_t PackageWithBlocks(std::size_t blocks) const {
+    for (std::uint64_t p = 0; p < kPackages; ++p) {
+      if (Chain(p).size() >= blocks) return p;
+    }
+    ADD_FAILURE() << "no chain of " << blocks << " blocks";
+    return 0;
+  }
+
+  std::string Place(std::uint32_t file, std::uint64_t offset) const {
+    return "data file " + std::to_string(file) + " (" + files.at(file) + ") offset " +
+           std::to_string(offset);
+  }
+};
+
+// Every file below `folder`: its bytes and its modification time.
+struct FileState {
+  std::string bytes;
+  fs::file_time_type mtime;
+  bool operator==(const FileState& other) const {
+    return bytes == other.bytes && mtime == other.mtime;
+  }
+};
+
+std::map<std::string, FileState> Snapshot(const std::string& folder) {
+  std::map<std::string, FileState> files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      files[entry.path().string()] =
+          FileState{ReadWholeFile(entry.path().string()), fs::last_write_time(entry.path())};
+    }
+  }
+  return files;
+}
+
+// Sets every file's modification time an hour back, so that any write shows.
+void AgeFiles(const std::string& folder) {
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) {
+      fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(1));
+    }
+  }
+}
+
+std::string Location(const Item& item) {
+  return std::to_string(item.location.pos) + "," + std::to_string(item.location.file) + "," +
+         std::to_string(item.location.offsetInBlock) + "," + std::to_string(item.bytes.size());
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+std::size_t PackageLines(const std::string& out) { return Count("\n" + out, "\npackage "); }
+
+TEST(CliInfo, ShowsSettingsFilesAndEveryPackage) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  for (const bool packageFile : {true, false}) {
+    SCOPED_TRACE(packageFile ? "with a package file" : "without a package file");
+    const Rec rec(packageFile);
+    std::uint64_t total = 0, blocks = 0, parked = 0;
+    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
+      total += rec.packages[p].size();
+      blocks += rec.Chain(p).size();
+      parked += rec.parked[p];
+    }
+    EXPECT_EQ(parked != 0, packageFile);
+
+    const ToolRun text = RunTool({"info", rec.index});
+    EXPECT_EQ(text.code, 0) << text.all();
+    EXPECT_NE(text.out.find("package size  64 bytes\n"), std::string::npos) << text.out;
+    EXPECT_NE(
+        text.out.find(packageFile ? "package file  yes (data file 0)\n" : "package file  no\n"),
+        std::string::npos);
+    EXPECT_NE(text.out.find("packages      5 (" + std::to_string(5 - parked) +
+                            " held in the index, " + std::to_string(parked) + " parked"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("blocks        " + std::to_string(blocks) + "\n"), std::string::npos);
+    EXPECT_NE(text.out.find("bytes         " + std::to_string(total) + " "), std::string::npos);
+    EXPECT_EQ(Count(text.out, "  present  "), rec.files.size());
+    EXPECT_EQ(text.out.find("\n   package "), std::string::npos) << "a summary only";
+
+    const ToolRun json = RunTool({"info", rec.index, "--json", "--packages"});
+    EXPECT_EQ(json.code, 0) << json.all();
+    EXPECT_NE(json.out.find("\"packageSize\": 64,"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(std::string("\"packageFile\": ") + (packageFile ? "true" : "false")),
+              std::string::npos);
+    EXPECT_NE(json.out.find("\"packageCount\": 5,"), std::string::npos);
+    EXPECT_NE(json.out.find("\"bytes\": " + std::to_string(total) + ","), std::string::npos);
+    for (std::uint32_t k = 0; k < rec.files.size(); ++k) {
+      const std::string size = std::to_string(fs::file_size(rec.files[k]));
+      const bool isPackageFile = packageFile && k == 0;
+      const std::string entry =
+          "{\"file\": " + std::to_string(k) + ", \"path\": \"" + rec.files[k] +
+          "\", \"listedPath\": \"" + rec.files[k] + "\", \"size\": " + size +
+          ", \"length\": " + size + ", \"limit\": " + (isPackageFile ? "null" : "600") +
+          ", \"exists\": true, \"packageFile\": " + (isPackageFile ? "true" : "false") + "}";
+      EXPECT_NE(json.out.find(entry), std::string::npos) << entry << "\n" << json.out;
+    }
+    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
+      const std::string entry = "{\"package\": " + std::to_string(p) +
+                                ", \"bytes\": " + std::to_string(rec.packages[p].size()) +
+                                ", \"blocks\": " + std::to_string(rec.Chain(p).size()) +
+                                ", \"record\": \"" + (rec.parked[p] ? "parked" : "held") +
+                                "\", \"damaged\": false}";
+      EXPECT_NE(json.out.find(entry), std::string::npos) << entry << "\n" << json.out;
+    }
+    const ToolRun summary = RunTool({"info", "--json", rec.index});
+    EXPECT_EQ(summary.code, 0);
+    EXPECT_EQ(summary.out.find("\"packages\""), std::string::npos);
+    EXPECT_NE(summary.out.find("\"damagedPackages\": 0\n}"), std::string::npos) << summary.out;
+  }
+}
+
+// A data file found nowhere is shown as missing; info still reads the rest.
+TEST(CliInfo, ShowsAMissingDataFile) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  const Rec rec(true);
+  fs::remove(rec.files[1]);
+  const ToolRun json = RunTool({"info", "--json", rec.index});
+  EXPECT_EQ(json.code, 0) << json.all();
+  EXPECT_NE(json.out.find("\"file\": 1, \"path\": \"" + rec.files[1] + "\""), std::string::npos);
+  EXPECT_NE(json.out.find("\"length\": 0, \"limit\": 600, \"exists\": false"), std::string::npos)
+      << json.out;
+  const ToolRun text = RunTool({"info", rec.index});
+  EXPECT_NE(text.out.find("  MISSING   " + rec.files[1]), std::string::npos) << text.out;
+}
+
+TEST(CliVerify, IntactRecordingsExitZero) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  for (const bool packageFile : {true, false}) {
+    const Rec rec(packageFile);
+    std::uint64_t total = 0, blocks = 0;
+    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
+      total += rec.packages[p].size();
+      blocks += rec.Chain(p).size();
+    }
+    const ToolRun run = RunTool({"verify", rec.index});
+    EXPECT_EQ(run.code, 0) << run.all();
+    EXPECT_NE(run.out.find("intact: 5 packages, " + std::to_string(blocks) + " blocks, " +
+                           std::to_string(total) + " bytes in " + std::to_string(rec.files.size()) +
+                           " data files\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("note:"), std::string::npos) << "every block is in a chain";
+    EXPECT_TRUE(run.err.empty()) << run.err;
+  }
+}
+
+// A damage made on disk, and what verify must print about it.
+struct Damage {
+  const char* name;
+  // Damages the recording; returns the texts verify's output must hold.
+  std::function<std::vector<std::string>(Rec&)> apply;
+  int code;
+  std::size_t packageLines;  // Lines naming a damaged package.
+};
+
+void PrintTo(const Damage& d, std::ostream* out) { *out << d.name; }
+
+// The first block of the chains that has a next block, with its package.
+std::pair<std::uint64_t, DiskBlock> LinkedBlock(const Rec& rec) {
+  const std::uint64_t p = rec.PackageWithBlocks(2);
+  return {p, rec.Chain(p)[0]};
+}
+
+const Damage kDamages[] = {
+    {"TruncatedDataFile",
+     [](Rec& rec) -> std::vector<std::string> {
+       const DiskBlock last = rec.BlocksOf(1).back();
+       const std::uint64_t owner = rec.OwnerOf(last);
+       const std::uint64_t listed = fs::file_size(rec.files[1]);
+       const std::uint64_t cut = last.pos + 16 + last.len / 2;
+       fs::resize_file(rec.files[1], cut);
+       const std::string end = "the end of the file (" + std::to_string(cut) +
+                               " bytes; the index lists " + std::to_string(listed) + ")";
+       return {"data file 1 (" + rec.files[1] + "): cut short: the file is " + std::to_string(cut) +
+                   " bytes, the index lists " + std::to_string(listed) + "\n",
+               "package " + std::to_string(owner) + ": " + rec.Place(1, last.pos) +
+                   ": the block's payload of " + std::to_string(last.len) + " bytes runs past " +
+                   end};
+     },
+     1, 1},
+    {"LinkToNoBlockStart",
+     [](Rec& rec) -> std::vector<std::string> {
+       const auto [p, block] = LinkedBlock(rec);
+       Patch(rec.files[block.file], block.pos, Le(block.nextPos + 1, 8));
+       return {"package " + std::to_string(p) + ": " + rec.Place(block.file, block.pos) +
+               ": the link names offset " + std::to_string(block.nextPos + 1) + " of data file " +
+               std::to_string(block.nextFile) + ", which is not the start of a block\n"};
+     },
+     1, 1},
+    {"LinkToUnlistedFile",
+     [](Rec& rec) -> std::vector<std::string> {
+       const auto [p, block] = LinkedBlock(rec);
+       Patch(rec.files[block.file], block.pos + 8, Le(rec.files.size() + 3, 4));
+       return {"package " + std::to_string(p) + ": " + rec.Place(block.file, block.pos) +
+               ": the link names offset " + std::to_string(block.nextPos) + " of data file " +
+               std::to_string(rec.files.size() + 3) + ", which the index does not list"};
+     },
+     1, 1},
+    {"LinkPastTheFile",
+     [](Rec& rec) -> std::vector<std::string> {
+       const auto [p, block] = LinkedBlock(rec);
+       const std::uint64_t size = fs::file_size(rec.files[block.nextFile]);
+       Patch(rec.files[block.file], block.pos, Le(size + 4096, 8));
+       return {"package " + std::to_string(p) + ": " + rec.Place(block.nextFile, size + 4096) +
+               ": the block lies past the size the index lists (" + std::to_string(size) +
+               " bytes)\n"};
+     },
+     1, 1},
+    {"LinkLoopsBack",
+     [](Rec& rec) -> std::vector<std::string> {
+       const std::uint64_t p = rec.PackageWithBlocks(3);
+       const std::vector<DiskBlock> chain = rec.Chain(p);
+       Patch(rec.files[chain[1].file], chain[1].pos, Le(chain[0].pos, 8) + Le(chain[0].file, 4));
+       return {"package " + std::to_string(p) + ": " + rec.Place(chain[1].file, chain[1].pos) +
+               ": the link names offset " + std::to_string(chain[0].pos) + " of data file " +
+               std::to_string(chain[0].file) +
+               ", which is not past the package's previous block in that file"};
+     },
+     1, 1},
+    {"LastBlockLinksIntoSavedBytes",
+     [](Rec& rec) -> std::vector<std::string> {
+       const DiskBlock last = rec.Chain(0).back();
+       const DiskBlock other = rec.Chain(1).front();
+       Patch(rec.files[last.file], last.pos, Le(other.pos, 8) + Le(other.file, 4));
+       return {"package 0: " + rec.Place(last.file, last.pos) +
+               ": the record's last block links to offset " + std::to_string(other.pos) +
+               " of data file " + std::to_string(other.file) +
+               ", inside the bytes the index covers"};
+     },
+     1, 1},
+    {"ChainsShareABlock",
+     [](Rec& rec) -> std::vector<std::string> {
+       // A later package's first link bent to a block of package 0, which verify walked
+       // first; the block lies where the later chain may go on (past its first block).
+       for (std::uint64_t p = 1; p < Rec::kPackages; ++p) {
+         const DiskBlock first = rec.Chain(p).front();
+         if (first.nextPos == kNone) continue;
+         for (const DiskBlock& taken : rec.Chain(0)) {
+           if (taken.file == first.file && taken.pos < first.pos) continue;
+           Patch(rec.files[first.file], first.pos, Le(taken.pos, 8) + Le(taken.file, 4));
+           return {"package " + std::to_string(p) + ": " + rec.Place(taken.file, taken.pos) +
+                   ": the block is also in the chain of an earlier package\n"};
+         }
+       }
+       ADD_FAILURE() << "no chain to bend";
+       return {};
+     },
+     1, 1},
+    {"ParkedRecordWithAnotherNumber",
+     [](Rec& rec) -> std::vector<std::string> {
+       const auto p = static_cast<std::uint64_t>(
+           std::find(rec.parked.begin(), rec.parked.end(), true) - rec.parked.begin());
+       Patch(rec.files[0], 44 * p + 32, Le(p + 100, 8));
+       return {"package " + std::to_string(p) + ": " + rec.Place(0, 44 * p) +
+               ": the record carries package number " + std::to_string(p + 100) + " instead of " +
+               std::to_string(p) + "\n"};
+     },
+     1, 1},
+    {"HeldRecordOffABlockStart",
+     [](Rec& rec) -> std::vector<std::string> {
+       const auto p = static_cast<std::uint64_t>(
+           std::find(rec.parked.begin(), rec.parked.end(), false) - rec.parked.begin());
+       const DiskBlock first = rec.Chain(p).front();
+       Patch(rec.index, rec.entries[p] + 1, Le(first.pos + 3, 8));
+       return {"package " + std::to_string(p) + ": index (" + rec.index + ") offset " +
+               std::to_string(rec.entries[p] + 1) + ": the record's first block is at offset " +
+               std::to_string(first.pos + 3) + " of data file " + std::to_string(first.file) +
+               ", which is not the start of a block\n"};
+     },
+     1, 1},
+    {"MissingDataFile",
+     [](Rec& rec) -> std::vector<std::string> {
+       fs::remove(rec.files[2]);
+       return {"data file 2 (" + rec.files[2] +
+                   "): missing: neither at its listed path nor below the index's folder\n",
+               "which is missing (listed as " + rec.files[2] + ")\n"};
+     },
+     1, ~std::size_t{0}},
+    {"ForeignIndex",
+     [](Rec& rec) -> std::vector<std::string> {
+       Patch(rec.index, 0, "quill");
+       return {"quillbox: Not a Quillbox index file (it does not begin with \"Quillbox\"): " +
+               rec.index + "\n"};
+     },
+     2, 0},
+    {"MissingIndex",
+     [](Rec& rec) -> std::vector<std::string> {
+       fs::remove(rec.index);
+       return {"quillbox: No index file at " + rec.index + "\n"};
+     },
+     2, 0},
+    {"ShortIndex",
+     [](Rec& rec) -> std::vector<std::string> {
+       fs::resize_file(rec.index, 100);
+       return {"quillbox: Damaged index file (", "): " + rec.index + "\n"};
+     },
+     2, 0},
+};
+
+struct CliDamage : ::testing::TestWithParam<Damage> {};
+
+// Each damage is found, named at its file and offset, and only the packages it touches
+// are reported; verify leaves the damaged files as they were.
+TEST_P(CliDamage, VerifyNamesTheFirstFault) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  const Damage& damage = GetParam();
+  Rec rec(true);
+  ASSERT_GE(rec.files.size(), 4u);
+  ASSERT_NE(std::count(rec.parked.begin(), rec.parked.end(), true), 0);
+  ASSERT_NE(std::count(rec.parked.begin(), rec.parked.end(), false), 0);
+  const std::vector<std::string> expected = damage.apply(rec);
+  AgeFiles(rec.folder);
+  const auto before = Snapshot(rec.folder);
+  const ToolRun run = RunTool({"verify", rec.index});
+  EXPECT_EQ(run.code, damage.code) << run.all();
+  for (const std::string& text : expected) {
+    EXPECT_NE(run.all().find(text), std::string::npos) << text << "\n" << run.all();
+  }
+  if (damage.packageLines != ~std::size_t{0}) {
+    EXPECT_EQ(PackageLines(run.out), damage.packageLines) << run.out;
+  }
+  if (damage.code == 1) {
+    EXPECT_NE(run.out.find("\ndamaged: "), std::string::npos);
+  }
+  EXPECT_TRUE(before == Snapshot(rec.folder));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliDamage, ::testing::ValuesIn(kDamages),
+                         [](const ::testing::TestParamInfo<Damage>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// Every package reads back whole; items read back by their locations; a location that
+// does not fit its block is refused.
+TEST(CliCat, PackagesAndItemsReadBack) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  for (const bool packageFile : {true, false}) {
+    const Rec rec(packageFile);
+    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
+      const ToolRun run = RunTool({"cat", rec.index, std::to_string(p)});
+      EXPECT_EQ(run.code, 0) << run.err;
+      EXPECT_TRUE(run.out == rec.packages[p]) << "package " << p;
+    }
+    for (std::size_t i = 0; i < rec.items.size(); i += 23) {
+      const Item& item = rec.items[i];
+      const ToolRun run = RunTool({"cat", rec.index, "--location", Location(item)});
+      EXPECT_EQ(run.code, 0) << run.err;
+      EXPECT_TRUE(run.out == item.bytes) << "item " << i;
+    }
+    const Item& item = rec.items[7];
+    Item longer = item;
+    longer.bytes += std::string(
+        item.location.blockLen - item.location.offsetInBlock - item.bytes.size() + 1, 'x');
+    const ToolRun tooLong = RunTool({"cat", rec.index, "--location", Location(longer)});
+    EXPECT_EQ(tooLong.code, 1);
+    EXPECT_NE(tooLong.err.find("runs past the payload of the block at "), std::string::npos)
+        << tooLong.err;
+    EXPECT_TRUE(tooLong.out.empty());
+    const ToolRun noPackage = RunTool({"cat", rec.index, "5"});
+    EXPECT_EQ(noPackage.code, 2);
+    EXPECT_NE(noPackage.err.find("No package 5: the recording has 5"), std::string::npos);
+  }
+}
+
+// A chain with a bent link: cat delivers the bytes up to the bad link, then fails.
+TEST(CliCat, DamagedChainEndsTheOutputAtTheFault) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  Rec rec(true);
+  const auto [p, block] = LinkedBlock(rec);
+  Patch(rec.files[block.file], block.pos + 8, Le(rec.files.size(), 4));
+  const ToolRun run = RunTool({"cat", rec.index, std::to_string(p)});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_TRUE(run.out == rec.packages[p].substr(0, block.len));
+  EXPECT_NE(run.err.find("Package " + std::to_string(p) +
+                         " is damaged: " + rec.Place(block.file, block.pos)),
+            std::string::npos)
+      << run.err;
+}
+
+// No reading command writes to a recording: every file keeps its bytes and its time,
+// and no file is added.
+TEST(CliReadOnly, NoCommandChangesARecording) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  const Rec rec(true);
+  AgeFiles(rec.folder);
+  const auto before = Snapshot(rec.folder);
+  const std::vector<std::vector<std::string>> commands = {
+      {"info", rec.index},
+      {"info", rec.index, "--json", "--packages"},
+      {"verify", rec.index},
+      {"cat", rec.index, "0"},
+      {"cat", rec.index, "4"},
+      {"cat", rec.index, "--location", Location(rec.items[3])},
+  };
+  for (const std::vector<std::string>& command : commands) {
+    EXPECT_EQ(RunTool(command).code, 0) << command[0];
+    EXPECT_TRUE(before == Snapshot(rec.folder)) << command[0];
+  }
+}
+
+// record stores, saves and verifies; the recording it leaves imports, and every package
+// holds its items in order, each stamped with its package and number.
+TEST(CliRecord, RecordsSavesAndVerifies) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  TempDir dir;
+  const std::string folder = dir.File("new");
+  const ToolRun run =
+      RunTool({"record", folder, "--packages", "3", "--writers", "2", "--item-size", "100",
+               "--items", "20", "--package-size", "256", "--file-limit", "1000"});
+  EXPECT_EQ(run.code, 0) << run.all();
+  EXPECT_NE(run.out.find("stored 60 items (5.9 KiB) in "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("/s\nsaved " + folder + "/quillbox.index\n"), std::string::npos);
+  EXPECT_NE(run.out.find("intact: 3 packages, "), std::string::npos);
+
+  Quillbox* db = nullptr;
+  ASSERT_EQ(Quillbox_Import(&db, (folder + "/quillbox.index").c_str(), 4), 0);
+  EXPECT_EQ(Quillbox_GetPackageCount(db), 3u);
+  EXPECT_GT(Quillbox_GetFileCount(db), 3u) << "files roll over at 1000 bytes";
+  for (std::uint64_t p = 0; p < 3; ++p) {
+    ItemCursor* cursor = nullptr;
+    ASSERT_EQ(Quillbox_Open(&cursor, p, db), 0);
+    std::string bytes(2001, '\0');
+    std::uint64_t count = 0;
+    EXPECT_EQ(Quillbox_RecoverContinous(&count, bytes.size(), bytes.data(), cursor, db), 0);
+    Quillbox_Close(&cursor);
+    ASSERT_EQ(count, 2000u);
+    for (std::uint64_t i = 0; i < 20; ++i) {
+      EXPECT_EQ(bytes.substr(i * 100, 16), Le(p, 8) + Le(i, 8)) << p << " " << i;
+    }
+  }
+  Quillbox_Destroy(db);
+
+  const ToolRun again = RunTool({"record", folder, "--items", "1"});
+  EXPECT_EQ(again.code, 2);
+  EXPECT_NE(again.err.find("A recording is in " + folder + " already"), std::string::npos);
+}
+
+TEST(CliUsage, WrongCommandLinesExitTwo) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  const std::vector<std::vector<std::string>> wrong = {
+      {},
+      {"info"},
+      {"frobnicate", "x"},
+      {"cat", "x.index", "0", "--location", "1,2,3,4"},
+      {"cat", "x.index"},
+      {"cat", "x.index", "--location", "1,2,three,4"},
+      {"record", "x", "--packages", "0"},
+  };
+  for (const std::vector<std::string>& arguments : wrong) {
+    const ToolRun run = RunTool(arguments);
+    EXPECT_EQ(run.code, 2) << (arguments.empty() ? "(none)" : arguments[0]) << run.all();
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_FALSE(run.err.empty());
+  }
+  const ToolRun help = RunTool({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("verify"), std::string::npos);
+  const ToolRun version = RunTool({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, std::string(QUILLBOX_VERSION_STRING) + "\n");
+}
+
+}  // namespace
+}  // namespace qbx::test

@@ -1,0 +1,339 @@
+// The read-only walker of recordings (storage/recording.h) on recordings written byte by
+// byte here, so that each fault lies exactly where a test puts it: loops across files,
+// links into the saved bytes or past them, cut-off and empty blocks, parked records that
+// do not fit, moved and missing files, and indexes that cannot be read.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "storage/recording.h"
+#include "test_support.h"
+
+namespace qbx::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kNone = ~std::uint64_t{0};
+
+std::string BlockBytes(std::uint64_t nextPos, std::uint32_t nextFile, const std::string& payload) {
+  return Le(nextPos, 8) + Le(nextFile, 4) + Le(payload.size(), 4) + payload;
+}
+
+std::string RecordBytes(std::uint64_t firstPos, std::uint32_t firstFile, std::uint64_t lastPos,
+                        std::uint32_t lastFile, std::uint64_t id) {
+  return Le(firstPos, 8) + Le(firstFile, 4) + Le(0, 4) + Le(lastPos, 8) + Le(lastFile, 4) +
+         Le(0, 4) + Le(id, 8) + Le(0, 2) + Le(0, 2);
+}
+
+struct FileSpec {
+  std::string name;  // As the index lists it.
+  std::uint64_t listedSize;
+};
+
+// An index: `records` are held (a 44-byte record) or, when empty, parked at 44 * n.
+std::string IndexBytes(bool packageFile, const std::vector<FileSpec>& files,
+                       const std::vector<std::string>& records) {
+  std::string index = std::string("Quillbox") + Le(1, 4) + Le(0, 4) + Le(64, 8) +
+                      Le(records.size(), 8) + static_cast<char>(packageFile) + Le(files.size(), 8);
+  for (const FileSpec& f : files) {
+    index += Le(f.name.size(), 8) + f.name + Le(f.listedSize, 8) + Le(kNone, 8) + '\x01';
+  }
+  index += Le(records.size(), 8);
+  for (std::size_t n = 0; n < records.size(); ++n) {
+    index += records[n].empty() ? '\x01' + Le(44 * n, 8) : '\x00' + records[n];
+  }
+  return index;
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Two block files without a package file. Package 0: A (file 0 at 0) -> C (file 1 at
+// 0); package 1: B (file 0 at 20) alone.
+struct TwoFiles : ::testing::Test {
+  TempDir dir;
+  std::string index = dir.File("rec.index");
+  std::string file0 = BlockBytes(0, 1, "aaaa") + BlockBytes(kNone, 0, "bbb");
+  std::string file1 = BlockBytes(kNone, 0, "ccccc");
+  std::string record0 = RecordBytes(0, 0, 0, 1, 0);
+  std::string record1 = RecordBytes(20, 0, 20, 0, 1);
+
+  void Write() {
+    WriteFile(dir.File("d0"), file0);
+    WriteFile(dir.File("d1"), file1);
+    WriteFile(index,
+              IndexBytes(false, {{dir.File("d0"), file0.size()}, {dir.File("d1"), file1.size()}},
+                         {record0, record1}));
+  }
+  // Walks package `n` and returns the payloads it passed.
+  std::string Payloads(const Recording& recording, std::uint64_t n, const WalkOptions& options,
+                       WalkResult* result) {
+    const RecordLookup record = recording.Record(n);
+    EXPECT_FALSE(record.fault);
+    std::string bytes;
+    *result = recording.Walk(record.image, record.place, options, [&](const ChainBlock& block) {
+      std::string payload(block.header.payloadLen, '\0');
+      recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
+      bytes += payload;
+      return true;
+    });
+    return bytes;
+  }
+};
+
+TEST_F(TwoFiles, RecordingWalksEachChainAcrossFiles) {
+  Write();
+  Recording recording(index);
+  ASSERT_EQ(recording.files().size(), 2u);
+  EXPECT_EQ(recording.files()[1].length, file1.size());
+  WalkResult walk;
+  EXPECT_EQ(Payloads(recording, 0, {}, &walk), "aaaaccccc");
+  EXPECT_FALSE(walk.fault);
+  EXPECT_EQ(walk.blocks, 2u);
+  EXPECT_EQ(walk.bytes, 9u);
+  EXPECT_EQ(Payloads(recording, 1, {}, &walk), "bbb");
+  EXPECT_FALSE(walk.fault);
+  const BlockScan scan = recording.ScanBlocks(0, Extent::kListed);
+  EXPECT_EQ(scan.starts, (std::vector<std::uint64_t>{0, 20}));
+  EXPECT_EQ(scan.end, file0.size());
+  EXPECT_FALSE(scan.fault);
+}
+
+// A link back to a block the walk passed ends the walk at the link: without the
+// record's last block to stop at, and with it, where it is caught as a last block that
+// links into the saved bytes.
+TEST_F(TwoFiles, RecordingFindsALoopThroughAnotherFile) {
+  file1.replace(0, 12, Le(0, 8) + Le(0, 4));  // C links back to A.
+  Write();
+  Recording recording(index);
+  WalkOptions follow;
+  follow.stopAtLastBlock = false;
+  WalkResult walk;
+  EXPECT_EQ(Payloads(recording, 0, follow, &walk), "aaaaccccc");
+  ASSERT_TRUE(walk.fault);
+  EXPECT_FALSE(walk.fault->place.inIndex);
+  EXPECT_EQ(walk.fault->place.file, 1u);
+  EXPECT_EQ(walk.fault->place.offset, 0u);
+  EXPECT_NE(walk.fault->what.find("loop"), std::string::npos) << walk.fault->what;
+
+  Payloads(recording, 0, {}, &walk);
+  ASSERT_TRUE(walk.fault);
+  EXPECT_EQ(walk.fault->place.file, 1u);
+  EXPECT_NE(walk.fault->what.find("inside the bytes the index covers"), std::string::npos);
+}
+
+// Blocks stored after the Save lie past the listed sizes: the saved chain ends at the
+// record's last block without a fault, a walk to the chain's end over the whole files
+// reaches them, and one over the listed bytes stops at them.
+TEST_F(TwoFiles, RecordingWalksPastTheSaveOnlyWhenAsked) {
+  Write();
+  const std::string later = BlockBytes(kNone, 0, "dd");
+  WriteFile(dir.File("d1"), BlockBytes(file1.size(), 1, "ccccc") + later);
+  Recording recording(index);
+  WalkResult walk;
+  EXPECT_EQ(Payloads(recording, 0, {}, &walk), "aaaaccccc");
+  EXPECT_FALSE(walk.fault);
+
+  WalkOptions whole;
+  whole.extent = Extent::kLength;
+  whole.stopAtLastBlock = false;
+  EXPECT_EQ(Payloads(recording, 0, whole, &walk), "aaaacccccdd");
+  EXPECT_FALSE(walk.fault);
+
+  WalkOptions listed;
+  listed.stopAtLastBlock = false;
+  Payloads(recording, 0, listed, &walk);
+  ASSERT_TRUE(walk.fault);
+  EXPECT_EQ(walk.fault->place.file, 1u);
+  EXPECT_EQ(walk.fault->place.offset, file1.size());
+  EXPECT_NE(walk.fault->what.find("past the size the index lists (21 bytes)"), std::string::npos)
+      << walk.fault->what;
+}
+
+struct LinkCase {
+  const char* name;
+  std::uint64_t pos;  // Where A's link points (file 1 unless `file` says otherwise).
+  std::uint32_t file;
+  bool blockStarts;  // Check against the scanned block starts.
+  bool atTarget;     // The fault lies at the target, not at A's link.
+  const char* what;
+};
+
+void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
+
+struct BentLink : TwoFiles, ::testing::WithParamInterface<LinkCase> {};
+
+TEST_P(BentLink, RecordingNamesTheFaultsPlace) {
+  const LinkCase& c = GetParam();
+  file0.replace(0, 12, Le(c.pos, 8) + Le(c.file, 4));
+  Write();
+  Recording recording(index);
+  WalkOptions options;
+  std::vector<BlockScan> scans;
+  for (std::uint32_t k = 0; k < 2; ++k) scans.push_back(recording.ScanBlocks(k, Extent::kListed));
+  if (c.blockStarts) {
+    options.isBlockStart = [&](std::uint32_t file, std::uint64_t pos) {
+      const std::vector<std::uint64_t>& starts = scans[file].starts;
+      return std::find(starts.begin(), starts.end(), pos) != starts.end();
+    };
+  }
+  WalkResult walk;
+  EXPECT_EQ(Payloads(recording, 0, options, &walk), "aaaa");
+  ASSERT_TRUE(walk.fault);
+  EXPECT_EQ(walk.fault->place.file, c.atTarget ? c.file : 0u);
+  EXPECT_EQ(walk.fault->place.offset, c.atTarget ? c.pos : 0u);
+  EXPECT_NE(walk.fault->what.find(c.what), std::string::npos) << walk.fault->what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, BentLink,
+    ::testing::Values(LinkCase{"NotABlockStart", 1, 1, true, false, "not the start of a block"},
+                      LinkCase{"UnlistedFile", 0, 7, false, false, "which the index does not list"},
+                      LinkCase{"PastTheFile", 4000, 1, false, true, "the block lies past"},
+                      LinkCase{"HeaderCutOff", 10, 1, false, true, "header is cut off"},
+                      LinkCase{"PayloadPastTheEnd", 1, 1, false, true, "runs past"},
+                      LinkCase{"Backwards", 0, 0, false, false, "loop"}),
+    [](const ::testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
+
+TEST_F(TwoFiles, RecordingScanStopsAtAnEmptyOrCutBlock) {
+  file0 = BlockBytes(kNone, 0, "aaaa") + Le(kNone, 8) + Le(0, 4) + Le(0, 4) + "xyz";
+  Write();
+  {
+    Recording recording(index);
+    const BlockScan scan = recording.ScanBlocks(0, Extent::kListed);
+    EXPECT_EQ(scan.starts, std::vector<std::uint64_t>{0});
+    EXPECT_EQ(scan.end, 20u);
+    ASSERT_TRUE(scan.fault);
+    EXPECT_EQ(scan.fault->place.offset, 20u);
+    EXPECT_NE(scan.fault->what.find("payload length is 0"), std::string::npos);
+  }
+  WriteFile(dir.File("d0"), file0.substr(0, 30));  // Shorter than listed.
+  Recording cut(index);
+  const BlockScan scan = cut.ScanBlocks(0, Extent::kListed);
+  ASSERT_TRUE(scan.fault);
+  EXPECT_EQ(scan.fault->place.offset, 20u);
+  EXPECT_NE(scan.fault->what.find("cut off by the end of the file (30 bytes; the index lists 39)"),
+            std::string::npos)
+      << scan.fault->what;
+}
+
+// A walk that the visitor ends reports no fault.
+TEST_F(TwoFiles, RecordingVisitorEndsTheWalk) {
+  Write();
+  Recording recording(index);
+  const RecordLookup record = recording.Record(0);
+  const WalkResult walk =
+      recording.Walk(record.image, record.place, {}, [](const ChainBlock&) { return false; });
+  EXPECT_TRUE(walk.stopped);
+  EXPECT_FALSE(walk.fault);
+  EXPECT_EQ(walk.blocks, 1u);
+}
+
+// A held record whose first block is not where the chain starts is reported at its place
+// in the index: 41 header bytes, 25 + name per file, 8 for the count, the entry's flag.
+TEST_F(TwoFiles, RecordingPlacesHeldRecordFaultsInTheIndex) {
+  record1 = RecordBytes(21, 0, 21, 0, 1);
+  Write();
+  Recording recording(index);
+  WalkOptions options;
+  options.isBlockStart = [&](std::uint32_t, std::uint64_t pos) { return pos == 0 || pos == 20; };
+  const RecordLookup record = recording.Record(1);
+  const WalkResult walk = recording.Walk(record.image, record.place, options);
+  ASSERT_TRUE(walk.fault);
+  EXPECT_TRUE(walk.fault->place.inIndex);
+  const std::uint64_t entry = 41 + 2 * 25 + dir.File("d0").size() + dir.File("d1").size() + 8 + 45;
+  EXPECT_EQ(walk.fault->place.offset, entry + 1);
+  EXPECT_NE(walk.fault->what.find("the record's first block is at offset 21"), std::string::npos);
+}
+
+// Parked records: read from the package file at 44 * n, checked for their number and
+// their files, and missing when the package file is cut short.
+TEST(Recording, ParkedRecordsAreChecked) {
+  TempDir dir;
+  const std::string blocks = BlockBytes(kNone, 0, "pp");
+  const std::string good = RecordBytes(0, 1, 0, 1, 0);
+  const std::string wrongNumber = RecordBytes(0, 1, 0, 1, 5);
+  const std::string packageFileBlock = RecordBytes(0, 0, 0, 1, 2);
+  WriteFile(dir.File("p"), good + wrongNumber + packageFileBlock);
+  WriteFile(dir.File("d"), blocks);
+  const std::string index = dir.File("rec.index");
+  WriteFile(index, IndexBytes(true, {{dir.File("p"), 4 * 44}, {dir.File("d"), blocks.size()}},
+                              {"", "", "", ""}));
+  Recording recording(index);
+  const RecordLookup first = recording.Record(0);
+  EXPECT_FALSE(first.fault);
+  EXPECT_TRUE(first.parked);
+  EXPECT_FALSE(recording.Walk(first.image, first.place, {}).fault);
+  const char* const expected[] = {nullptr, "carries package number 5 instead of 1",
+                                  "first block is in data file 0", "lies past the end of the file"};
+  for (std::uint64_t n = 1; n < 4; ++n) {
+    const RecordLookup record = recording.Record(n);
+    ASSERT_TRUE(record.fault) << n;
+    EXPECT_EQ(record.fault->place.file, 0u);
+    EXPECT_EQ(record.fault->place.offset, 44 * n);
+    EXPECT_NE(record.fault->what.find(expected[n]), std::string::npos) << record.fault->what;
+  }
+}
+
+// Files listed by their old paths are found below the index's folder; one found nowhere
+// is missing, and a link to it is a fault, not an error.
+TEST(Recording, MovedFilesAreFoundAndMissingOnesReported) {
+  TempDir dir;
+  fs::create_directories(dir.File("t1"));
+  const std::string blocks = BlockBytes(0, 1, "mm");
+  WriteFile(dir.File("t1/d0"), blocks);
+  const std::string index = dir.File("rec.index");
+  WriteFile(index, IndexBytes(false, {{"/gone/rec/t1/d0", blocks.size()}, {"/gone/rec/t2/d1", 18}},
+                              {RecordBytes(0, 0, 0, 1, 0)}));
+  Recording recording(index);
+  EXPECT_TRUE(fs::equivalent(recording.files()[0].path, dir.File("t1/d0")));
+  EXPECT_EQ(recording.files()[0].listedName, "/gone/rec/t1/d0");
+  EXPECT_FALSE(recording.files()[1].exists());
+  const RecordLookup record = recording.Record(0);
+  const WalkResult walk = recording.Walk(record.image, record.place, {});
+  ASSERT_TRUE(walk.fault);
+  EXPECT_EQ(walk.fault->place.file, 0u);
+  EXPECT_NE(walk.fault->what.find("which is missing (listed as /gone/rec/t2/d1)"),
+            std::string::npos)
+      << walk.fault->what;
+}
+
+struct IndexCase {
+  const char* name;
+  std::string bytes;  // "-" for no file at all.
+  const char* message;
+};
+
+TEST(Recording, UnreadableIndexesAreNamed) {
+  TempDir dir;
+  const std::string whole = IndexBytes(false, {}, {});  // Header and package count.
+  const IndexCase cases[] = {
+      {"missing", "-", "No index file at "},
+      {"empty", "", "Empty file, not a Quillbox index: "},
+      {"foreign", "Quillbux" + whole.substr(8), "Not a Quillbox index file"},
+      {"short", IndexBytes(false, {{"x", 0}}, {}).substr(0, 60), "Damaged index file ("},
+  };
+  for (const IndexCase& c : cases) {
+    const std::string path = dir.File(c.name);
+    if (c.bytes != "-") WriteFile(path, c.bytes);
+    try {
+      Recording recording(path);
+      ADD_FAILURE() << c.name << " opened";
+    } catch (const RecordingError& e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.rfind(c.message, 0), 0u) << c.name << ": " << what;
+      EXPECT_EQ(what.substr(what.size() - path.size()), path) << c.name;
+    }
+  }
+  WriteFile(dir.File("marker"), "Quillbox");  // The marker alone is an empty recording.
+  Recording empty(dir.File("marker"));
+  EXPECT_EQ(empty.packageCount(), 0u);
+  EXPECT_TRUE(empty.files().empty());
+}
+
+}  // namespace
+}  // namespace qbx::test
