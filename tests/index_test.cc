@@ -4,6 +4,7 @@
 #if !defined(_WIN32)
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include <atomic>
@@ -195,6 +196,54 @@ TEST_F(Import, TruncatedOrFlippedIndexNeverCrashes) {
   }
   EXPECT_GT(imported, 0);
   for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(ReadWholeFile(names[k]), contents[k]);
+}
+
+// A parked record whose chain loops back (its last block linking to its first) in a
+// file that the index lists as far longer than it is: loading the record back ends
+// the walk at the link that goes backwards, at once, instead of walking the loop for
+// as many steps as the listed size could hold blocks.
+TEST_F(Import, LoopingChainOfAParkedRecordEndsAtOnce) {
+  QUILLBOX_SKIP_WITHOUT_FORK();
+#if !defined(_WIN32)
+  models.emplace_back();
+  AddItems(12, 60);
+  Create(64, 0, true, {~0ull}, 1, 0);
+  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 1) && SaveIndex());
+  const std::vector<Block> chain = ReadChain(db, 0);
+  ASSERT_GE(chain.size(), 2u);
+  const std::string dataFile = Quillbox_GetDatabaseFileName(1, db);
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  // The last block links back to the first.
+  {
+    std::fstream file(dataFile, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(chain.back().headerPos));
+    const std::string link = Le(chain.front().headerPos, 8) + Le(chain.front().file, 4);
+    file.write(link.data(), static_cast<std::streamsize>(link.size()));
+  }
+  // Data file 1's listed size becomes 2^40: its entry follows the package file's.
+  {
+    std::string bytes = ReadWholeFile(index);
+    const std::uint64_t first = 41, firstName = GetFixed64(bytes.data() + first);
+    const std::uint64_t second = first + 8 + firstName + 17;
+    const std::uint64_t sizeAt = second + 8 + GetFixed64(bytes.data() + second);
+    ASSERT_EQ(GetFixed64(bytes.data() + sizeAt), fs::file_size(dataFile));
+    const std::string huge = Le(std::uint64_t{1} << 40, 8);
+    bytes.replace(sizeAt, 8, huge);
+    std::ofstream(index, std::ios::binary | std::ios::trunc) << bytes;
+  }
+  EXPECT_EQ(RunInChild([&] {
+              alarm(30);  // The walk of the loop would take hours.
+              Quillbox* imported = nullptr;
+              if (Quillbox_Import(&imported, index.c_str(), 0) != 0) return 1;
+              ItemCursor* cursor = nullptr;
+              const int result = Quillbox_Open(&cursor, 0, imported);
+              const std::string read = Drain(imported, cursor, 1 << 20);
+              Quillbox_Close(&cursor);
+              Quillbox_Destroy(imported);
+              return result == 0 && read == models[0].Joined() ? 0 : 2;
+            }),
+            0);
+#endif
 }
 
 using Save = Harness;

@@ -16,6 +16,18 @@ std::atomic<std::size_t> largestWrite{~std::size_t{0}};
 std::mutex folderSyncsMutex;
 std::vector<std::string> folderSyncs;  // Guarded by folderSyncsMutex.
 
+std::atomic<std::uint64_t> callCounts[kCallKinds];
+std::atomic<int> failingKind{-1};  // The kind of the armed call; -1 for none.
+std::atomic<std::uint64_t> failingNumber{0};
+std::atomic<CallFailure> failingHow{CallFailure::kFail};
+std::atomic<bool> callFailed{false};
+std::atomic<bool> callsArmed{false};
+std::atomic<void (*)(Call)> callFailureObserver{nullptr};
+
+void ResetCallCounts() {
+  for (std::atomic<std::uint64_t>& count : callCounts) count.store(0, std::memory_order_relaxed);
+}
+
 enum class Operation { kWrite, kSeek, kRead };
 
 Operation OperationOf(Fault fault) {
@@ -70,6 +82,65 @@ bool WriteFaultFires(std::size_t size, std::size_t* allowed) {
 bool SeekFaultFires() { return Fires(Operation::kSeek); }
 
 bool ReadFaultFires() { return Fires(Operation::kRead); }
+
+const char* CallName(Call kind) {
+  static constexpr const char* kNames[kCallKinds] = {
+      "create", "open", "read", "write", "sync file", "sync folder", "rename", "remove",
+      "file length", "position"};
+  return kNames[static_cast<std::size_t>(kind)];
+}
+
+void CountCalls() {
+  failingKind.store(-1, std::memory_order_release);
+  ResetCallCounts();
+  callFailed.store(false, std::memory_order_relaxed);
+  callsArmed.store(true, std::memory_order_release);
+}
+
+void FailCall(Call kind, std::uint64_t n, CallFailure how) {
+  failingKind.store(-1, std::memory_order_release);
+  ResetCallCounts();
+  callFailed.store(false, std::memory_order_relaxed);
+  failingNumber.store(n, std::memory_order_relaxed);
+  failingHow.store(how, std::memory_order_relaxed);
+  callsArmed.store(true, std::memory_order_release);
+  failingKind.store(static_cast<int>(kind), std::memory_order_release);
+}
+
+void StopFailingCalls() {
+  failingKind.store(-1, std::memory_order_release);
+  callsArmed.store(false, std::memory_order_release);
+}
+
+bool CallsArmed() { return callsArmed.load(std::memory_order_acquire); }
+
+std::uint64_t CallCount(Call kind) {
+  return callCounts[static_cast<std::size_t>(kind)].load(std::memory_order_acquire);
+}
+
+bool CallFailed() { return callFailed.load(std::memory_order_acquire); }
+
+void SetCallFailureObserver(void (*observer)(Call kind)) {
+  callFailureObserver.store(observer, std::memory_order_release);
+}
+
+bool CallFails(Call kind) {
+  const std::uint64_t number =
+      callCounts[static_cast<std::size_t>(kind)].fetch_add(1, std::memory_order_acq_rel) + 1;
+  if (failingKind.load(std::memory_order_acquire) != static_cast<int>(kind) ||
+      number != failingNumber.load(std::memory_order_relaxed)) {
+    return false;
+  }
+  // The observer's notes come first: whoever sees CallFailed() sees them too.
+  if (void (*observer)(Call) = callFailureObserver.load(std::memory_order_acquire)) observer(kind);
+  callFailed.store(true, std::memory_order_release);
+  return true;
+}
+
+std::size_t TransferAllowed(Call kind, std::size_t size) {
+  if (!CallFails(kind)) return size;
+  return failingHow.load(std::memory_order_relaxed) == CallFailure::kShort ? size / 2 : 0;
+}
 
 void NoteFolderSync(const std::string& folder) {
   std::lock_guard<std::mutex> lock(folderSyncsMutex);

@@ -16,6 +16,11 @@
 #include "platform/platform.h"
 #ifdef QUILLBOX_TESTING
 #include "platform/fault_hook.h"
+#define QUILLBOX_CALL_FAILS(kind) testing::CallFails(testing::Call::kind)
+#define QUILLBOX_SYNC_SKIPPED() testing::CallsArmed()
+#else
+#define QUILLBOX_CALL_FAILS(kind) false
+#define QUILLBOX_SYNC_SKIPPED() false
 #endif
 
 namespace qbx {
@@ -29,6 +34,7 @@ FileHandle OpenFile(const std::string& path, OpenMode mode) {
   static constexpr int kFlags[] = {O_RDWR | O_CREAT | O_TRUNC, O_RDWR, O_RDONLY,
                                    O_WRONLY | O_CREAT | O_TRUNC};
   const NativePath native = ToWidePath(path);
+  if (QUILLBOX_CALL_FAILS(kOpen)) return kNoFile;
   int fd;
   do {
     fd = ::open(native.c_str(), kFlags[static_cast<int>(mode)] | O_CLOEXEC, 0666);
@@ -43,6 +49,7 @@ FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
   *path = prefix + "XXXXXX";
   ToWidePath(*path);
+  if (QUILLBOX_CALL_FAILS(kCreate)) return kNoFile;
   std::vector<char> name(path->begin(), path->end());
   name.push_back('\0');
   int fd;
@@ -73,6 +80,7 @@ std::size_t PositionalWrite(FileHandle file, std::uint64_t offset, const void* d
 
 std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
+  size = testing::TransferAllowed(testing::Call::kWrite, size);
   std::size_t allowed = 0;
   if (testing::WriteFaultFires(size, &allowed)) return PositionalWrite(file, offset, data, allowed);
 #endif
@@ -119,6 +127,7 @@ std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiec
 
 std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
+  size = testing::TransferAllowed(testing::Call::kRead, size);
   if (testing::ReadFaultFires()) return 0;
 #endif
   char* bytes = static_cast<char*>(data);
@@ -135,9 +144,14 @@ std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_
 
 bool CloseFile(FileHandle file) { return ::close(static_cast<int>(file)) == 0; }
 
-bool RemoveFile(const std::string& path) { return ::unlink(ToWidePath(path).c_str()) == 0; }
+bool RemoveFile(const std::string& path) {
+  const NativePath native = ToWidePath(path);
+  return !QUILLBOX_CALL_FAILS(kRemove) && ::unlink(native.c_str()) == 0;
+}
 
 bool SyncFile(FileHandle file) {
+  if (QUILLBOX_CALL_FAILS(kSyncFile)) return false;
+  if (QUILLBOX_SYNC_SKIPPED()) return true;
   int result;
   do {
     result = ::fsync(static_cast<int>(file));
@@ -146,6 +160,7 @@ bool SyncFile(FileHandle file) {
 }
 
 bool FileLength(FileHandle file, std::uint64_t* length) {
+  if (QUILLBOX_CALL_FAILS(kLength)) return false;
   struct stat info;
   if (::fstat(static_cast<int>(file), &info) != 0) return false;
   *length = static_cast<std::uint64_t>(info.st_size);
@@ -153,14 +168,18 @@ bool FileLength(FileHandle file, std::uint64_t* length) {
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-  return ::rename(ToWidePath(from).c_str(), ToWidePath(to).c_str()) == 0;
+  const NativePath nativeFrom = ToWidePath(from), nativeTo = ToWidePath(to);
+  return !QUILLBOX_CALL_FAILS(kRename) && ::rename(nativeFrom.c_str(), nativeTo.c_str()) == 0;
 }
 
 bool SyncFolder(const std::string& folder) {
 #ifdef QUILLBOX_TESTING
   testing::NoteFolderSync(folder);
 #endif
-  const int fd = ::open(ToWidePath(folder).c_str(), O_RDONLY | O_DIRECTORY);
+  const NativePath native = ToWidePath(folder);
+  if (QUILLBOX_CALL_FAILS(kSyncFolder)) return false;
+  if (QUILLBOX_SYNC_SKIPPED()) return true;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return false;
   int result;
   do {

@@ -16,6 +16,11 @@
 #include "platform/platform.h"
 #ifdef QUILLBOX_TESTING
 #include "platform/fault_hook.h"
+#define QUILLBOX_CALL_FAILS(kind) testing::CallFails(testing::Call::kind)
+#define QUILLBOX_SYNC_SKIPPED() testing::CallsArmed()
+#else
+#define QUILLBOX_CALL_FAILS(kind) false
+#define QUILLBOX_SYNC_SKIPPED() false
 #endif
 
 namespace qbx {
@@ -94,8 +99,10 @@ FileHandle OpenFile(const std::string& path, OpenMode mode) {
   static constexpr DWORD kDisposition[] = {CREATE_ALWAYS, OPEN_EXISTING, OPEN_EXISTING,
                                            CREATE_ALWAYS};
   const int m = static_cast<int>(mode);
-  return AsFile(CreateFileW(ToWidePath(path).c_str(), kAccess[m], kShareAll, nullptr,
-                            kDisposition[m], FILE_ATTRIBUTE_NORMAL, nullptr));
+  const NativePath native = ToWidePath(path);
+  if (QUILLBOX_CALL_FAILS(kOpen)) return kNoFile;
+  return AsFile(CreateFileW(native.c_str(), kAccess[m], kShareAll, nullptr, kDisposition[m],
+                            FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
@@ -105,6 +112,10 @@ FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
   const std::string tmpl = prefix + "XXXXXX";
   ToWidePath(tmpl);
+  if (QUILLBOX_CALL_FAILS(kCreate)) {
+    *path = tmpl;
+    return kNoFile;
+  }
   std::vector<char> first(tmpl.begin(), tmpl.end());
   first.push_back('\0');
   bool useRuntime = _mktemp(first.data()) != nullptr;
@@ -125,6 +136,7 @@ FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* pa
 
 std::size_t WriteAt(FileHandle file, std::uint64_t offset, const void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
+  size = testing::TransferAllowed(testing::Call::kWrite, size);
   std::size_t allowed = 0;
   if (testing::WriteFaultFires(size, &allowed)) return PositionalWrite(file, offset, data, allowed);
 #endif
@@ -150,6 +162,7 @@ std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiec
 
 std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_t size) {
 #ifdef QUILLBOX_TESTING
+  size = testing::TransferAllowed(testing::Call::kRead, size);
   if (testing::ReadFaultFires()) return 0;
 #endif
   char* bytes = static_cast<char*>(data);
@@ -167,11 +180,18 @@ std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_
 
 bool CloseFile(FileHandle file) { return CloseHandle(AsHandle(file)) != 0; }
 
-bool RemoveFile(const std::string& path) { return DeleteFileW(ToWidePath(path).c_str()) != 0; }
+bool RemoveFile(const std::string& path) {
+  const NativePath native = ToWidePath(path);
+  return !QUILLBOX_CALL_FAILS(kRemove) && DeleteFileW(native.c_str()) != 0;
+}
 
-bool SyncFile(FileHandle file) { return FlushFileBuffers(AsHandle(file)) != 0; }
+bool SyncFile(FileHandle file) {
+  if (QUILLBOX_CALL_FAILS(kSyncFile)) return false;
+  return QUILLBOX_SYNC_SKIPPED() || FlushFileBuffers(AsHandle(file)) != 0;
+}
 
 bool FileLength(FileHandle file, std::uint64_t* length) {
+  if (QUILLBOX_CALL_FAILS(kLength)) return false;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(AsHandle(file), &size)) return false;
   *length = static_cast<std::uint64_t>(size.QuadPart);
@@ -179,11 +199,14 @@ bool FileLength(FileHandle file, std::uint64_t* length) {
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-  return MoveFileExW(ToWidePath(from).c_str(), ToWidePath(to).c_str(),
+  const NativePath nativeFrom = ToWidePath(from), nativeTo = ToWidePath(to);
+  return !QUILLBOX_CALL_FAILS(kRename) &&
+         MoveFileExW(nativeFrom.c_str(), nativeTo.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool SyncFolder(const std::string&) { return true; }  // MOVEFILE_WRITE_THROUGH covers it.
+// MOVEFILE_WRITE_THROUGH covers it.
+bool SyncFolder(const std::string&) { return !QUILLBOX_CALL_FAILS(kSyncFolder); }
 
 std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of("\\/");

@@ -104,8 +104,10 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
   if (handle == kNoFile) throw std::runtime_error("Unable to reopen file " + fileName);
   // Data stored after the index was saved lies beyond the stored size; appending at
   // the larger of the two never overwrites it, and every new position stays right.
+  // Without the length, appends could overwrite blocks that links still lead to.
   std::uint64_t length = 0;
-  if (FileLength(handle, &length) && length > size.load(std::memory_order_relaxed)) {
+  if (!FileLength(handle, &length)) throw std::runtime_error("Unable to reopen file " + fileName);
+  if (length > size.load(std::memory_order_relaxed)) {
     size.store(length, std::memory_order_relaxed);
   }
 }
@@ -148,6 +150,10 @@ bool DataFile::ReadBlockHeader(std::uint64_t position, BlockHeader* header) {
   const BlockHeader decoded = DecodeBlockHeader(bytes);
   if (decoded.payloadLen > end - position - kBlockHeaderSize) return false;
   *header = decoded;
+  if (!staleLinks.empty() && staleLinks.count(position) != 0) {
+    header->nextBlockPos = kNoPosition;
+    header->nextBlockFile = 0;
+  }
   return true;
 }
 

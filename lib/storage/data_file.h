@@ -71,7 +71,8 @@ class DataFile {
   void ReadAt(std::uint64_t position, void* data, std::size_t size) REQUIRES_SHARED(bytesLock);
   // Reads the header of the block at `position`. False, with nothing read, when the
   // block does not lie wholly within the bytes the database appended: a link to it is
-  // torn (its block was lost with a crash) or wrong. Throws on a failed transfer.
+  // torn (its block was lost with a crash) or wrong. A stale link reads as none.
+  // Throws on a failed transfer.
   bool ReadBlockHeader(std::uint64_t position, BlockHeader* header) REQUIRES_SHARED(bytesLock);
 
   std::string fileName;          // Full UTF-8 path; replaced only by relocation.
@@ -83,6 +84,9 @@ class DataFile {
   SharedMutex bytesLock;
   std::uint64_t maxSize = 0;     // Size limit; all ones for none.
   bool keepOnClose = false;      // Set once the file is listed in a saved index.
+  // Blocks whose link on disk readers take as no link: links that an imported index's
+  // chains end at (DataFiles::EndChainAtImport). A link patch removes its block.
+  std::set<std::uint64_t> staleLinks GUARDED_BY(bytesLock);
   // The folder entry of the file is durable (its folder synced since the file was made
   // there). Guarded by `mutex`.
   bool folderSynced GUARDED_BY(mutex) = false;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <set>
 #include <stdexcept>
+#include <vector>
 
 namespace qbx {
 
@@ -78,14 +79,16 @@ PackageImage DataFiles::TrimChain(PackageImage image) const {
   }
   std::uint64_t pos = image.firstBlockPos;
   std::uint32_t file = image.firstBlockFile;
-  // Every block takes at least 17 bytes, which bounds the walk on a damaged chain.
-  std::uint64_t stepsLeft = 0;
-  for (std::uint64_t k = 0; k < files_.size(); ++k) {
-    stepsLeft += files_[k]->size.load(std::memory_order_acquire) / (kBlockHeaderSize + 1) + 1;
-  }
-  for (; stepsLeft != 0; --stepsLeft) {
+  // A file only grows at its end, so a package's blocks lie ever further into each
+  // file: a link to before the end of the package's previous block in that file is
+  // damage, and ends the walk. So does any loop, after at most one block per block of
+  // the files. `past` holds, per file, where the chain's last block there ends.
+  std::vector<std::uint64_t> past(files_.size(), 0);
+  past[file] = pos + kBlockHeaderSize + header.payloadLen;
+  for (;;) {
     if (header.nextBlockPos == kNoPosition ||
-        !IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+        !IsBlockFile(header.nextBlockPos, header.nextBlockFile) ||
+        header.nextBlockFile >= past.size() || header.nextBlockPos < past[header.nextBlockFile]) {
       break;
     }
     DataFile& next = At(header.nextBlockFile);
@@ -95,10 +98,28 @@ PackageImage DataFiles::TrimChain(PackageImage image) const {
     pos = header.nextBlockPos;
     file = header.nextBlockFile;
     header = following;
+    past[file] = pos + kBlockHeaderSize + header.payloadLen;
   }
   image.lastBlockPos = pos;
   image.lastBlockFile = file;
   return image;
+}
+
+void DataFiles::EndChainAtImport(const PackageImage& image, bool fromLast) {
+  PackageImage end = image;
+  if (fromLast) {
+    end.firstBlockPos = image.lastBlockPos;
+    end.firstBlockFile = image.lastBlockFile;
+    end = TrimChain(end);
+  }
+  if (!fromLast || end.firstBlockPos == kNoPosition) end = TrimChain(image);
+  if (end.lastBlockPos == kNoPosition) return;
+  DataFile& last = At(end.lastBlockFile);
+  WriterLock guard(last.bytesLock);
+  BlockHeader header;
+  if (last.ReadBlockHeader(end.lastBlockPos, &header) && header.nextBlockPos != kNoPosition) {
+    last.staleLinks.insert(end.lastBlockPos);
+  }
 }
 
 // Placeholders are all alike, so concurrent appends may land in any order.

@@ -46,6 +46,15 @@ class DataFiles {
   // names a listed file and a block wholly within that file's size; the last block
   // becomes the last one reached. Reads only.
   PackageImage TrimChain(PackageImage image) const;
+  // Finds where the listed files end the chain, as TrimChain does (followed from the
+  // record's last block when `fromLast`: a record an index holds, whose chain is whole
+  // up to that block), and when the last block's link leads on, readers take it as no
+  // link until this database patches it (DataFile::staleLinks). For import only, before
+  // any file is added: the link of a block stored after the Save may name a file that
+  // the index does not list, or a block torn by a failure; once the database makes a
+  // file with that index, or appends past the torn block, such a link would lead into
+  // blocks of other packages. Reads only: the files may belong to other indexes too.
+  void EndChainAtImport(const PackageImage& image, bool fromLast);
 
   // Package records in the package file, each at 44 times its package's number.
   void AppendRecord(const char image[kPackageRecordSize]);

@@ -225,7 +225,12 @@ namespace {
 std::string ReadWholeIndex(const std::string& path, bool* exists) {
   FileHandle file = OpenFile(path, OpenMode::kRead);
   *exists = file != kNoFile;
-  if (file == kNoFile) return std::string();
+  if (file == kNoFile) {
+    // An index that is there but cannot be opened is not passed over: it would go on
+    // naming a file that is about to be removed.
+    if (IsRegularFile(path)) throw std::runtime_error("Unable to read data");
+    return std::string();
+  }
   std::uint64_t length = 0;
   std::string bytes;
   const bool known = FileLength(file, &length);

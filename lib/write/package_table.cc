@@ -61,6 +61,24 @@ std::uint64_t PackageTable::Add() {
 }
 
 void PackageTable::AddImported(const IndexPackageEntry& imported) {
+  // Chains end where the listed files end them, before any file is added.
+  if (imported.parked) {
+    // A record parked after the Save can have blocks anywhere in its chain in files
+    // the index does not list: its chain is followed from the first block. A record
+    // that is not there, or does not fit, is refused when it is loaded.
+    const std::uint64_t size =
+        files_.HasPackageFile() ? files_.At(0).size.load(std::memory_order_relaxed) : 0;
+    if (size >= kPackageRecordSize && imported.offset <= size - kPackageRecordSize) {
+      char image[kPackageRecordSize];
+      files_.ReadRecord(imported.offset, image);
+      const PackageImage decoded = DecodePackageImage(image);
+      if (decoded.packageId * kPackageRecordSize == imported.offset) {
+        files_.EndChainAtImport(decoded, false);
+      }
+    }
+  } else {
+    files_.EndChainAtImport(imported.image, true);
+  }
   auto lock = std::make_unique<PackageLock>();
   std::unique_ptr<PackageRecord> record;
   if (!imported.parked) {

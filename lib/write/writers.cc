@@ -128,6 +128,7 @@ void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement
     WriterLock rewrite(previous.bytesLock);
     try {
       previous.WriteAt(previousPos, link, sizeof link);
+      previous.staleLinks.erase(previousPos);
     } catch (...) {
       forgetBlock();
       throw;
