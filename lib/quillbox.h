@@ -93,7 +93,12 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Create(Quillbox** out, uint64_t p
  * lists (the recording was copied or moved) is looked for below the index file's
  * folder by the trailing parts of that path (its name, its parent folder and name,
  * and so on; the longest that exists wins); GetDatabaseFileName then gives the path
- * found. */
+ * found. An import writes no file; nor does reading what it opened.
+ * When the system refuses to open a listed file for writing (a read-only file system,
+ * no permission), the recording is opened read-only: every read works, while Store,
+ * NewThread, NewPackage, Replace and RelocateFileTo return 1 and write nothing, the
+ * error message staying empty; Save can still write an index elsewhere, and Destroy
+ * deletes nothing. */
 QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Import(Quillbox** out, const char* indexPath,
                                                       uint64_t maxQueuedPackages);
 /* Synchronizes (unless a writer has failed), stops the threads and releases

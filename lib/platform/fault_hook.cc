@@ -90,6 +90,24 @@ const char* CallName(Call kind) {
   return kNames[static_cast<std::size_t>(kind)];
 }
 
+namespace {
+std::mutex refusedMutex;
+std::string refusedPrefix;  // Guarded by refusedMutex; empty for none.
+std::atomic<bool> refusing{false};
+}  // namespace
+
+void RefuseWritingUnder(const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(refusedMutex);
+  refusedPrefix = prefix;
+  refusing.store(!prefix.empty(), std::memory_order_release);
+}
+
+bool WritingRefused(const std::string& path) {
+  if (!refusing.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(refusedMutex);
+  return !refusedPrefix.empty() && path.compare(0, refusedPrefix.size(), refusedPrefix) == 0;
+}
+
 void CountCalls() {
   failingKind.store(-1, std::memory_order_release);
   ResetCallCounts();

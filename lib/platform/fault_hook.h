@@ -87,6 +87,14 @@ bool CallFails(Call kind);
 // must fail.
 std::size_t TransferAllowed(Call kind, std::size_t size);
 
+// Makes the file system refuse, from now on, every open for writing and every
+// creation of a path that starts with `prefix`, as a read-only mount does (the
+// refusal reads as such: OpenFile's `refusedWriting`); opens for reading still work.
+// An empty prefix ends the refusal. Not counted as a call failure.
+void RefuseWritingUnder(const std::string& prefix);
+// Called by the platform layer: whether writing to `path` is refused.
+bool WritingRefused(const std::string& path);
+
 // Every folder the platform layer synced, in order, since the last call; for tests of
 // what a Save or a relocation makes durable.
 void NoteFolderSync(const std::string& folder);

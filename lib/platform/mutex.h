@@ -5,7 +5,9 @@
 #define QUILLBOX_PLATFORM_MUTEX_H_
 
 #include <mutex>
+#if !defined(_WIN32)
 #include <shared_mutex>
+#endif
 
 #if defined(__clang__)
 #define QBX_THREAD_ANNOTATION(x) __attribute__((x))
@@ -64,9 +66,28 @@ class SCOPED_CAPABILITY MutexLock {
   Mutex* mutex_;
 };
 
+#if defined(_WIN32)
+// The system's slim reader/writer lock, in platform_windows.cc: the run-time's
+// std::shared_mutex (a winpthreads rwlock) can leave a reader and a writer that unlock
+// at the same moment both waiting for ever on its inner mutex.
+void LockSlim(void** lock);
+void UnlockSlim(void** lock);
+void LockSlimShared(void** lock);
+void UnlockSlimShared(void** lock);
+#endif
+
 // Shared by readers, or held by one writer.
 class CAPABILITY("shared mutex") SharedMutex {
  public:
+#if defined(_WIN32)
+  void Lock() ACQUIRE() { LockSlim(&lock_); }
+  void Unlock() RELEASE() { UnlockSlim(&lock_); }
+  void LockShared() ACQUIRE_SHARED() { LockSlimShared(&lock_); }
+  void UnlockShared() RELEASE_SHARED() { UnlockSlimShared(&lock_); }
+
+ private:
+  void* lock_ = nullptr;  // An SRWLOCK, initially all zero.
+#else
   void Lock() ACQUIRE() { mutex_.lock(); }
   void Unlock() RELEASE() { mutex_.unlock(); }
   void LockShared() ACQUIRE_SHARED() { mutex_.lock_shared(); }
@@ -74,6 +95,7 @@ class CAPABILITY("shared mutex") SharedMutex {
 
  private:
   std::shared_mutex mutex_;
+#endif
 };
 
 class SCOPED_CAPABILITY ReaderLock {

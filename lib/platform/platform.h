@@ -34,8 +34,10 @@ enum class OpenMode {
 // "bad conversion" when the text is not valid UTF-8.
 NativePath ToWidePath(const std::string& utf8Path);
 
-// Opens `path` in `mode`; kNoFile on failure.
-FileHandle OpenFile(const std::string& path, OpenMode mode);
+// Opens `path` in `mode`; kNoFile on failure. `refusedWriting`, when given, tells
+// whether the system refused only because the file may not be written (a read-only
+// file system, no permission to write), so that opening it for reading may succeed.
+FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting = nullptr);
 
 // Creates a new, empty file whose name is `folder` exactly as given followed by the
 // separator and "quillbox." and six generated characters, opened for reading and

@@ -18,7 +18,9 @@
 #include "platform/fault_hook.h"
 #define QUILLBOX_CALL_FAILS(kind) testing::CallFails(testing::Call::kind)
 #define QUILLBOX_SYNC_SKIPPED() testing::CallsArmed()
+#define QUILLBOX_WRITING_REFUSED(path) testing::WritingRefused(path)
 #else
+#define QUILLBOX_WRITING_REFUSED(path) false
 #define QUILLBOX_CALL_FAILS(kind) false
 #define QUILLBOX_SYNC_SKIPPED() false
 #endif
@@ -30,15 +32,23 @@ NativePath ToWidePath(const std::string& utf8Path) {
   return utf8Path;
 }
 
-FileHandle OpenFile(const std::string& path, OpenMode mode) {
+FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting) {
   static constexpr int kFlags[] = {O_RDWR | O_CREAT | O_TRUNC, O_RDWR, O_RDONLY,
                                    O_WRONLY | O_CREAT | O_TRUNC};
   const NativePath native = ToWidePath(path);
+  if (refusedWriting != nullptr) *refusedWriting = false;
   if (QUILLBOX_CALL_FAILS(kOpen)) return kNoFile;
+  if (mode != OpenMode::kRead && QUILLBOX_WRITING_REFUSED(path)) {
+    if (refusedWriting != nullptr) *refusedWriting = true;
+    return kNoFile;
+  }
   int fd;
   do {
     fd = ::open(native.c_str(), kFlags[static_cast<int>(mode)] | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && refusedWriting != nullptr && mode != OpenMode::kRead) {
+    *refusedWriting = errno == EROFS || errno == EACCES || errno == EPERM || errno == ETXTBSY;
+  }
   return fd < 0 ? kNoFile : fd;
 }
 
@@ -49,7 +59,7 @@ FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
   *path = prefix + "XXXXXX";
   ToWidePath(*path);
-  if (QUILLBOX_CALL_FAILS(kCreate)) return kNoFile;
+  if (QUILLBOX_CALL_FAILS(kCreate) || QUILLBOX_WRITING_REFUSED(*path)) return kNoFile;
   std::vector<char> name(path->begin(), path->end());
   name.push_back('\0');
   int fd;

@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/mutex.h"
 #include "platform/platform.h"
 #ifdef QUILLBOX_TESTING
 #include "platform/fault_hook.h"
 #define QUILLBOX_CALL_FAILS(kind) testing::CallFails(testing::Call::kind)
 #define QUILLBOX_SYNC_SKIPPED() testing::CallsArmed()
+#define QUILLBOX_WRITING_REFUSED(path) testing::WritingRefused(path)
 #else
+#define QUILLBOX_WRITING_REFUSED(path) false
 #define QUILLBOX_CALL_FAILS(kind) false
 #define QUILLBOX_SYNC_SKIPPED() false
 #endif
@@ -93,16 +96,26 @@ NativePath ToWidePath(const std::string& utf8Path) {
   return NativePath(wide.begin(), wide.end());
 }
 
-FileHandle OpenFile(const std::string& path, OpenMode mode) {
+FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting) {
   static constexpr DWORD kAccess[] = {GENERIC_READ | GENERIC_WRITE, GENERIC_READ | GENERIC_WRITE,
                                       GENERIC_READ, GENERIC_WRITE};
   static constexpr DWORD kDisposition[] = {CREATE_ALWAYS, OPEN_EXISTING, OPEN_EXISTING,
                                            CREATE_ALWAYS};
   const int m = static_cast<int>(mode);
   const NativePath native = ToWidePath(path);
+  if (refusedWriting != nullptr) *refusedWriting = false;
   if (QUILLBOX_CALL_FAILS(kOpen)) return kNoFile;
-  return AsFile(CreateFileW(native.c_str(), kAccess[m], kShareAll, nullptr, kDisposition[m],
-                            FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (mode != OpenMode::kRead && QUILLBOX_WRITING_REFUSED(path)) {
+    if (refusedWriting != nullptr) *refusedWriting = true;
+    return kNoFile;
+  }
+  const FileHandle file = AsFile(CreateFileW(native.c_str(), kAccess[m], kShareAll, nullptr,
+                                             kDisposition[m], FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file == kNoFile && refusedWriting != nullptr && mode != OpenMode::kRead) {
+    const DWORD error = GetLastError();
+    *refusedWriting = error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+  }
+  return file;
 }
 
 FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
@@ -112,7 +125,7 @@ FileHandle CreateUniqueFile(const std::string& folder, std::string* path) {
 FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* path) {
   const std::string tmpl = prefix + "XXXXXX";
   ToWidePath(tmpl);
-  if (QUILLBOX_CALL_FAILS(kCreate)) {
+  if (QUILLBOX_CALL_FAILS(kCreate) || QUILLBOX_WRITING_REFUSED(tmpl)) {
     *path = tmpl;
     return kNoFile;
   }
@@ -219,5 +232,12 @@ bool IsRegularFile(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES &&
          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
+
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK is one pointer");
+
+void LockSlim(void** lock) { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(lock)); }
+void UnlockSlim(void** lock) { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(lock)); }
+void LockSlimShared(void** lock) { AcquireSRWLockShared(reinterpret_cast<PSRWLOCK>(lock)); }
+void UnlockSlimShared(void** lock) { ReleaseSRWLockShared(reinterpret_cast<PSRWLOCK>(lock)); }
 
 }  // namespace qbx

@@ -181,6 +181,7 @@ void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
 }
 
 void Reader::Replace(std::uint64_t size, const void* data, const ItemLocation& location) {
+  files.ThrowIfReadOnly();
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = files.At(placed.file);

@@ -100,7 +100,12 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
     std::string found = FindMovedFile(indexFolder, fileName, available);
     if (!found.empty()) fileName = std::move(found);
   }
-  handle = OpenFile(fileName, OpenMode::kUpdate);
+  bool refusedWriting = false;
+  handle = OpenFile(fileName, OpenMode::kUpdate, &refusedWriting);
+  if (handle == kNoFile && refusedWriting) {
+    handle = OpenFile(fileName, OpenMode::kRead);
+    readOnly = handle != kNoFile;
+  }
   if (handle == kNoFile) throw std::runtime_error("Unable to reopen file " + fileName);
   // Data stored after the index was saved lies beyond the stored size; appending at
   // the larger of the two never overwrites it, and every new position stays right.

@@ -49,7 +49,7 @@ class DataFile {
   DataFile& operator=(const DataFile&) = delete;
 
   // Takes this file's entry of an index file and reopens the file for reading and
-  // writing. A listed path that names no file is looked for below `indexFolder`, the
+  // writing, or for reading only (`readOnly`) when the system refuses writing to it. A listed path that names no file is looked for below `indexFolder`, the
   // index file's folder (FindMovedFile), and `fileName` becomes the path found; paths
   // in `taken` (those of the index's earlier entries) are passed over. Throws
   // "Unable to reopen file " + name when it cannot be opened.
@@ -84,6 +84,7 @@ class DataFile {
   SharedMutex bytesLock;
   std::uint64_t maxSize = 0;     // Size limit; all ones for none.
   bool keepOnClose = false;      // Set once the file is listed in a saved index.
+  bool readOnly = false;         // Reopened for reading only; set before any thread sees it.
   // Blocks whose link on disk readers take as no link: links that an imported index's
   // chains end at (DataFiles::EndChainAtImport). A link patch removes its block.
   std::set<std::uint64_t> staleLinks GUARDED_BY(bytesLock);

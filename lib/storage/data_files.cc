@@ -14,6 +14,7 @@ DataFiles::~DataFiles() {
 }
 
 std::uint64_t DataFiles::Add(const std::string& folder, std::uint64_t maxSize) {
+  ThrowIfReadOnly();
   auto file = std::make_unique<DataFile>(folder, maxSize);
   MutexLock lock(addMutex_);
   const std::uint64_t index = files_.size();
@@ -36,10 +37,15 @@ void DataFiles::Reopen(const std::vector<IndexFileEntry>& entries, bool hasPacka
     auto file = std::make_unique<DataFile>();
     file->Reopen(entry, indexFolder, taken);
     taken.insert(file->fileName);
+    if (file->readOnly) readOnly_ = true;
     MutexLock lock(addMutex_);
     files_.push_back(file.get());
     file.release();
   }
+}
+
+void DataFiles::ThrowIfReadOnly() const {
+  if (readOnly_) throw std::runtime_error("Recording is open read-only");
 }
 
 DataFile& DataFiles::At(std::uint64_t index) const {
@@ -162,6 +168,8 @@ void DataFiles::SyncAll() {
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
     DataFile& file = *files_[k];
     MutexLock lock(file.mutex);
+    // Nothing was written through a read-only handle (and Windows refuses to flush one).
+    if (file.readOnly) continue;
     if (!SyncFile(file.handle)) throw std::runtime_error("Unable to write data");
     if (file.folderSynced) continue;
     const std::string folder = FolderOf(file.fileName);

@@ -35,6 +35,11 @@ class DataFiles {
               const std::string& indexFolder);
 
   bool HasPackageFile() const { return hasPackageFile_; }
+  // The files were reopened read-only, since the system refuses writing to one of
+  // them (a read-only mount, no permission): nothing may write any file of this
+  // table, and every operation that would throws ThrowIfReadOnly's error.
+  bool ReadOnly() const { return readOnly_; }
+  void ThrowIfReadOnly() const;
   std::uint64_t Count() const { return files_.size(); }
   DataFile& At(std::uint64_t index) const;     // Throws for an unknown index.
   const char* Name(std::uint64_t index) const;  // Null for an unknown index.
@@ -78,6 +83,7 @@ class DataFiles {
   Mutex addMutex_;             // Serializes appends to files_.
   StableTable<DataFile*> files_;    // Owned.
   bool hasPackageFile_ = false;     // Set before any other thread sees the table.
+  bool readOnly_ = false;           // Likewise.
 };
 
 }  // namespace qbx

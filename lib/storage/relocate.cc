@@ -89,6 +89,7 @@ void DataFiles::CheckRelocationTarget(const std::string& newPath) const {
 
 std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
                                 std::uint64_t packageSize) {
+  ThrowIfReadOnly();
   DataFile& file = At(index);
   ToWidePath(newPath);
   CheckRelocationTarget(newPath);

@@ -1,5 +1,6 @@
 #include "write/package_table.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -35,6 +36,7 @@ PackageEntry& PackageTable::Entry(std::uint64_t package) const {
 }
 
 std::uint64_t PackageTable::Add() {
+  files_.ThrowIfReadOnly();
   if (entries_.size() == ~std::uint64_t{0}) {
     throw std::runtime_error("Number of packages exceed the size_t limit.");
   }
@@ -98,16 +100,13 @@ void PackageTable::AddImported(const IndexPackageEntry& imported) {
     entry.recordOrOffset.record = record.get();
   }
   MutexLock addLock(addMutex_);
-  PackageEntry& added = entries_.push_back(entry);
+  entries_.push_back(entry);
   lock.release();
   record.release();
-  if (imported.parked || !files_.HasPackageFile()) return;
-  MutexLock held(added.lock->mutex);
-  if (QueuedCount() < maxQueued_) {
-    Enqueue(added);
-  } else {
-    Park(added);
-  }
+  // A record held in memory stays there, out of the queue, until a Store gives its
+  // package a buffer: parking it would write the package file, and an import followed
+  // by reads must change no file (nor can it, on a read-only recording). The records
+  // take memory in proportion to the index they come from.
 }
 
 void PackageTable::Park(PackageEntry& entry) {
@@ -115,7 +114,15 @@ void PackageTable::Park(PackageEntry& entry) {
   char image[kPackageRecordSize];
   EncodePackageImage(record->Image(), image);
   const std::uint64_t offset = kPackageRecordSize * record->packageId;
-  files_.WriteRecord(offset, image);
+  // A record read from the package file and not changed since goes back without a
+  // write: reading a recording writes none of its files. The next load then checks its
+  // chain again if this one had to.
+  if (record->loadedFromFile &&
+      std::memcmp(image, record->loadedImage, kPackageRecordSize) == 0) {
+    entry.chainChecked = record->loadedChainChecked;
+  } else {
+    files_.WriteRecord(offset, image);
+  }
   if (record->buffer != nullptr) ReleaseBuffer(record->buffer);
   delete record;
   entry.recordOrOffset.offset = offset;
@@ -137,8 +144,11 @@ void PackageTable::Load(PackageEntry& entry) {
       !files_.IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
     throw std::runtime_error("Unable to read data");
   }
-  entry.chainChecked = true;
   record->Assign(decoded);
+  EncodePackageImage(record->Image(), record->loadedImage);
+  record->loadedFromFile = true;
+  record->loadedChainChecked = entry.chainChecked;
+  entry.chainChecked = true;
   entry.recordOrOffset.record = record.release();
   Enqueue(entry);
   entry.lock->written.store(false, std::memory_order_release);

@@ -37,8 +37,8 @@ class PackageTable {
   // reserved and the package is queued for the database writer.
   std::uint64_t Add() EXCLUDES(addMutex_);
   // The next package, from its index entry: parked at the offset the entry gives, or
-  // held in memory, queued for the database writer or, with the queue full, parked at
-  // once.
+  // held in memory and, until a Store gives it a buffer, out of the queue. Writes
+  // nothing.
   void AddImported(const IndexPackageEntry& imported) EXCLUDES(addMutex_);
 
   // Park writes the record into the package file and frees it (the record must not be
@@ -62,8 +62,9 @@ class PackageTable {
   bool OverLimit() const { return QueuedCount() > maxQueued_; }
 
   // A buffer of the package size, from the pool or new; with `enqueue`, also queues
-  // the package (a database without a package file queues a package while it holds
-  // a buffer). Throws std::bad_alloc.
+  // the package: a package that holds a buffer is in the queue (with a package file,
+  // every other record in memory already is, except one an import left there).
+  // Throws std::bad_alloc.
   PackageBuffer* AcquireBuffer(PackageEntry& entry, bool enqueue) EXCLUDES(poolMutex_);
   void ReleaseBuffer(PackageBuffer*& buffer) EXCLUDES(poolMutex_);  // Nulls `buffer`.
 

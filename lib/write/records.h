@@ -18,6 +18,7 @@
 #include "platform/mutex.h"
 #include "platform/wake_event.h"
 #include "quillbox.h"
+#include "storage/format.h"
 #include "storage/location.h"
 
 namespace qbx {
@@ -54,6 +55,13 @@ struct PackageRecord {
   // Jobs wholly done: block written, linked and locations placed. Jobs finish in
   // sequence order, so SynchronizePackage can wait for exactly the jobs before its own.
   std::atomic<std::uint16_t> finishedJobs{0};
+
+  // The image as Load read it from the package file, and whether its chain had been
+  // checked before: parking the record unchanged writes nothing. Guarded by the
+  // package mutex, as Park and Load are.
+  char loadedImage[kPackageRecordSize] = {};
+  bool loadedFromFile = false;
+  bool loadedChainChecked = true;
 
   PackageImage Image() const;
   void Assign(const PackageImage& image);  // No buffer and no job outstanding afterwards.

@@ -23,6 +23,7 @@ void Writers::HoldBack() {
 void Writers::Store(std::uint64_t package, std::uint64_t size, const void* data,
                      ItemLocation* location) {
   PackageEntry& entry = packages.Entry(package);
+  files.ThrowIfReadOnly();
   if (threadCount.load(std::memory_order_acquire) == 0) {
     throw std::logic_error("Store needs a thread");
   }
@@ -44,7 +45,7 @@ void Writers::Store(std::uint64_t package, std::uint64_t size, const void* data,
     const std::uint64_t total = offset + size;
     if (size != 0 && total < packages.PackageSize()) {
       // Everything that can fail comes first, so a failed Store has stored nothing.
-      if (record.buffer == nullptr) record.buffer = packages.AcquireBuffer(entry, !files.HasPackageFile());
+      if (record.buffer == nullptr) record.buffer = packages.AcquireBuffer(entry, true);
       if (location != nullptr) record.pendingLocations.push_back(location);
       std::memcpy(record.buffer->data() + offset, data, size);
       record.bufferedBytes.store(static_cast<std::uint32_t>(total), std::memory_order_release);

@@ -150,6 +150,8 @@ void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
     return;
   }
   MutexLock lock(entry.lock->mutex, AdoptLock{});
+  // Queued again by a Store while this writer had taken it out, and parked meanwhile.
+  if (entry.lock->written.load(std::memory_order_relaxed)) return;
   if (entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
     lock.Unlock();
     packages.Enqueue(entry);
@@ -343,7 +345,7 @@ void Writers::RunJob(ThreadSlot& slot) {
   PackageRecord& record = *job.package->recordOrOffset.record;
   if (record.completedJobs.load(std::memory_order_acquire) != job.sequence) return;  // Not its turn.
   if (record.buffer == nullptr && !job.discard) {
-    record.buffer = packages.AcquireBuffer(*job.package, !files.HasPackageFile());
+    record.buffer = packages.AcquireBuffer(*job.package, true);
   }
   slot.hasJob.store(false, std::memory_order_relaxed);
   RollOverIfFull(slot, job);

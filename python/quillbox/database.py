@@ -215,8 +215,9 @@ class Database:
     releases the GIL in every call); close() waits for the calls still running.
     """
 
-    def __init__(self, handle):
+    def __init__(self, handle, read_only=False):
         self._handle = handle  # c_void_p while open; None once closed.
+        self._read_only = read_only  # Opened by open_index without writable=True.
         self._state = threading.Condition()  # Guards _handle, _closing and _calls.
         self._closing = False
         self._calls = 0
@@ -250,6 +251,20 @@ class Database:
             if arguments:
                 message += " (%s)" % _describe(arguments)
         return QuillboxError(message, "Quillbox_" + function)
+
+    def _refuse_if_read_only(self, function):
+        """Writing calls on a recording opened for reading raise before the library
+        is reached, so that reading a recording never changes it."""
+        if self._read_only:
+            raise QuillboxError(
+                "Quillbox_%s refused: the recording is open read-only "
+                "(open_index(path, writable=True) to write to it)" % function,
+                "Quillbox_" + function)
+
+    @property
+    def read_only(self):
+        """True for a recording opened by open_index without writable=True."""
+        return self._read_only
 
     def _call(self, function, arguments, *values):
         """Runs Quillbox_<function>(*values, handle); raises on failure."""
@@ -392,6 +407,7 @@ class Database:
     def new_thread(self, folder, max_file_size=None):
         """Starts a writer thread with a new data file in `folder`; returns its path.
         `max_file_size` (bytes) makes the thread continue in a new file when reached."""
+        self._refuse_if_read_only("NewThread")
         limit = UINT64_MAX if max_file_size is None else unsigned(max_file_size, "max_file_size")
         path = ctypes.c_char_p()
         self._call("NewThread", {"folder": os.fspath(folder), "max_file_size": max_file_size},
@@ -400,6 +416,7 @@ class Database:
 
     def new_package(self):
         """Adds a package; returns its number."""
+        self._refuse_if_read_only("NewPackage")
         number = ctypes.c_uint64()
         self._call("NewPackage", {}, ctypes.byref(number))
         return number.value
@@ -407,6 +424,7 @@ class Database:
     def store(self, package, data, location=True):
         """Appends `data` (bytes or any buffer, borrowed without a copy while the call
         runs) to `package`. Returns a Location unless `location` is false."""
+        self._refuse_if_read_only("Store")
         package = unsigned(package, "package")
         handle = self._enter()
         try:
@@ -480,6 +498,7 @@ class Database:
     def relocate(self, file_index, new_path, remove_old=False):
         """Copies data file `file_index` to `new_path` and reads it from there; with
         `remove_old`, rewrites the saved indexes to name it and deletes the old file."""
+        self._refuse_if_read_only("RelocateFileTo")
         file_index = unsigned(file_index, "file_index")
         self._call("RelocateFileTo", {"file_index": file_index, "new_path": os.fspath(new_path),
                                       "remove_old": bool(remove_old)},
@@ -540,6 +559,7 @@ class Database:
     def replace(self, location, data):
         """Overwrites the item at `location`, which must lie in a data file, with
         `data` (at most as long as what is left of its block)."""
+        self._refuse_if_read_only("Replace")
         record = location._settled()
         handle = self._enter()
         try:
@@ -568,8 +588,12 @@ def create(folder=None, package_size=1 << 20, max_queued=64):
     return Database(handle)
 
 
-def open_index(path, max_queued=64):
-    """Opens a database saved to the index file at `path`."""
+def open_index(path, max_queued=64, writable=False):
+    """Opens the recording saved to the index file at `path`, for reading only unless
+    `writable`: store, new_thread, new_package, replace and relocate then raise, and
+    nothing opened, read or closed changes any file of the recording (save still
+    writes an index where it is asked to). A recording whose files the system will
+    not let be written (a read-only mount) is opened read-only by the library too."""
     max_queued = unsigned(max_queued, "max_queued")
     encoded = encode_path(path)
     library = _native.library()
@@ -577,4 +601,4 @@ def open_index(path, max_queued=64):
     if library.Quillbox_Import(ctypes.byref(handle), encoded, max_queued):
         raise QuillboxError("Quillbox_Import failed (%s)" % _describe(
             {"path": os.fspath(path), "max_queued": max_queued}), "Quillbox_Import")
-    return Database(handle)
+    return Database(handle, read_only=not writable)

@@ -306,6 +306,44 @@ def test_save_close_open_index_and_read_back(tmp_path):
                 assert out == data
 
 
+def _file_states(folder):
+    """Every file below `folder`: its bytes and modification time in nanoseconds."""
+    return {path: (path.read_bytes(), path.stat().st_mtime_ns)
+            for path in sorted(Path(folder).rglob("*")) if path.is_file()}
+
+
+def test_open_index_reads_only_unless_writable(tmp_path):
+    recording = tmp_path / "recording"
+    recording.mkdir()
+    index = recording / "run.index"
+    with quillbox.create(recording, package_size=1024, max_queued=1) as db:
+        stored = record(db, recording)
+        db.save(index)
+    before = _file_states(recording)
+    with quillbox.open_index(index, max_queued=0) as db:
+        assert db.read_only
+        for package in stored:
+            with db.open(package) as stream:
+                assert stream.read() == package_bytes(stored, package)
+        data, location = stored[1][2]
+        assert db.read_item(location) == data
+        refused = [lambda: db.store(0, b"x"), lambda: db.new_thread(tmp_path),
+                   db.new_package, lambda: db.replace(location, data),
+                   lambda: db.relocate(1, tmp_path / "moved")]
+        for call in refused:
+            with pytest.raises(quillbox.QuillboxError, match="read-only"):
+                call()
+        assert db.read_item(location) == data
+    assert _file_states(recording) == before
+    with quillbox.open_index(index, writable=True) as db:
+        assert not db.read_only
+        db.new_thread(recording)
+        stored[0].append((b"more", db.store(0, b"more")))
+        db.save(index)
+    with quillbox.open_index(index) as db, db.open(0) as stream:
+        assert stream.read() == package_bytes(stored, 0)
+
+
 def test_replace_in_place(tmp_path):
     index = tmp_path / "run.index"
     with quillbox.create(tmp_path, package_size=4096) as db:

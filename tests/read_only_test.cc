@@ -1,0 +1,175 @@
+// Recordings opened for reading only: on a file system that refuses writing (the
+// platform layer's hook, and a real read-only bind mount where the test may make one)
+// an import reads everything and refuses every call that would write; and an import of
+// a writable recording followed by reads changes no file either.
+#include <map>
+#include <utility>
+
+#if defined(__linux__)
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+#include "read_support.h"
+
+namespace qbx::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file below `folder`: its bytes and its modification time.
+using Snapshot = std::map<std::string, std::pair<std::string, fs::file_time_type>>;
+Snapshot TakeSnapshot(const std::string& folder) {
+  Snapshot files;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string path = entry.path().string();
+    files[path] = {ReadWholeFile(path), fs::last_write_time(entry.path())};
+  }
+  return files;
+}
+
+// Makes the hook refuse writing below a folder for the scope's life.
+class RefusedWriting {
+ public:
+  explicit RefusedWriting(const std::string& folder) { testing::RefuseWritingUnder(folder); }
+  ~RefusedWriting() { testing::RefuseWritingUnder(""); }
+  RefusedWriting(const RefusedWriting&) = delete;
+  RefusedWriting& operator=(const RefusedWriting&) = delete;
+};
+
+// A saved recording with a package file, two writers (one rolling over), and six
+// packages: with a queue limit of 2 some records lie parked in the package file, the
+// others held in the index.
+struct ReadOnly : Harness {
+  TempDir elsewhere;  // Another disk, where writing works.
+  void Record() {
+    Create(256, 2, true, {2048, ~0ull}, 6, 40);
+    ASSERT_TRUE(StoreAndSync());
+    ASSERT_TRUE(SaveIndex());
+    Quillbox_Destroy(std::exchange(db, nullptr));
+  }
+  // Every item through a cursor, by location, on disk, and through OpenItem.
+  void ExpectEverythingReads() {
+    ExpectAllReadBack();
+    for (std::size_t p = 0; p < models.size(); ++p) {
+      const std::size_t i = models[p].items.size() / 2;
+      ItemCursor* cursor = nullptr;
+      ASSERT_EQ(Quillbox_OpenItem(&cursor, &models[p].locations[i], db), 0);
+      EXPECT_EQ(Drain(db, cursor), models[p].Joined().substr(models[p].Joined(i).size()));
+      Quillbox_Close(&cursor);
+    }
+  }
+  // Each call that would write returns 1, changes nothing the database reports, and
+  // leaves the error message empty.
+  void ExpectWritesRefused() {
+    const std::uint64_t files = Quillbox_GetFileCount(db), packages = Quillbox_GetPackageCount(db);
+    const char* path = nullptr;
+    std::uint64_t package = 0;
+    const ItemLocation& location = models[0].locations[1];
+    const std::string bytes(models[0].items[1].size(), 'x');
+    EXPECT_EQ(Quillbox_Store(0, 3, "abc", nullptr, db), 1);
+    EXPECT_EQ(Quillbox_NewThread(&path, elsewhere.path().c_str(), ~0ull, db), 1);
+    EXPECT_EQ(Quillbox_NewPackage(&package, db), 1);
+    EXPECT_EQ(Quillbox_Replace(bytes.size(), bytes.data(), &location, db), 1);
+    EXPECT_EQ(Quillbox_RelocateFileTo(1, elsewhere.File("moved").c_str(), 0, db), 1);
+    EXPECT_EQ(Quillbox_RelocateFileTo(1, elsewhere.File("moved").c_str(), 1, db), 1);
+    EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
+    EXPECT_TRUE(Quillbox_GetFileCount(db) == files && Quillbox_GetPackageCount(db) == packages);
+    EXPECT_TRUE(elsewhere.Entries().empty()) << "nothing made on the other disk";
+  }
+};
+
+TEST_F(ReadOnly, FileSystemThatRefusesWritingOpensReadOnlyReadsAllWritesNothing) {
+  Record();
+  ASSERT_FALSE(HasFatalFailure());
+  const Snapshot before = TakeSnapshot(folder);
+  {
+    RefusedWriting readOnly(folder);
+    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1), 0);
+    ExpectEverythingReads();
+    ExpectWritesRefused();
+    ExpectEverythingReads();  // The refusals left the database as it was.
+    EXPECT_EQ(Quillbox_Synchronize(db), 0);
+    EXPECT_EQ(Quillbox_Save(index.c_str(), db), 1) << "the recording's folder is read-only";
+    EXPECT_EQ(Quillbox_Save(elsewhere.File("copy.index").c_str(), db), 0);
+    Quillbox_Destroy(std::exchange(db, nullptr));
+  }
+  EXPECT_TRUE(TakeSnapshot(folder) == before) << "no byte and no time of any file changed";
+  // The index saved elsewhere lists the recording's files; writable again, it imports
+  // and goes on.
+  ASSERT_EQ(Quillbox_Import(&db, elsewhere.File("copy.index").c_str(), 1), 0);
+  ExpectEverythingReads();
+  AddThread();
+  AddItems(5);
+  ASSERT_TRUE(StoreAndSync());
+  ExpectAllReadBack();
+}
+
+// A writable recording: records held beyond the queue limit stay in memory, a parked
+// record loaded for reading goes back unwritten, and Destroy writes nothing.
+TEST_F(ReadOnly, ImportAndReadsChangeNoFileOfAWritableRecording) {
+  Record();
+  ASSERT_FALSE(HasFatalFailure());
+  const Snapshot before = TakeSnapshot(folder);
+  for (const std::uint64_t limit : {0ull, 1ull, 100ull}) {
+    SCOPED_TRACE(limit);
+    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), limit), 0);
+    ExpectEverythingReads();
+    ExpectEverythingReads();  // Records parked again in between are loaded again.
+    Quillbox_Destroy(std::exchange(db, nullptr));
+    EXPECT_TRUE(TakeSnapshot(folder) == before);
+  }
+}
+
+#if defined(__linux__)
+// A bind mount of the recording's folder, made read-only; skipped where mounting is not
+// permitted. Unmounted at the end of the scope.
+class ReadOnlyMount {
+ public:
+  ReadOnlyMount(const std::string& source, const std::string& target) : target_(target) {
+    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
+    mounted_ = true;
+    readOnly_ = ::mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                        nullptr) == 0;
+  }
+  ~ReadOnlyMount() {
+    if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
+  }
+  ReadOnlyMount(const ReadOnlyMount&) = delete;
+  ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
+  bool ready() const { return mounted_ && readOnly_; }
+
+ private:
+  std::string target_;
+  bool mounted_ = false;
+  bool readOnly_ = false;
+};
+
+TEST_F(ReadOnly, RealReadOnlyMountOpensReadOnly) {
+  Record();
+  ASSERT_FALSE(HasFatalFailure());
+  // The recording moves, so that its listed paths name nothing and Import finds the
+  // files below the mounted index's folder.
+  TempDir place;
+  const std::string moved = place.File("recording"), mounted = place.File("mounted");
+  fs::rename(folder, moved);
+  fs::create_directory(folder);  // The fixture's folder, removed with it.
+  fs::create_directory(mounted);
+  const Snapshot before = TakeSnapshot(moved);
+  {
+    ReadOnlyMount mount(moved, mounted);
+    if (!mount.ready()) GTEST_SKIP() << "a read-only bind mount is not permitted here";
+    const std::string mountedIndex = mounted + "/" + fs::path(index).filename().string();
+    ASSERT_EQ(Quillbox_Import(&db, mountedIndex.c_str(), 1), 0);
+    EXPECT_EQ(std::string(Quillbox_GetDatabaseFileName(0, db)).rfind(mounted, 0), 0u);
+    ExpectEverythingReads();
+    ExpectWritesRefused();
+    Quillbox_Destroy(std::exchange(db, nullptr));
+  }
+  EXPECT_TRUE(TakeSnapshot(moved) == before);
+}
+#endif
+
+}  // namespace
+}  // namespace qbx::test
