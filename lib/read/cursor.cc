@@ -32,19 +32,22 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   }
   qbx::DataFile& file = files.At(fileIndex);
   const std::uint32_t length = blockLen - offset;
-  cursor.buffer = new char[length == 0 ? 1 : length];
-  cursor.capacity = length;
-  cursor.bufferedLen = length;
-  cursor.consumed = 0;
   const std::uint64_t headerPos = pos - offset - qbx::kBlockHeaderSize;
   ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(headerPos, &header) || header.payloadLen != blockLen) {
     throw std::invalid_argument("The location names no block");
   }
+  // Only a block found wholly in the file bounds the buffer: a location's own length
+  // may be anything.
+  cursor.buffer = new char[length == 0 ? 1 : length];
+  cursor.capacity = length;
+  cursor.bufferedLen = length;
+  cursor.consumed = 0;
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
-  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile) ||
+      !LinkLeadsOn(headerPos, fileIndex, header)) {
     cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
     cursor.nextBlockFile = 0;
   }
@@ -117,9 +120,10 @@ std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_
     }
     file.ReadAt(payloadPos, cursor.buffer, header.payloadLen);
   }
+  const bool leadsOn = LinkLeadsOn(cursor.nextBlockPos, cursor.nextBlockFile, header);
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
-  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile)) {
+  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile) || !leadsOn) {
     cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
     cursor.nextBlockFile = 0;
   }

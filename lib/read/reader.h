@@ -25,6 +25,14 @@ struct PlacedItem {
   std::uint32_t blockLen;
 };
 
+// Whether a block's link may be followed. A package's blocks lie ever further into
+// each file, so a link from the block at `pos` of `file` back to that block or before
+// its end in the same file is damage: followed, it would make the chain a loop.
+inline bool LinkLeadsOn(std::uint64_t pos, std::uint32_t file, const BlockHeader& header) {
+  return header.nextBlockFile != file ||
+         header.nextBlockPos >= pos + kBlockHeaderSize + header.payloadLen;
+}
+
 class Reader {
  public:
   Reader(PackageTable& packages, DataFiles& files, ErrorState& errors, Writers& writers);

@@ -43,6 +43,15 @@ qbx::BlockHeader ReadHeaderAt(qbx::DataFile& file, std::uint64_t pos)
   return header;
 }
 
+// Reads `size` bytes at `pos` of the file, which must lie within the bytes the database
+// holds there: a location may name any position.
+void ReadHeld(qbx::DataFile& file, std::uint64_t pos, void* destination, std::uint64_t size)
+    REQUIRES_SHARED(file.bytesLock) {
+  const std::uint64_t end = file.size.load(std::memory_order_acquire);
+  if (pos > end || size > end - pos) throw std::runtime_error("Unable to read data");
+  file.ReadAt(pos, destination, size);
+}
+
 }  // namespace
 
 // Enters the package's reader gate for a location that is buffered or placed. Inside
@@ -102,7 +111,7 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
     CheckInsideBlock(placed, size);
     DataFile& file = files.At(placed.file);
     ReaderLock read(file.bytesLock);
-    file.ReadAt(placed.pos, destination, size);
+    ReadHeld(file, placed.pos, destination, size);
     return;
   }
   // In memory, or not there yet: pin the record (loading it if parked) and wait at the
@@ -131,7 +140,7 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
   CheckInsideBlock(placed, size);
   qbx::DataFile& file = files.At(placed.file);
   ReaderLock read(file.bytesLock);
-  file.ReadAt(placed.pos, destination, size);
+  ReadHeld(file, placed.pos, destination, size);
 }
 
 void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
@@ -142,19 +151,21 @@ void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
     CheckInsideBlock(placed, size);
     qbx::DataFile& file = files.At(placed.file);
     ReaderLock read(file.bytesLock);
-    file.ReadAt(placed.pos, destination, size);
+    ReadHeld(file, placed.pos, destination, size);
   } else {
     // At the end of its block: follow the link to the next block of the package.
     qbx::BlockHeader current;
+    const std::uint64_t currentPos = placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize;
     {
       qbx::DataFile& file = files.At(placed.file);
       ReaderLock read(file.bytesLock);
-      current = ReadHeaderAt(file, placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize);
+      current = ReadHeaderAt(file, currentPos);
     }
     // A link into a file the database does not list (blocks stored after the Save of
-    // an older index) ends the chain like no link at all.
+    // an older index), or back into its own file, ends the chain like no link at all.
     if (current.nextBlockPos == qbx::kNoPosition ||
-        !files.IsBlockFile(current.nextBlockPos, current.nextBlockFile)) {
+        !files.IsBlockFile(current.nextBlockPos, current.nextBlockFile) ||
+        !LinkLeadsOn(currentPos, placed.file, current)) {
       // The package has ended: the location says so by its position.
       qbx::MarkPlaced(&location, 0, 0, qbx::kNoPosition, 0);
       return;
@@ -184,6 +195,11 @@ void Reader::Replace(std::uint64_t size, const void* data, const ItemLocation& l
   files.ThrowIfReadOnly();
   const Placed placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
+  // The package file holds records, never items; bytes there that look like a block
+  // must not be overwritten.
+  if (!files.IsBlockFile(placed.pos, placed.file)) {
+    throw std::out_of_range("The location names no block file");
+  }
   qbx::DataFile& file = files.At(placed.file);
   WriterLock rewrite(file.bytesLock);
   // Writing is the one place where a location that names no block could destroy data

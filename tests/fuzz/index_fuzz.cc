@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "quillbox.h"
 #include "storage/index_format.h"
 
@@ -74,16 +75,10 @@ std::vector<std::string> pristine;
 // corpus folders as absolute paths.)
 const std::string& Folder() {
   static const std::string folder = [] {
-    static char pattern[] = "/tmp/quillbox_fuzz_index.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr || chdir(made) != 0) abort();
-    std::atexit([] {
-      std::error_code ignored;
-      std::filesystem::remove_all(pattern, ignored);
-    });
+    std::string made = fuzz::EnterTemporaryFolder("index");
     const int files = MakeRecording();
     for (int k = 0; k < files; ++k) pristine.push_back(ReadFile("./d" + std::to_string(k)));
-    return std::string(made);
+    return made;
   }();
   return folder;
 }
@@ -105,7 +100,10 @@ void ReadEverything(Quillbox* db) {
   char bytes[4096];
   for (uint64_t p = 0; p < Quillbox_GetPackageCount(db) && p < 64; ++p) {
     ItemCursor* cursor = nullptr;
-    if (Quillbox_Open(&cursor, p, db) != 0) continue;
+    if (Quillbox_Open(&cursor, p, db) != 0) {
+      Quillbox_Close(&cursor);  // A failed Open still hands out a cursor.
+      continue;
+    }
     uint64_t count = 0;
     for (int k = 0; k < 64 && Quillbox_RecoverContinous(&count, sizeof bytes, bytes, cursor, db) == 0 &&
                     count != 0;
