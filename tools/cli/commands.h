@@ -11,7 +11,8 @@
 namespace qbx::cli {
 
 constexpr int kExitOk = 0;
-// The recording is damaged: verify found a fault, or cat could deliver only part.
+// The recording is damaged: verify found a fault, cat could deliver only part, or
+// recover could not reach everything.
 constexpr int kExitDamaged = 1;
 // The index cannot be read (missing, short, not an index), the command line is wrong,
 // or recording failed.
@@ -50,6 +51,16 @@ struct RecordOptions {
   std::optional<std::uint64_t> maxQueued;  // The number of packages by default.
 };
 int RunRecord(const RecordOptions& options);
+
+// Writes a new index at `output` that covers what the data files hold beyond `index`
+// (after a crash); exits 0 when every chain was followed to its end, 1 when something
+// could not be reached (the new index is written all the same), 2 when the index
+// cannot be read or the new one cannot be written.
+struct RecoverOptions {
+  std::string index;
+  std::string output;
+};
+int RunRecover(const RecoverOptions& options);
 
 }  // namespace qbx::cli
 

@@ -1,5 +1,5 @@
-// quillbox: inspects, checks and reads recordings, and makes new ones. The command
-// line is parsed here; each command lives in a file of its own.
+// quillbox: inspects, checks, reads and recovers recordings, and makes new ones. The
+// command line is parsed here; each command lives in a file of its own.
 #include <string>
 #include <vector>
 
@@ -26,6 +26,18 @@ void AddVerify(CLI::App& app, VerifyOptions& options) {
       "Check every data file and every package's chain; exit 0 when intact, 1 when damaged, "
       "2 when the index cannot be read");
   verify->add_option("index", options.index, "The recording's index file")->required();
+}
+
+void AddRecover(CLI::App& app, RecoverOptions& options) {
+  CLI::App* recover = app.add_subcommand(
+      "recover",
+      "After a crash, write a new index that also covers the blocks stored after the last "
+      "Save; exit 0 when every chain was followed to its end, 1 when some could not be, "
+      "2 when nothing was written");
+  recover->add_option("index", options.index, "The recording's last saved index file")
+      ->required();
+  recover->add_option("-o,--output", options.output, "The new index file (not the old one)")
+      ->required();
 }
 
 // Options whose absence means something: CLI11 fills plain variables, and these tell
@@ -84,11 +96,13 @@ int Main(std::vector<std::string> arguments) {
   VerifyOptions verify;
   CatOptions cat;
   RecordOptions record;
+  RecoverOptions recover;
   Given given;
   AddInfo(app, info);
   AddVerify(app, verify);
   AddCat(app, cat, given);
   AddRecord(app, record, given);
+  AddRecover(app, recover);
 
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -99,6 +113,7 @@ int Main(std::vector<std::string> arguments) {
   }
   if (app.got_subcommand("info")) return RunInfo(info);
   if (app.got_subcommand("verify")) return RunVerify(verify);
+  if (app.got_subcommand("recover")) return RunRecover(recover);
   if (app.got_subcommand("cat")) {
     if (given.packageOption->count() != 0) cat.package = given.package;
     return RunCat(cat);
