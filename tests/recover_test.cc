@@ -91,6 +91,15 @@ std::map<std::string, std::string> Snapshot(const std::string& folder) {
   return files;
 }
 
+// Windows flushes a file only through a handle that may write, and recovery never opens
+// one: there the new index is written, and WriteRecoveredIndex says the data files were
+// not flushed before it.
+#if defined(_WIN32)
+constexpr bool kFlushesReadOnlyFiles = false;
+#else
+constexpr bool kFlushesReadOnlyFiles = true;
+#endif
+
 // A recording as a crash leaves it: data file 0 is the package file, 1 and 2 block
 // files; the index was saved when file 1 held blocks A (package 0) and B (package 1)
 // and file 2 nothing. Since then C was appended to file 1 and linked from A, D and E to
@@ -124,7 +133,7 @@ struct CrashedFiles {
     const std::map<std::string, std::string> before = Snapshot(dir.path());
     Recording recording(index);
     Recovery recovery = RecoverRecording(recording);
-    EXPECT_TRUE(WriteRecoveredIndex(recording, recovery, recovered));
+    EXPECT_EQ(WriteRecoveredIndex(recording, recovery, recovered), kFlushesReadOnlyFiles);
     std::map<std::string, std::string> after = Snapshot(dir.path());
     after.erase("new.index");
     EXPECT_TRUE(after == before) << "recover changed a file of the recording";
@@ -425,7 +434,7 @@ TEST(Recover, CoversWhatALiveDatabaseWroteAfterItsSave) {
   // The database is still open: its files are as a crash at this moment leaves them.
   Recording recording(index);
   const Recovery recovery = RecoverRecording(recording);
-  ASSERT_TRUE(WriteRecoveredIndex(recording, recovery, recovered));
+  ASSERT_EQ(WriteRecoveredIndex(recording, recovery, recovered), kFlushesReadOnlyFiles);
   Quillbox_Destroy(db);
   EXPECT_TRUE(recovery.Complete());
   ASSERT_EQ(recovery.packages.size(), 4u);
@@ -706,7 +715,7 @@ void CrashRun(std::uint64_t seed) {
     Recording recording(index);
     savedCount = recording.packageCount();
     recovery = RecoverRecording(recording);
-    ASSERT_TRUE(WriteRecoveredIndex(recording, recovery, recovered));
+    ASSERT_EQ(WriteRecoveredIndex(recording, recovery, recovered), kFlushesReadOnlyFiles);
   }
   std::uint64_t gained = 0;
   for (const RecoveredPackage& p : recovery.packages) gained += p.gainedBytes();
