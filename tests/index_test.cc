@@ -246,6 +246,64 @@ TEST_F(Import, LoopingChainOfAParkedRecordEndsAtOnce) {
 #endif
 }
 
+using ParkedRecords = Harness;
+
+enum class Loaded { kRefused, kEmpty, kWhole };
+
+struct DamagedRecord {
+  const char* name;
+  std::size_t at;     // Offset in the record.
+  std::string bytes;  // Written there.
+  Loaded loaded;
+};
+
+// Records parked in the package file, damaged after the Save, loaded back after an
+// Import. One that names another package is refused: reads and stores of its package
+// fail and the record stays as it was. One whose chain does not start in a block file
+// is taken as empty, as a package whose first block was stored after the Save; one
+// whose last block lies in a file the index does not list is followed from its first
+// block to where its chain really ends. The other package reads back whole, and no
+// writer fails.
+TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
+  Create(64, 0, true, {~0ull}, 2, 12, 60);
+  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 2) && SaveIndex());
+  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  const std::string saved = ReadWholeFile(packageFile);
+  ASSERT_EQ(saved.size(), 2 * kPackageRecordSize);
+  const DamagedRecord cases[] = {
+      {"another package", 32, Le(0, 8), Loaded::kRefused},
+      {"first block in the package file", 8, Le(0, 4), Loaded::kEmpty},
+      {"last block in an unlisted file", 24, Le(9, 4), Loaded::kWhole},
+  };
+  for (const DamagedRecord& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = saved;
+    bytes.replace(kPackageRecordSize + c.at, c.bytes.size(), c.bytes);
+    std::ofstream(packageFile, std::ios::binary | std::ios::trunc) << bytes;
+    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
+    AddThread();
+    const std::uint8_t stored = Quillbox_Store(1, 5, "hello", nullptr, db);
+    if (c.loaded == Loaded::kRefused) {
+      ItemCursor* cursor = nullptr;
+      EXPECT_EQ(Quillbox_Open(&cursor, 1, db), 1);
+      Quillbox_Close(&cursor);
+      EXPECT_EQ(stored, 1);
+    } else {
+      EXPECT_EQ(stored, 0);
+      EXPECT_EQ(Quillbox_SynchronizePackage(1, db), 0);
+      EXPECT_EQ(ReadByCursor(db, 1),
+                (c.loaded == Loaded::kWhole ? models[1].Joined() : std::string()) + "hello");
+    }
+    EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined());
+    EXPECT_FALSE(db->HasFailed());
+    Quillbox_Destroy(std::exchange(db, nullptr));
+    if (c.loaded == Loaded::kRefused) {
+      EXPECT_EQ(ReadWholeFile(packageFile), bytes) << "the refused record stays as it was";
+    }
+  }
+}
+
 using Save = Harness;
 
 // Saves in a child under file-size limits that stop the index part way never leave an

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fault_hook.h"
 #include "storage/recording.h"
 #include "test_support.h"
 
@@ -316,6 +317,7 @@ TEST(Recording, UnreadableIndexesAreNamed) {
       {"empty", "", "Empty file, not a Quillbox index: "},
       {"foreign", "Quillbux" + whole.substr(8), "Not a Quillbox index file"},
       {"short", IndexBytes(false, {{"x", 0}}, {}).substr(0, 60), "Damaged index file ("},
+      {"not-utf8-\xff\xfe", "-", "No index file at "},
   };
   for (const IndexCase& c : cases) {
     const std::string path = dir.File(c.name);
@@ -333,6 +335,185 @@ TEST(Recording, UnreadableIndexesAreNamed) {
   Recording empty(dir.File("marker"));
   EXPECT_EQ(empty.packageCount(), 0u);
   EXPECT_TRUE(empty.files().empty());
+}
+
+// Records that contradict themselves or their chain: the walk ends at the first fault,
+// at the record or at the block where it shows.
+struct RecordCase {
+  const char* name;
+  std::uint64_t firstPos, lastPos;  // Of package 0 (A at 0 of file 0, C at 0 of file 1).
+  std::uint32_t firstFile, lastFile;
+  std::string file1;  // What file 1 holds instead of C, when not empty.
+  bool atRecord;      // The fault lies at the record (else at file 1, offset 0).
+  const char* what;
+};
+
+void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
+
+struct BentRecord : TwoFiles, ::testing::WithParamInterface<RecordCase> {};
+
+TEST_P(BentRecord, RecordingEndsTheWalkAtTheFault) {
+  const RecordCase& c = GetParam();
+  record0 = RecordBytes(c.firstPos, c.firstFile, c.lastPos, c.lastFile, 0);
+  if (!c.file1.empty()) file1 = c.file1;
+  Write();
+  Recording recording(index);
+  const RecordLookup record = recording.Record(0);
+  ASSERT_FALSE(record.fault);
+  const WalkResult walk = recording.Walk(record.image, record.place, {});
+  ASSERT_TRUE(walk.fault);
+  EXPECT_EQ(walk.fault->place.inIndex, c.atRecord);
+  EXPECT_EQ(walk.fault->place.file, c.atRecord ? 0u : 1u);
+  EXPECT_NE(walk.fault->what.find(c.what), std::string::npos) << walk.fault->what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, BentRecord,
+    ::testing::Values(
+        RecordCase{"FirstWithoutLast", 0, kNone, 0, 0, "", true, "a first block but no last"},
+        RecordCase{"LastWithoutFirst", kNone, 0, 0, 1, "", true, "a last block but no first"},
+        RecordCase{"EmptyBlock", 0, 0, 0, 1, BlockBytes(kNone, 0, ""), false,
+                   "payload length is 0"},
+        RecordCase{"ChainEndsBeforeTheLastBlock", 0, 21, 0, 1,
+                   BlockBytes(kNone, 0, "ccccc") + BlockBytes(kNone, 0, "d"), false,
+                   "the chain ends at this block, but the record's last block is at offset 21"}),
+    [](const ::testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
+
+// A parked record needs the package file: without it the record is a fault, and so is a
+// last block that links into the package file.
+TEST(Recording, ParkedRecordWithoutItsPackageFileAndLinksIntoItAreFaults) {
+  TempDir dir;
+  const std::string blocks = BlockBytes(0, 0, "pp");  // Links to the package file.
+  WriteFile(dir.File("d"), blocks);
+  const std::string index = dir.File("rec.index");
+  WriteFile(index, IndexBytes(true, {{dir.File("p"), 44}, {dir.File("d"), blocks.size()}}, {""}));
+  {
+    Recording recording(index);
+    EXPECT_FALSE(recording.files()[0].exists());
+    const RecordLookup record = recording.Record(0);
+    ASSERT_TRUE(record.fault);
+    EXPECT_NE(record.fault->what.find("package file, which is missing"), std::string::npos)
+        << record.fault->what;
+  }
+  WriteFile(dir.File("p"), RecordBytes(0, 1, 0, 1, 0));
+  Recording recording(index);
+  const RecordLookup record = recording.Record(0);
+  ASSERT_FALSE(record.fault);
+  const WalkResult walk = recording.Walk(record.image, record.place, {});
+  ASSERT_TRUE(walk.fault);
+  EXPECT_EQ(walk.fault->place.file, 1u);
+  EXPECT_NE(walk.fault->what.find("the package file, which holds no blocks"), std::string::npos)
+      << walk.fault->what;
+}
+
+// A scan over a file larger than its read window goes on across windows and reports
+// its progress each time it has passed another window's worth of bytes.
+TEST(Recording, ScanCrossesReadWindowsAndReportsProgress) {
+  TempDir dir;
+  std::string blocks;
+  std::vector<std::uint64_t> starts;
+  for (int k = 0; k < 5; ++k) {
+    starts.push_back(blocks.size());
+    blocks += BlockBytes(kNone, 0, std::string(30000, static_cast<char>('a' + k)));
+  }
+  WriteFile(dir.File("d"), blocks);
+  const std::string index = dir.File("rec.index");
+  WriteFile(index, IndexBytes(false, {{dir.File("d"), blocks.size()}}, {}));
+  Recording recording(index);
+  std::vector<std::uint64_t> reports;
+  const BlockScan scan = recording.ScanBlocks(0, Extent::kListed,
+                                              [&](std::uint64_t pos) { reports.push_back(pos); });
+  EXPECT_FALSE(scan.fault);
+  EXPECT_EQ(scan.starts, starts);
+  EXPECT_EQ(scan.end, blocks.size());
+  EXPECT_EQ(reports, std::vector<std::uint64_t>{3 * 30016});
+}
+
+// Everything a reader of a recording learns, as text: which files it found, each
+// package's payloads and the fault that ended its walk, and each file's scan.
+std::string Survey(const std::string& index) {
+  Recording recording(index);
+  std::string survey;
+  for (const RecordingFile& file : recording.files()) survey += file.exists() ? "+" : "-";
+  for (std::uint64_t n = 0; n < recording.packageCount(); ++n) {
+    survey += "\npackage " + std::to_string(n) + ": ";
+    const RecordLookup record = recording.Record(n);
+    if (record.fault) {
+      survey += "record fault: " + record.fault->what;
+      continue;
+    }
+    const WalkResult walk =
+        recording.Walk(record.image, record.place, {}, [&](const ChainBlock& block) {
+          std::string payload(block.header.payloadLen, '\0');
+          try {
+            recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
+          } catch (const std::exception& e) {
+            survey += std::string("(") + e.what() + ")";
+            return false;
+          }
+          survey += payload;
+          return true;
+        });
+    if (walk.fault) survey += " fault: " + walk.fault->what;
+  }
+  for (std::uint32_t k = 0; k < recording.files().size(); ++k) {
+    const BlockScan scan = recording.ScanBlocks(k, Extent::kListed);
+    survey += "\nfile " + std::to_string(k) + ": " + std::to_string(scan.starts.size()) + " blocks";
+    if (scan.fault) survey += ", " + scan.fault->what;
+  }
+  return survey;
+}
+
+// Each open, length query, read and positioning of a reader of a recording, failing
+// in turn: the failure shows, as a RecordingError or in what the reader reports, and
+// is never taken for the recording's contents.
+TEST(Recording, EveryFailingCallShows) {
+  using qbx::testing::Call;
+  TempDir dir;
+  const std::string index = dir.File("db.index");
+  {
+    Db db(64, 0, dir.path().c_str());
+    db.AddThread(dir.path());
+    db.AddThread(dir.path());
+    for (int p = 0; p < 3; ++p) db.AddPackage();
+    for (std::uint64_t i = 0; i < 40; ++i) {
+      const std::string item = MakeItem(i % 3, i / 3, 10 + i % 50);
+      ASSERT_EQ(Quillbox_Store(i % 3, item.size(), item.data(), nullptr, db.get()), 0);
+    }
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+  }
+  const std::string clean = Survey(index);
+  ASSERT_EQ(clean.find("fault"), std::string::npos) << clean;
+  ASSERT_EQ(clean.substr(0, clean.find('\n')), "+++") << "every file found";
+  std::uint64_t counts[qbx::testing::kCallKinds];
+  qbx::testing::CountCalls();
+  EXPECT_EQ(Survey(index), clean);
+  for (std::size_t kind = 0; kind < qbx::testing::kCallKinds; ++kind) {
+    counts[kind] = qbx::testing::CallCount(static_cast<Call>(kind));
+  }
+  qbx::testing::StopFailingCalls();
+  std::uint64_t runs = 0;
+  for (const Call kind : {Call::kOpen, Call::kLength, Call::kRead, Call::kPosition}) {
+    const std::uint64_t count = counts[static_cast<std::size_t>(kind)];
+    EXPECT_NE(count, 0u) << qbx::testing::CallName(kind);
+    for (std::uint64_t n = 1; n <= count; ++n) {
+      SCOPED_TRACE(std::string(qbx::testing::CallName(kind)) + " " + std::to_string(n));
+      qbx::testing::FailCall(kind, n);
+      std::string survey;
+      try {
+        survey = Survey(index);
+      } catch (const RecordingError& e) {
+        survey = e.what();
+        EXPECT_NE(survey.find(index), std::string::npos) << survey;
+      }
+      const bool failed = qbx::testing::CallFailed();
+      qbx::testing::StopFailingCalls();
+      ASSERT_TRUE(failed);
+      EXPECT_NE(survey, clean);
+      ++runs;
+    }
+  }
+  EXPECT_GT(runs, 10u);
 }
 
 }  // namespace

@@ -4,9 +4,15 @@
 // and writer failures injected through the fault hook. Expected bytes are spelled out by
 // hand, not produced by the encoders.
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <new>
 #include <tuple>
+
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -333,6 +339,8 @@ TEST(Store, RefusedCallsLeaveTheDatabaseUsable) {
   for (const std::uint64_t size :
        {(std::uint64_t{1} << 32) - 63, std::uint64_t{1} << 32, kAllOnes}) {
     EXPECT_EQ(Quillbox_Store(p, size, nullptr, nullptr, db.get()), 1) << size;
+    // Refused by its size alone, before a byte of it is read.
+    EXPECT_EQ(Quillbox_Store(p, size, "x", nullptr, db.get()), 1) << size;
   }
   EXPECT_EQ(RecordOf(db.get(), p).issuedJobs, 0u) << "no job was handed over";
   EXPECT_FALSE(db->HasFailed());
@@ -341,6 +349,51 @@ TEST(Store, RefusedCallsLeaveTheDatabaseUsable) {
   ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 0);
   ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
   EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), item);
+}
+
+// A Store whose copy of the item cannot be allocated fails, yet hands over a job that
+// only passes the package's turn on: the items stored before and after it keep their
+// order, and no writer fails. The allocation fails under an address-space limit, in a
+// forked child (the sanitizers reserve more address space than any limit leaves).
+TEST(Store, ItemThatCannotBeCopiedFailsAndTheNextItemsGoOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "needs an address-space limit";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "needs an address-space limit";
+#endif
+#endif
+  QUILLBOX_SKIP_WITHOUT_FORK();
+#if !defined(_WIN32)
+  TempDir dir;
+  const int result = RunInChild([&] {
+    Db db(64, 8, nullptr);
+    db.AddThread(dir.path());
+    const std::uint64_t p = db.AddPackage();
+    const std::string first = MakeItem(30, 0, 100), second = MakeItem(30, 1, 100);
+    if (Quillbox_Store(p, first.size(), first.data(), nullptr, db.get()) != 0) return 10;
+    std::uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit limit{};
+    if (pages == 0 || getrlimit(RLIMIT_AS, &limit) != 0) return 11;
+    const rlim_t unlimited = limit.rlim_cur;
+    limit.rlim_cur = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{256} << 20);
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return 12;
+    // Two GiB that cannot be copied; had the copy been made, it would read far past
+    // `first` and the child would crash.
+    const std::uint8_t refused =
+        Quillbox_Store(p, std::uint64_t{1} << 31, first.data(), nullptr, db.get());
+    limit.rlim_cur = unlimited;
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return 13;
+    if (refused != 1) return 14;
+    if (Quillbox_Store(p, second.size(), second.data(), nullptr, db.get()) != 0) return 15;
+    if (Quillbox_Synchronize(db.get()) != 0 || db->HasFailed()) return 16;
+    if (ChainBytes(ReadChain(db.get(), p)) != first + second) return 17;
+    const PackageImage record = RecordOf(db.get(), p);
+    return record.completedJobs == record.issuedJobs ? 0 : 18;
+  });
+  EXPECT_EQ(result, 0);
+#endif
 }
 
 struct FaultCase {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when they are missing. With the
 # argument "windows", also the mingw-w64 cross compiler and wine; with "clang", clang
-# (the thread-safety build).
+# (the thread-safety build); with "coverage", gcovr (tools/coverage.sh).
 set -euo pipefail
 packages=(cmake g++ make binutils pkg-config python3-pytest libgtest-dev googletest libbenchmark-dev liblmdb-dev
           libcli11-dev)
@@ -10,6 +10,9 @@ if [ "${1:-}" = windows ]; then
 fi
 if [ "${1:-}" = clang ]; then
   packages+=(clang)
+fi
+if [ "${1:-}" = coverage ]; then
+  packages+=(gcovr)
 fi
 missing=()
 for package in "${packages[@]}"; do
