@@ -6,6 +6,12 @@
 #   tools/test.sh windows              quillbox.dll with mingw-w64, tests under wine, in build-windows/
 #   tools/test.sh thread-safety        the library built by clang with -Wthread-safety -Werror,
 #                                      in build-thread-safety/ (the lock contracts; no tests run)
+#   tools/test.sh proof                what the library survives, with figures: every
+#                                      failing I/O call, 200 crash runs, the soak test,
+#                                      each fuzz target for 60 s, and coverage of lib/
+#   QUILLBOX_PROOF=long tools/test.sh proof
+#                                      the long run: 1000 crash runs and each fuzz target
+#                                      for 4 hours (QUILLBOX_FUZZ_SECONDS to change it)
 # Every option the tests rely on is passed here, so a folder configured otherwise (by
 # hand, or an older main_job.sh) is set right again; a run that finds no test fails.
 set -euo pipefail
@@ -25,6 +31,24 @@ if [ "$variant" = thread-safety ]; then
     -DQUILLBOX_SANITIZE= -DCMAKE_CXX_FLAGS=-Wthread-safety -DCMAKE_BUILD_TYPE=Debug >/dev/null
   cmake --build build-thread-safety -j"$(nproc)" --target quillbox quillbox_testing
   echo "thread-safety analysis: no warnings"
+  exit 0
+fi
+if [ "$variant" = proof ]; then
+  if [ "${QUILLBOX_PROOF:-}" = long ]; then
+    runs=1000 seconds=${QUILLBOX_FUZZ_SECONDS:-14400}
+  else
+    runs=200 seconds=${QUILLBOX_FUZZ_SECONDS:-60}
+  fi
+  tools/install_deps.sh
+  cmake -S . -B build -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE= \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"$(nproc)" --target quillbox_tests quillbox_crash_runs
+  # Each prints its figure; any loss, crash or hang fails the run.
+  build/tests/quillbox_tests --gtest_filter='FaultSites.*:Soak.*' --gtest_brief=1 |
+    grep -E '^fault sites: [0-9]+ failed|FAILED|PASSED'
+  build/tests/quillbox_crash_runs --runs "$runs"
+  tools/fuzz.sh "$seconds"
+  tools/coverage.sh
   exit 0
 fi
 tools/install_deps.sh
