@@ -39,7 +39,9 @@ void ReportPackages(const Recording& recording, const Recovery& recovery, Totals
     if (n >= recovery.savedPackages) {
       line = "new, from the package file: " + Amount(p.blocks, p.bytes);
     } else if (p.gainedBlocks() != 0) {
-      line = "+" + Amount(p.gainedBlocks(), p.gainedBytes());
+      // Appended rather than "+" + ...: gcc 12 warns falsely (-Wrestrict) on the sum.
+      line = '+';
+      line += Amount(p.gainedBlocks(), p.gainedBytes());
       if (p.fromPackageFile) line += " (its first block from the package file)";
     }
     if (p.unreached) {
