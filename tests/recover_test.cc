@@ -379,6 +379,252 @@ TEST_F(Crashed, TakesRecordsBeyondTheSavedCountUpToTheFirstUnusable) {
   }
 }
 
+// Damage to the record a package parked before the Save, or to the package file that
+// holds it: that package comes back empty with the reason, the others as they are.
+TEST_F(Crashed, ASavedParkedRecordThatCannotBeUsedLeavesItsPackageEmpty) {
+  struct Case {
+    const char* name;
+    std::function<void(CrashedFiles&)> damage;  // Before the files are written.
+    bool removePackageFile;
+    const char* why;  // In package 0's fault.
+    std::vector<std::string> packages;  // What an Import of the new index reads.
+  };
+  const std::vector<Case> cases = {
+      {"the package file is missing", [](CrashedFiles&) {}, true, "does not hold it whole",
+       {"(import failed)"}},
+      {"the package file is shorter than a record",
+       [](CrashedFiles& c) { c.packageFile.resize(30); }, false, "does not hold it whole",
+       {"", "bbbdddd"}},
+      {"the record carries another package's number",
+       [](CrashedFiles& c) { c.packageFile.replace(0, 44, RecordBytes(0, 1, 0, 1, 5)); }, false,
+       "carries package number 5 instead of 0", {"", "bbbdddd", "ee"}},
+      {"a first block without a last",
+       [](CrashedFiles& c) { c.packageFile.replace(0, 44, RecordBytes(0, 1, kNone, 0, 0)); }, false,
+       "names a first or a last block without the other", {"", "bbbdddd", "ee"}},
+      {"a last block without a first",
+       [](CrashedFiles& c) { c.packageFile.replace(0, 44, RecordBytes(kNone, 0, 0, 1, 0)); }, false,
+       "names a first or a last block without the other", {"", "bbbdddd", "ee"}},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    CrashedFiles c;
+    test.damage(c);
+    c.Write();
+    if (test.removePackageFile) fs::remove(c.pf);
+    const std::map<std::string, std::string> before = Snapshot(c.dir.path());
+    Recording recording(c.index);
+    const Recovery recovery = RecoverRecording(recording);
+    EXPECT_EQ(WriteRecoveredIndex(recording, recovery, c.recovered), kFlushesReadOnlyFiles);
+    std::map<std::string, std::string> after = Snapshot(c.dir.path());
+    after.erase("new.index");
+    EXPECT_TRUE(after == before) << "recover changed a file of the recording";
+    EXPECT_FALSE(recovery.Complete());
+    EXPECT_EQ(recovery.files[0].exists, !test.removePackageFile);
+    ASSERT_GE(recovery.packages.size(), 2u);
+    const RecoveredPackage& p0 = recovery.packages[0];
+    ASSERT_TRUE(p0.unreached);
+    EXPECT_NE(p0.unreached->what.find(test.why), std::string::npos) << p0.unreached->what;
+    EXPECT_EQ(p0.unreached->place.file, 0u);
+    EXPECT_EQ(p0.unreached->place.offset, 0u);
+    EXPECT_EQ(p0.blocks + p0.savedBlocks, 0u);
+    EXPECT_EQ(p0.image.firstBlockPos, kNone);
+    EXPECT_EQ(p0.image.lastBlockPos, kNone);
+    EXPECT_EQ(p0.image.packageId, 0u);
+    EXPECT_FALSE(recovery.packages[1].unreached);
+    EXPECT_EQ(recovery.packages[1].bytes, 7u);
+    // Package 2 was parked after the Save: it comes back only from a package file that
+    // holds its record whole.
+    EXPECT_EQ(recovery.packages.size(), test.packages.size() == 3 ? 3u : 2u);
+    EXPECT_EQ(c.ImportedPackages(), test.packages);
+  }
+}
+
+// A package held without a block in the index keeps none when its slot in the package
+// file cannot be used; nothing is reported for it, since the index's record stands.
+TEST_F(Crashed, AHeldRecordWithoutABlockIgnoresADamagedSlot) {
+  const std::vector<std::pair<const char*, std::function<void(CrashedFiles&)>>> cases = {
+      {"the slot carries another number",
+       [](CrashedFiles& c) { c.packageFile.replace(44, 44, RecordBytes(20, 1, 20, 1, 7)); }},
+      {"the slot names a first block without a last",
+       [](CrashedFiles& c) { c.packageFile.replace(44, 44, RecordBytes(20, 1, kNone, 0, 1)); }},
+      {"the slot is cut off", [](CrashedFiles& c) { c.packageFile.resize(60); }},
+  };
+  for (const auto& [name, damage] : cases) {
+    SCOPED_TRACE(name);
+    CrashedFiles c;
+    c.records[1] = NoBlockRecord(1);
+    damage(c);
+    const Recovery recovery = c.Recover();
+    ASSERT_GE(recovery.packages.size(), 2u);
+    const RecoveredPackage& p1 = recovery.packages[1];
+    EXPECT_FALSE(p1.fromPackageFile);
+    EXPECT_FALSE(p1.unreached);
+    EXPECT_EQ(p1.blocks, 0u);
+    EXPECT_EQ(p1.image.firstBlockPos, kNone);
+    EXPECT_FALSE(recovery.packages[0].unreached);
+    EXPECT_EQ(recovery.packages[0].bytes, 6u);
+    const std::vector<std::string> packages = c.ImportedPackages();
+    ASSERT_GE(packages.size(), 2u);
+    EXPECT_EQ(packages[0], "aaaacc");
+    EXPECT_EQ(packages[1], "");
+  }
+}
+
+// Data files listed by the index that are gone or shorter than listed: the chains end
+// at them, the recovery is not complete, and nothing is written to the recording.
+TEST_F(Crashed, ADataFileMissingOrShorterThanListedEndsTheChainsThatLeadThere) {
+  {
+    SCOPED_TRACE("file 2 is missing");
+    CrashedFiles c;
+    c.Write();
+    fs::remove(c.d2);
+    const std::map<std::string, std::string> before = Snapshot(c.dir.path());
+    Recording recording(c.index);
+    const Recovery recovery = RecoverRecording(recording);
+    EXPECT_EQ(Snapshot(c.dir.path()), before);
+    EXPECT_FALSE(recovery.Complete());
+    EXPECT_FALSE(recovery.files[2].exists);
+    EXPECT_EQ(recovery.files[2].size, 0u);
+    ASSERT_EQ(recovery.packages.size(), 2u) << "package 2's first block was in file 2";
+    EXPECT_EQ(recovery.recordsLeft, 1u);
+    ASSERT_TRUE(recovery.recordsEnd);
+    EXPECT_NE(recovery.recordsEnd->what.find("names a first block that does not verify"),
+              std::string::npos) << recovery.recordsEnd->what;
+    EXPECT_EQ(recovery.packages[0].bytes, 6u);
+    EXPECT_EQ(recovery.packages[1].bytes, 3u);
+    ASSERT_TRUE(recovery.packages[1].unreached);
+    EXPECT_NE(recovery.packages[1].unreached->what.find("of data file 2, which is missing"),
+              std::string::npos)
+        << recovery.packages[1].unreached->what;
+    EXPECT_EQ(recovery.packages[1].unreached->place.file, 1u) << "the link to it, in B";
+    EXPECT_EQ(recovery.packages[1].unreached->place.offset, 20u);
+    EXPECT_EQ(recovery.packages[1].image.lastBlockPos, 20u);
+    EXPECT_EQ(recovery.packages[1].image.lastBlockFile, 1u);
+  }
+  {
+    SCOPED_TRACE("file 1 is shorter than listed");
+    CrashedFiles c;
+    c.file1.resize(30);  // A whole, B cut off in its header.
+    const Recovery recovery = c.Recover();
+    EXPECT_FALSE(recovery.Complete());
+    EXPECT_TRUE(recovery.files[1].exists);
+    EXPECT_EQ(recovery.files[1].length, 30u);
+    EXPECT_EQ(recovery.files[1].size, 39u) << "never below the listed size";
+    ASSERT_EQ(recovery.packages.size(), 3u);
+    EXPECT_EQ(recovery.packages[0].bytes, 4u);
+    ASSERT_TRUE(recovery.packages[0].unreached);
+    ASSERT_TRUE(recovery.packages[1].unreached);
+    EXPECT_EQ(recovery.packages[1].blocks, 0u);
+    EXPECT_EQ(recovery.packages[2].bytes, 2u);
+  }
+}
+
+// Damage inside the listed size of file 2 (D's payload length zeroed) stops its scan at
+// offset 0; the block behind it is still taken for the record that names it, as long
+// as it ends within the listed size, since the saved state vouches for those bytes.
+TEST_F(Crashed, TakesAWholeBlockBehindDamageWithinTheListedSize) {
+  for (const std::uint64_t listed : {38u, 30u}) {
+    SCOPED_TRACE(listed);
+    CrashedFiles c;
+    c.file2.replace(12, 4, Le(0, 4));
+    c.listed2 = listed;
+    const Recovery recovery = c.Recover();
+    EXPECT_FALSE(recovery.Complete());
+    ASSERT_TRUE(recovery.packages[1].unreached) << "B's link names the damaged D";
+    EXPECT_EQ(recovery.packages[1].bytes, 3u);
+    EXPECT_EQ(recovery.files[2].size, listed);
+    if (listed == 38) {
+      ASSERT_EQ(recovery.packages.size(), 3u);
+      EXPECT_FALSE(recovery.packages[2].unreached);
+      EXPECT_EQ(recovery.packages[2].bytes, 2u);
+      EXPECT_EQ(c.ImportedPackages(), (std::vector<std::string>{"aaaacc", "bbb", "ee"}));
+    } else {
+      // E ends past the listed size, behind bytes no scan got through.
+      EXPECT_EQ(recovery.packages.size(), 2u);
+      EXPECT_EQ(recovery.recordsLeft, 1u);
+      ASSERT_TRUE(recovery.recordsEnd);
+      EXPECT_NE(recovery.recordsEnd->what.find("past the whole blocks found"), std::string::npos)
+          << recovery.recordsEnd->what;
+      EXPECT_EQ(c.ImportedPackages(), (std::vector<std::string>{"aaaacc", "bbb"}));
+    }
+  }
+}
+
+// A record parked before the Save and again since, naming a last block past the listed
+// size: the saved part ends at the listed size, the rest counts as gained.
+TEST_F(Crashed, ASavedRecordReparkedSinceCountsOnlyTheListedPartAsSaved) {
+  packageFile.replace(0, 44, RecordBytes(0, 1, 39, 1, 0));
+  const Recovery recovery = Recover();
+  EXPECT_TRUE(recovery.Complete());
+  const RecoveredPackage& p0 = recovery.packages[0];
+  EXPECT_EQ(p0.savedBlocks, 1u);
+  EXPECT_EQ(p0.savedBytes, 4u);
+  EXPECT_EQ(p0.blocks, 2u);
+  EXPECT_EQ(p0.bytes, 6u);
+  EXPECT_EQ(p0.image.lastBlockPos, 39u);
+  EXPECT_EQ(ImportedPackages(), (std::vector<std::string>{"aaaacc", "bbbdddd", "ee"}));
+  ExpectConsistent();
+}
+
+// A record of the package file beyond the saved table that the system fails to read
+// ends the table there, like any unusable record; a parked record of the saved table
+// that cannot be read leaves its package empty. The block files are empty, so the
+// package file's slots are the only reads.
+TEST(Recover, ASlotThatCannotBeReadIsReported) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> records;  // Of the index; "" parks the record.
+    std::uint64_t reads;  // Without a fault.
+    std::uint64_t failingRead;  // 1 is the first.
+    std::uint64_t packages, left;
+  };
+  const std::vector<Case> cases = {
+      {"the first record beyond the table", {}, 2, 1, 0, 2},
+      {"the second record beyond the table", {}, 2, 2, 1, 1},
+      // Read once as the saved record, once for a first block parked since.
+      {"a parked record of the table", {""}, 3, 1, 2, 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    TempDir dir;
+    const std::string pf = dir.File("pf"), d1 = dir.File("d1"), index = dir.File("saved.index");
+    WriteFile(pf, NoBlockRecord(0) + NoBlockRecord(1));
+    WriteFile(d1, "");
+    WriteFile(index, IndexBytes(true, {{pf, 0}, {d1, 0}}, test.records));
+    Recording recording(index);
+    testing::CountCalls();
+    const Recovery whole = RecoverRecording(recording);
+    EXPECT_EQ(testing::CallCount(testing::Call::kRead), test.reads);
+    testing::StopFailingCalls();
+    EXPECT_TRUE(whole.Complete());
+    testing::FailCall(testing::Call::kRead, test.failingRead);
+    const Recovery recovery = RecoverRecording(recording);
+    EXPECT_TRUE(testing::CallFailed());
+    testing::StopFailingCalls();
+    EXPECT_FALSE(recovery.Complete());
+    EXPECT_EQ(recovery.packages.size(), test.packages);
+    EXPECT_EQ(recovery.recordsLeft, test.left);
+    if (test.left != 0) {
+      ASSERT_TRUE(recovery.recordsEnd);
+      EXPECT_NE(recovery.recordsEnd->what.find("cannot be read"), std::string::npos)
+          << recovery.recordsEnd->what;
+      EXPECT_EQ(recovery.recordsEnd->place.offset, 44 * test.packages);
+    } else {
+      ASSERT_TRUE(recovery.packages[0].unreached);
+      EXPECT_NE(recovery.packages[0].unreached->what.find("does not hold it whole"),
+                std::string::npos) << recovery.packages[0].unreached->what;
+      EXPECT_FALSE(recovery.packages[1].unreached);
+    }
+    // The new index holds the packages taken, each without a block.
+    const std::string recovered = dir.File("new.index");
+    EXPECT_EQ(WriteRecoveredIndex(recording, recovery, recovered), kFlushesReadOnlyFiles);
+    Quillbox* db = nullptr;
+    ASSERT_EQ(Quillbox_Import(&db, recovered.c_str(), 16), 0);
+    EXPECT_EQ(Quillbox_GetPackageCount(db), test.packages);
+    Quillbox_Destroy(db);
+  }
+}
+
 TEST_F(Crashed, RefusesToWriteOverTheOldIndexOrADataFile) {
   Write();
   const std::map<std::string, std::string> before = Snapshot(dir.path());
