@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -73,6 +74,45 @@ TEST(FuzzRegressions, OpenItemAllocatesNothingForALengthNoBlockHas) {
   EXPECT_EQ(cursor->capacity, 0u);
   EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
   Quillbox_Close(&cursor);
+  Quillbox_Destroy(db);
+}
+
+// A data file cut short after its Save: the index still lists its old size, and a
+// block header left whole before the cut named a payload in the lost bytes. The cursor
+// sized its buffer by that length (any length an index's listed size allowed) before
+// the read failed. The package now ends before the lost block, nothing allocated.
+TEST(FuzzRegressions, ABlockInBytesCutFromItsFileEndsThePackageUnread) {
+  TempDir dir;
+  const std::string index = dir.File("db.index");
+  const std::string small = MakeItem(0, 0, kItem);
+  const std::string large = MakeItem(0, 1, 1 << 20);
+  std::string dataFile;
+  ItemLocation at;
+  {
+    Db db(16, 1000, nullptr);
+    dataFile = Quillbox_GetDatabaseFileName(db.AddThread(dir.path()), db.get());
+    db.AddPackage();
+    ASSERT_EQ(Quillbox_Store(0, kItem, small.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Store(0, large.size(), large.data(), &at, db.get()), 0);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+  }
+  // The file ends in the large item's payload, its header whole.
+  std::filesystem::resize_file(dataFile, at.pos - at.offsetInBlock + 8);
+  Quillbox* db = nullptr;
+  ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 0);
+  ItemCursor* cursor = nullptr;
+  ASSERT_EQ(Quillbox_Open(&cursor, 0, db), 0);
+  std::string got(64, '\0');
+  std::uint64_t count = 0;
+  EXPECT_EQ(Quillbox_RecoverContinous(&count, got.size(), got.data(), cursor, db), 0);
+  EXPECT_EQ(got.substr(0, count), small);
+  EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
+  EXPECT_LT(cursor->capacity, large.size());
+  Quillbox_Close(&cursor);
+  ItemCursor* item = nullptr;
+  EXPECT_EQ(Quillbox_OpenItem(&item, &at, db), 1);
+  Quillbox_Close(&item);
   Quillbox_Destroy(db);
 }
 

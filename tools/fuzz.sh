@@ -8,6 +8,8 @@
 #   tools/fuzz.sh                     60 s per target
 #   tools/fuzz.sh 3600                an hour per target
 #   tools/fuzz.sh 300 data_fuzz       one target
+#   tools/fuzz.sh --runs 10000000     until each target has run that many inputs (the
+#                                     long run; -timeout stays 10 s per input)
 #   tools/fuzz.sh --seeds             writes the seed corpora of the targets that make
 #                                     their own (tests/fuzz/data/, tests/fuzz/api/)
 # QUILLBOX_FUZZ_BUILD names the build folder (default build-fuzz).
@@ -15,12 +17,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QUILLBOX_FUZZ_BUILD:-build-fuzz}
 seeds=0
+runs=
 if [ "${1:-}" = --seeds ]; then
   seeds=1
   shift
+elif [ "${1:-}" = --runs ]; then
+  runs=$2
+  shift 2
 fi
-seconds=${1:-60}
-shift || true
+if [ -n "$runs" ]; then
+  limit=(-runs="$runs")
+else
+  limit=(-max_total_time="${1:-60}")
+  shift || true
+fi
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(index_fuzz data_fuzz api_fuzz)
 tools/install_deps.sh clang
@@ -29,8 +39,13 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DQUILLBOX_FUZZ=ON -DQUILLBOX_TESTS=
   -DQUILLBOX_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 >/dev/null
 # The targets make their folders under $TMPDIR: this run's own, removed at the end
-# (a target that crashed could not remove its own).
-work=$(mktemp -d)
+# (a target that crashed could not remove its own). In memory where the machine has it:
+# the targets write their recordings anew for every input.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then
+  work=$(mktemp -d -p /dev/shm)
+else
+  work=$(mktemp -d)
+fi
 trap 'rm -rf "$work"' EXIT
 export TMPDIR=$work
 
@@ -55,7 +70,7 @@ for target in "${targets[@]}"; do
   cp tests/fuzz/"$name"/* "$work/corpus-$name"/
   # Absolute paths: a target changes its working folder.
   log=$work/$name.log
-  if "$build"/tests/fuzz/$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if "$build"/tests/fuzz/$target "${limit[@]}" -timeout=10 -rss_limit_mb=2048 \
        -malloc_limit_mb=128 -print_final_stats=1 -artifact_prefix="$artifacts/$name-" \
        "$work/corpus-$name" >"$log" 2>&1; then
     crashes=0

@@ -10,8 +10,9 @@
 #                                      failing I/O call, 200 crash runs, the soak test,
 #                                      each fuzz target for 60 s, and coverage of lib/
 #   QUILLBOX_PROOF=long tools/test.sh proof
-#                                      the long run: 1000 crash runs and each fuzz target
-#                                      for 4 hours (QUILLBOX_FUZZ_SECONDS to change it)
+#                                      the long run: 1000 crash runs and 10 million
+#                                      inputs for each fuzz target (QUILLBOX_FUZZ_RUNS
+#                                      to change it)
 # Every option the tests rely on is passed here, so a folder configured otherwise (by
 # hand, or an older main_job.sh) is set right again; a run that finds no test fails.
 set -euo pipefail
@@ -35,9 +36,9 @@ if [ "$variant" = thread-safety ]; then
 fi
 if [ "$variant" = proof ]; then
   if [ "${QUILLBOX_PROOF:-}" = long ]; then
-    runs=1000 seconds=${QUILLBOX_FUZZ_SECONDS:-14400}
+    runs=1000 fuzz=(--runs "${QUILLBOX_FUZZ_RUNS:-10000000}")
   else
-    runs=200 seconds=${QUILLBOX_FUZZ_SECONDS:-60}
+    runs=200 fuzz=("${QUILLBOX_FUZZ_SECONDS:-60}")
   fi
   tools/install_deps.sh
   cmake -S . -B build -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE= \
@@ -47,7 +48,7 @@ if [ "$variant" = proof ]; then
   build/tests/quillbox_tests --gtest_filter='FaultSites.*:Soak.*' --gtest_brief=1 |
     grep -E '^fault sites: [0-9]+ failed|FAILED|PASSED'
   build/tests/quillbox_crash_runs --runs "$runs"
-  tools/fuzz.sh "$seconds"
+  tools/fuzz.sh "${fuzz[@]}"
   tools/coverage.sh
   exit 0
 fi

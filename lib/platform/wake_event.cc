@@ -1,6 +1,7 @@
 // Spin-then-sleep waiting of the writer threads.
 #include "platform/wake_event.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -49,7 +50,8 @@ void WakeEvent::doze() {
   // resets the count before it signals under the mutex, so a notification that comes
   // first is seen here and none is lost.
   std::unique_lock<std::mutex> lock(mutex);
-  condition.wait_for(lock, std::chrono::milliseconds(count / kPollsPerMillisecond),
+  const std::uint64_t naps = std::max<std::uint64_t>(1, count / kPollsPerMillisecond);
+  condition.wait_for(lock, std::chrono::milliseconds(naps),
                      [this] { return spins.load(std::memory_order_relaxed) <= kSpinThreshold; });
 }
 

@@ -29,12 +29,19 @@ class Backoff {
 // which must not slow down readers of the fields beside it.
 class alignas(64) WakeEvent {
  public:
+#ifdef QUILLBOX_FUZZING
+  // Fuzz builds run thousands of short-lived databases a second on the fuzzer's own
+  // processor: their writers give it up almost at once.
+  static constexpr std::uint64_t kSpinThreshold = 1000;
+#else
   static constexpr std::uint64_t kSpinThreshold = 1000000;  // Polls before sleeping.
+#endif
   static constexpr std::uint64_t kPollsPerMillisecond = 1000000;
 
   // Called by the event's own waiter at each idle pass: count the poll, then doze.
   void idleWait();
-  // The sleep step alone: a timed wait of spins / 1,000,000 ms once past the threshold.
+  // The sleep step alone: a timed wait of spins / 1,000,000 ms (at least 1 ms) once past
+  // the threshold.
   void doze();
   // Reset the count and, if the waiter may be asleep, signal it.
   void notifyOne();

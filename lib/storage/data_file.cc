@@ -114,6 +114,9 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
   if (!FileLength(handle, &length)) throw std::runtime_error("Unable to reopen file " + fileName);
   if (length > size.load(std::memory_order_relaxed)) {
     size.store(length, std::memory_order_relaxed);
+  } else if (length < size.load(std::memory_order_relaxed)) {
+    lostFrom = length;
+    lostTo = size.load(std::memory_order_relaxed);
   }
 }
 
@@ -150,10 +153,17 @@ void DataFile::ReadAt(std::uint64_t position, void* data, std::size_t size) {
 bool DataFile::ReadBlockHeader(std::uint64_t position, BlockHeader* header) {
   const std::uint64_t end = size.load(std::memory_order_acquire);
   if (position > end || end - position < kBlockHeaderSize) return false;
+  const auto reachesLostBytes = [this, position](std::uint64_t blockLen) {
+    return position < lostTo && position + blockLen > lostFrom;
+  };
+  if (reachesLostBytes(kBlockHeaderSize)) return false;
   char bytes[kBlockHeaderSize];
   ReadAt(position, bytes, sizeof bytes);
   const BlockHeader decoded = DecodeBlockHeader(bytes);
-  if (decoded.payloadLen > end - position - kBlockHeaderSize) return false;
+  if (decoded.payloadLen > end - position - kBlockHeaderSize ||
+      reachesLostBytes(kBlockHeaderSize + decoded.payloadLen)) {
+    return false;
+  }
   *header = decoded;
   if (!staleLinks.empty() && staleLinks.count(position) != 0) {
     header->nextBlockPos = kNoPosition;

@@ -70,8 +70,9 @@ class DataFile {
   void WriteGatherAt(std::uint64_t position, const WritePiece* pieces, std::size_t count);
   void ReadAt(std::uint64_t position, void* data, std::size_t size) REQUIRES_SHARED(bytesLock);
   // Reads the header of the block at `position`. False, with nothing read, when the
-  // block does not lie wholly within the bytes the database appended: a link to it is
-  // torn (its block was lost with a crash) or wrong. A stale link reads as none.
+  // block does not lie wholly within the bytes the database appended, or reaches into
+  // bytes the file lost before it was reopened: a link to it is torn (its block was
+  // lost with a crash or a cut) or wrong. A stale link reads as none.
   // Throws on a failed transfer.
   bool ReadBlockHeader(std::uint64_t position, BlockHeader* header) REQUIRES_SHARED(bytesLock);
 
@@ -85,6 +86,11 @@ class DataFile {
   std::uint64_t maxSize = 0;     // Size limit; all ones for none.
   bool keepOnClose = false;      // Set once the file is listed in a saved index.
   bool readOnly = false;         // Reopened for reading only; set before any thread sees it.
+  // Bytes the index listed that the file no longer held when it was reopened (it was
+  // cut short since): [lostFrom, lostTo). No block there is read, so no length found
+  // there sizes a buffer. Set before any thread sees the file.
+  std::uint64_t lostFrom = 0;
+  std::uint64_t lostTo = 0;
   // Blocks whose link on disk readers take as no link: links that an imported index's
   // chains end at (DataFiles::EndChainAtImport). A link patch removes its block.
   std::set<std::uint64_t> staleLinks GUARDED_BY(bytesLock);
