@@ -94,6 +94,21 @@ std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiec
 // Returns the new count. Throws for the exception faults.
 std::size_t CutPiecesAtFault(WritePiece* pieces, std::size_t count);
 
+// A read-only map of a file's first `length` bytes, for reads without a system call.
+// Bytes written through WriteAt show in it (the system's cache backs both), also while
+// the file grows past it. The file must not shrink below `length` while it is mapped.
+struct FileView {
+  const char* bytes = nullptr;
+  std::uint64_t length = 0;
+};
+// Maps the first `length` bytes of the file, or fewer when the file is shorter; an
+// empty view when it cannot (a failure is no error: ReadAt still reads the file).
+FileView MapFile(FileHandle file, std::uint64_t length);
+void UnmapFile(const FileView& view);
+// Copies `size` bytes at `offset` of the view, which holds them, as ReadAt would read
+// them: the test builds' fault hook counts and fails it as a read.
+std::size_t ReadFromView(const FileView& view, std::uint64_t offset, void* data,
+                         std::size_t size);
 // Closes the file; false when the system reports a failure (a write may be lost).
 bool CloseFile(FileHandle file);
 

@@ -2,6 +2,7 @@
 // file exclusively (O_CREAT|O_EXCL), so no other process can slip in between the
 // choice of the name and the creation.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <stdlib.h>
@@ -13,17 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault_sites.h"
 #include "platform/platform.h"
-#ifdef QUILLBOX_TESTING
-#include "platform/fault_hook.h"
-#define QUILLBOX_CALL_FAILS(kind) testing::CallFails(testing::Call::kind)
-#define QUILLBOX_SYNC_SKIPPED() testing::CallsArmed()
-#define QUILLBOX_WRITING_REFUSED(path) testing::WritingRefused(path)
-#else
-#define QUILLBOX_WRITING_REFUSED(path) false
-#define QUILLBOX_CALL_FAILS(kind) false
-#define QUILLBOX_SYNC_SKIPPED() false
-#endif
 
 namespace qbx {
 
@@ -150,6 +142,23 @@ std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_
     done += static_cast<std::size_t>(got);
   }
   return done;
+}
+
+FileView MapFile(FileHandle file, std::uint64_t length) {
+  struct stat info;
+  if (::fstat(static_cast<int>(file), &info) != 0 || info.st_size < 0) return {};
+  length = std::min(length, static_cast<std::uint64_t>(info.st_size));
+  if (length == 0 || length > SIZE_MAX) return {};
+  void* bytes = ::mmap(nullptr, static_cast<std::size_t>(length), PROT_READ, MAP_SHARED,
+                       static_cast<int>(file), 0);
+  if (bytes == MAP_FAILED) return {};
+  return {static_cast<const char*>(bytes), length};
+}
+
+void UnmapFile(const FileView& view) {
+  if (view.bytes != nullptr) {
+    ::munmap(const_cast<char*>(view.bytes), static_cast<std::size_t>(view.length));
+  }
 }
 
 bool CloseFile(FileHandle file) { return ::close(static_cast<int>(file)) == 0; }

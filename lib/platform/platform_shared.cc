@@ -1,10 +1,9 @@
 // The parts of the platform layer that are the same on every system.
 #include <cstdint>
+#include <cstring>
 
 #include "platform/platform.h"
-#ifdef QUILLBOX_TESTING
-#include "platform/fault_hook.h"
-#endif
+#include "platform/fault_sites.h"
 
 namespace qbx {
 
@@ -13,6 +12,16 @@ bool CanPosition(std::uint64_t offset) {
   if (testing::CallFails(testing::Call::kPosition) || testing::SeekFaultFires()) return false;
 #endif
   return offset <= static_cast<std::uint64_t>(INT64_MAX);
+}
+
+std::size_t ReadFromView(const FileView& view, std::uint64_t offset, void* data,
+                         std::size_t size) {
+#ifdef QUILLBOX_TESTING
+  size = testing::TransferAllowed(testing::Call::kRead, size);
+  if (testing::ReadFaultFires()) return 0;
+#endif
+  std::memcpy(data, view.bytes + offset, size);
+  return size;
 }
 
 std::size_t CutPiecesAtFault(WritePiece* pieces, std::size_t count) {

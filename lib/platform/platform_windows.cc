@@ -13,18 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault_sites.h"
 #include "platform/mutex.h"
 #include "platform/platform.h"
-#ifdef QUILLBOX_TESTING
-#include "platform/fault_hook.h"
-#define QUILLBOX_CALL_FAILS(kind) testing::CallFails(testing::Call::kind)
-#define QUILLBOX_SYNC_SKIPPED() testing::CallsArmed()
-#define QUILLBOX_WRITING_REFUSED(path) testing::WritingRefused(path)
-#else
-#define QUILLBOX_WRITING_REFUSED(path) false
-#define QUILLBOX_CALL_FAILS(kind) false
-#define QUILLBOX_SYNC_SKIPPED() false
-#endif
 
 namespace qbx {
 namespace {
@@ -189,6 +180,24 @@ std::size_t ReadAt(FileHandle file, std::uint64_t offset, void* data, std::size_
     done += got;
   }
   return done;
+}
+
+FileView MapFile(FileHandle file, std::uint64_t length) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(AsHandle(file), &size) || size.QuadPart <= 0) return {};
+  length = std::min(length, static_cast<std::uint64_t>(size.QuadPart));
+  if (length == 0) return {};
+  // The mapping object covers the file as it is now; the view alone keeps it open.
+  HANDLE mapping = CreateFileMappingW(AsHandle(file), nullptr, PAGE_READONLY, 0, 0, nullptr);
+  if (mapping == nullptr) return {};
+  void* bytes = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(length));
+  CloseHandle(mapping);
+  if (bytes == nullptr) return {};
+  return {static_cast<const char*>(bytes), length};
+}
+
+void UnmapFile(const FileView& view) {
+  if (view.bytes != nullptr) UnmapViewOfFile(view.bytes);
 }
 
 bool CloseFile(FileHandle file) { return CloseHandle(AsHandle(file)) != 0; }

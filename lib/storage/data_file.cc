@@ -1,10 +1,11 @@
 // Creation, transfers and removal of one data file.
 #include "storage/data_file.h"
 
+#include <algorithm>
 #include <stdexcept>
-#include <vector>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace qbx {
 namespace {
@@ -18,6 +19,10 @@ constexpr char kSeparator = '/';
 // No system opens a longer path (Windows takes at most 32767 UTF-16 units, POSIX
 // systems far fewer bytes); it also bounds the work a damaged name can cause.
 constexpr std::size_t kLongestPath = 32767;
+
+// Files shorter than this are read without a map. A map costs about what one read
+// does, so this only spares maps of files that hardly anyone reads.
+constexpr std::uint64_t kLeastMapped = 4096;
 
 bool IsSeparator(char c) {
 #if defined(_WIN32)
@@ -69,6 +74,10 @@ DataFile::DataFile(const std::string& folder, std::uint64_t maxSize) : maxSize(m
 DataFile::DataFile() = default;
 
 DataFile::~DataFile() {
+  {
+    WriterLock noReaders(bytesLock);
+    DropViews();
+  }
   if (handle != kNoFile) {
     CloseFile(handle);
     handle = kNoFile;
@@ -145,9 +154,43 @@ void DataFile::WriteGatherAt(std::uint64_t position, const WritePiece* pieces,
 
 void DataFile::ReadAt(std::uint64_t position, void* data, std::size_t size) {
   if (handle == kNoFile || !CanPosition(position)) throw std::runtime_error("Unable to search data");
-  if (size != 0 && qbx::ReadAt(handle, position, data, size) != size) {
-    throw std::runtime_error("Unable to read data");
+  if (size == 0) return;
+  const FileView* mapped = position + size < position ? nullptr : ViewFor(position + size);
+  const std::size_t got = mapped != nullptr ? ReadFromView(*mapped, position, data, size)
+                                            : qbx::ReadAt(handle, position, data, size);
+  if (got != size) throw std::runtime_error("Unable to read data");
+}
+
+const FileView* DataFile::ViewFor(std::uint64_t end) {
+  const FileView* newest = view.load(std::memory_order_acquire);
+  if (newest != nullptr && end <= newest->length) return newest;
+  MutexLock lock(viewMutex);
+  newest = view.load(std::memory_order_relaxed);
+  if (newest != nullptr && end <= newest->length) return newest;  // Mapped meanwhile.
+  // Bytes past the database's size may still be being written: a map covers only
+  // those below it, and MapFile no more than the file holds (it may have lost bytes
+  // before its reopen), so no read from a map runs past the file's end.
+  const std::uint64_t held = size.load(std::memory_order_acquire);
+  if (held < std::max(nextMapAt, kLeastMapped) || end > held) return nullptr;
+  // Tried once per doubling, whether the map succeeds or not: a system that refuses
+  // maps costs one call per doubling, and reads go to the file.
+  nextMapAt = held * 2;
+  auto fresh = std::make_unique<FileView>(MapFile(handle, held));
+  if (fresh->bytes == nullptr || fresh->length < end) {
+    UnmapFile(*fresh);
+    return nullptr;
   }
+  views.push_back(std::move(fresh));
+  view.store(views.back().get(), std::memory_order_release);
+  return views.back().get();
+}
+
+void DataFile::DropViews() {
+  MutexLock lock(viewMutex);
+  view.store(nullptr, std::memory_order_relaxed);
+  for (const std::unique_ptr<FileView>& mapped : views) UnmapFile(*mapped);
+  views.clear();
+  nextMapAt = 0;
 }
 
 bool DataFile::ReadBlockHeader(std::uint64_t position, BlockHeader* header) {

@@ -11,12 +11,14 @@
 #ifndef QUILLBOX_STORAGE_DATA_FILE_H_
 #define QUILLBOX_STORAGE_DATA_FILE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <atomic>
+#include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/mutex.h"
 #include "platform/platform.h"
@@ -68,6 +70,8 @@ class DataFile {
   // The pieces one after another from `position`, in one transfer where the system
   // allows; the same failures as WriteAt.
   void WriteGatherAt(std::uint64_t position, const WritePiece* pieces, std::size_t count);
+  // Reads copy from a map of the file where one holds the bytes (see `view`), else
+  // transfer them from the file.
   void ReadAt(std::uint64_t position, void* data, std::size_t size) REQUIRES_SHARED(bytesLock);
   // Reads the header of the block at `position`. False, with nothing read, when the
   // block does not lie wholly within the bytes the database appended, or reaches into
@@ -94,9 +98,28 @@ class DataFile {
   // Blocks whose link on disk readers take as no link: links that an imported index's
   // chains end at (DataFiles::EndChainAtImport). A link patch removes its block.
   std::set<std::uint64_t> staleLinks GUARDED_BY(bytesLock);
+  // Unmaps every map of the file: with `bytesLock` held exclusively, before its handle
+  // is closed or replaced. The next read maps the file again.
+  void DropViews() REQUIRES(bytesLock) EXCLUDES(viewMutex);
+
+  // Read-only maps of the file, so that reads need no system call. `view` is the
+  // newest, published once made; a reader copies from it under `bytesLock` shared.
+  // A map is made when a read finds the bytes the database holds grown to twice what
+  // the newest covers; those it outgrew stay mapped (readers may still copy from
+  // them) until the file is closed or relocated. Making one takes `viewMutex`.
+  std::atomic<const FileView*> view{nullptr};
+  Mutex viewMutex;  // After `bytesLock`.
+  std::vector<std::unique_ptr<FileView>> views GUARDED_BY(viewMutex);
+  std::uint64_t nextMapAt GUARDED_BY(viewMutex) = 0;
+
   // The folder entry of the file is durable (its folder synced since the file was made
   // there). Guarded by `mutex`.
   bool folderSynced GUARDED_BY(mutex) = false;
+
+ private:
+  // The newest map when it holds the bytes below `end`, after mapping the file anew
+  // if it has grown enough since the last map; null when the file must be read.
+  const FileView* ViewFor(std::uint64_t end) REQUIRES_SHARED(bytesLock) EXCLUDES(viewMutex);
 };
 
 }  // namespace qbx

@@ -113,6 +113,7 @@ std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
   if (!SyncFile(target.handle()) || !SyncFolder(FolderOf(newPath))) {
     throw std::runtime_error("Error while copying to file " + newPath);
   }
+  file.DropViews();
   CloseFile(file.handle);
   file.handle = target.Release();
   std::string oldName = file.fileName;
