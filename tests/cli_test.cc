@@ -5,77 +5,21 @@
 // fault must be reported is worked out by this file's own reading of the data files.
 #include <gtest/gtest.h>
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#endif
-
 #include <algorithm>
-#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 
 #include "quillbox_version.h"
+#include "recording_support.h"
 #include "test_support.h"
-
-#if !defined(_WIN32)
-extern char** environ;
-#endif
+#include "tool_support.h"
 
 namespace qbx::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-#if defined(QUILLBOX_CLI_PATH) && !defined(_WIN32)
-#define QUILLBOX_SKIP_WITHOUT_TOOL() (void)0
-#else
-#define QUILLBOX_SKIP_WITHOUT_TOOL() \
-  GTEST_SKIP() << "the tool is run as a child process only in POSIX builds that have it"
-#endif
-
-constexpr std::uint64_t kNone = ~std::uint64_t{0};
-
-struct ToolRun {
-  int code = -1;
-  std::string out, err;
-  std::string all() const { return out + err; }
-};
-
-// Runs the tool with `arguments`, its standard output and error going to files in a
-// folder of its own.
-ToolRun RunTool(const std::vector<std::string>& arguments) {
-  ToolRun run;
-#if defined(QUILLBOX_CLI_PATH) && !defined(_WIN32)
-  TempDir scratch;
-  const std::string out = scratch.File("out"), err = scratch.File("err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> words{QUILLBOX_CLI_PATH};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  int status = 0;
-  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-      waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.code = WEXITSTATUS(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  run.out = ReadWholeFile(out);
-  run.err = ReadWholeFile(err);
-#else
-  (void)arguments;
-#endif
-  return run;
-}
 
 std::uint64_t Get(const std::string& bytes, std::uint64_t at, int width) {
   std::uint64_t value = 0;
@@ -216,35 +160,6 @@ struct Rec {
   }
 };
 
-// Every file below `folder`: its bytes and its modification time.
-struct FileState {
-  std::string bytes;
-  fs::file_time_type mtime;
-  bool operator==(const FileState& other) const {
-    return bytes == other.bytes && mtime == other.mtime;
-  }
-};
-
-std::map<std::string, FileState> Snapshot(const std::string& folder) {
-  std::map<std::string, FileState> files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) {
-      files[entry.path().string()] =
-          FileState{ReadWholeFile(entry.path().string()), fs::last_write_time(entry.path())};
-    }
-  }
-  return files;
-}
-
-// Sets every file's modification time an hour back, so that any write shows.
-void AgeFiles(const std::string& folder) {
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) {
-      fs::last_write_time(entry.path(), fs::file_time_type::clock::now() - std::chrono::hours(1));
-    }
-  }
-}
-
 std::string Location(const Item& item) {
   return std::to_string(item.location.pos) + "," + std::to_string(item.location.file) + "," +
          std::to_string(item.location.offsetInBlock) + "," + std::to_string(item.bytes.size());
@@ -260,11 +175,23 @@ std::size_t Count(const std::string& text, const std::string& part) {
 
 std::size_t PackageLines(const std::string& out) { return Count("\n" + out, "\npackage "); }
 
-TEST(CliInfo, ShowsSettingsFilesAndEveryPackage) {
+// An intact recording, with a package file and without: info shows its settings, files
+// and packages, as text and as JSON; verify finds it intact; cat reads back every
+// package, and items by their locations, and refuses a location that does not fit its
+// block. No reading command writes to a recording: every file keeps its bytes and its
+// time, and no file is added.
+TEST(Cli, ReadingCommandsOnAnIntactRecording) {
   QUILLBOX_SKIP_WITHOUT_TOOL();
   for (const bool packageFile : {true, false}) {
     SCOPED_TRACE(packageFile ? "with a package file" : "without a package file");
     const Rec rec(packageFile);
+    AgeFiles(rec.folder);
+    const FolderState before = Snapshot(rec.folder);
+    const auto run = [&](const std::vector<std::string>& arguments) {
+      const ToolRun result = RunTool(arguments);
+      EXPECT_TRUE(before == Snapshot(rec.folder)) << arguments[0] << " changed the recording";
+      return result;
+    };
     std::uint64_t total = 0, blocks = 0, parked = 0;
     for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
       total += rec.packages[p].size();
@@ -273,50 +200,79 @@ TEST(CliInfo, ShowsSettingsFilesAndEveryPackage) {
     }
     EXPECT_EQ(parked != 0, packageFile);
 
-    const ToolRun text = RunTool({"info", rec.index});
+    const ToolRun text = run({"info", rec.index});
     EXPECT_EQ(text.code, 0) << text.all();
-    EXPECT_NE(text.out.find("package size  64 bytes\n"), std::string::npos) << text.out;
-    EXPECT_NE(
-        text.out.find(packageFile ? "package file  yes (data file 0)\n" : "package file  no\n"),
-        std::string::npos);
-    EXPECT_NE(text.out.find("packages      5 (" + std::to_string(5 - parked) +
-                            " held in the index, " + std::to_string(parked) + " parked"),
-              std::string::npos)
-        << text.out;
-    EXPECT_NE(text.out.find("blocks        " + std::to_string(blocks) + "\n"), std::string::npos);
-    EXPECT_NE(text.out.find("bytes         " + std::to_string(total) + " "), std::string::npos);
+    for (const std::string& line :
+         {std::string("package size  64 bytes\n"),
+          std::string(packageFile ? "package file  yes (data file 0)\n" : "package file  no\n"),
+          "packages      5 (" + std::to_string(5 - parked) + " held in the index, " +
+              std::to_string(parked) + " parked",
+          "blocks        " + std::to_string(blocks) + "\n",
+          "bytes         " + std::to_string(total) + " "}) {
+      EXPECT_TRUE(Has(text.out, line)) << line << "\n" << text.out;
+    }
     EXPECT_EQ(Count(text.out, "  present  "), rec.files.size());
-    EXPECT_EQ(text.out.find("\n   package "), std::string::npos) << "a summary only";
+    EXPECT_FALSE(Has(text.out, "\n   package ")) << "a summary only";
 
-    const ToolRun json = RunTool({"info", rec.index, "--json", "--packages"});
+    const ToolRun json = run({"info", rec.index, "--json", "--packages"});
     EXPECT_EQ(json.code, 0) << json.all();
-    EXPECT_NE(json.out.find("\"packageSize\": 64,"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find(std::string("\"packageFile\": ") + (packageFile ? "true" : "false")),
-              std::string::npos);
-    EXPECT_NE(json.out.find("\"packageCount\": 5,"), std::string::npos);
-    EXPECT_NE(json.out.find("\"bytes\": " + std::to_string(total) + ","), std::string::npos);
+    std::vector<std::string> entries = {
+        "\"packageSize\": 64,", std::string("\"packageFile\": ") + (packageFile ? "true" : "false"),
+        "\"packageCount\": 5,", "\"bytes\": " + std::to_string(total) + ","};
     for (std::uint32_t k = 0; k < rec.files.size(); ++k) {
       const std::string size = std::to_string(fs::file_size(rec.files[k]));
       const bool isPackageFile = packageFile && k == 0;
-      const std::string entry =
-          "{\"file\": " + std::to_string(k) + ", \"path\": \"" + rec.files[k] +
-          "\", \"listedPath\": \"" + rec.files[k] + "\", \"size\": " + size +
-          ", \"length\": " + size + ", \"limit\": " + (isPackageFile ? "null" : "600") +
-          ", \"exists\": true, \"packageFile\": " + (isPackageFile ? "true" : "false") + "}";
-      EXPECT_NE(json.out.find(entry), std::string::npos) << entry << "\n" << json.out;
+      entries.push_back("{\"file\": " + std::to_string(k) + ", \"path\": \"" + rec.files[k] +
+                        "\", \"listedPath\": \"" + rec.files[k] + "\", \"size\": " + size +
+                        ", \"length\": " + size +
+                        ", \"limit\": " + (isPackageFile ? "null" : "600") +
+                        ", \"exists\": true, \"packageFile\": " +
+                        (isPackageFile ? "true" : "false") + "}");
     }
     for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
-      const std::string entry = "{\"package\": " + std::to_string(p) +
-                                ", \"bytes\": " + std::to_string(rec.packages[p].size()) +
-                                ", \"blocks\": " + std::to_string(rec.Chain(p).size()) +
-                                ", \"record\": \"" + (rec.parked[p] ? "parked" : "held") +
-                                "\", \"damaged\": false}";
-      EXPECT_NE(json.out.find(entry), std::string::npos) << entry << "\n" << json.out;
+      entries.push_back("{\"package\": " + std::to_string(p) +
+                        ", \"bytes\": " + std::to_string(rec.packages[p].size()) +
+                        ", \"blocks\": " + std::to_string(rec.Chain(p).size()) +
+                        ", \"record\": \"" + (rec.parked[p] ? "parked" : "held") +
+                        "\", \"damaged\": false}");
     }
-    const ToolRun summary = RunTool({"info", "--json", rec.index});
+    for (const std::string& entry : entries) {
+      EXPECT_TRUE(Has(json.out, entry)) << entry << "\n" << json.out;
+    }
+    const ToolRun summary = run({"info", "--json", rec.index});
     EXPECT_EQ(summary.code, 0);
-    EXPECT_EQ(summary.out.find("\"packages\""), std::string::npos);
-    EXPECT_NE(summary.out.find("\"damagedPackages\": 0\n}"), std::string::npos) << summary.out;
+    EXPECT_FALSE(Has(summary.out, "\"packages\""));
+    EXPECT_TRUE(Has(summary.out, "\"damagedPackages\": 0\n}")) << summary.out;
+
+    const ToolRun verify = run({"verify", rec.index});
+    EXPECT_EQ(verify.code, 0) << verify.all();
+    EXPECT_TRUE(Has(verify.out, "intact: 5 packages, " + std::to_string(blocks) + " blocks, " +
+                                    std::to_string(total) + " bytes in " +
+                                    std::to_string(rec.files.size()) + " data files\n"))
+        << verify.out;
+    EXPECT_FALSE(Has(verify.out, "note:")) << "every block is in a chain";
+    EXPECT_TRUE(verify.err.empty()) << verify.err;
+
+    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
+      const ToolRun cat = run({"cat", rec.index, std::to_string(p)});
+      EXPECT_EQ(cat.code, 0) << cat.err;
+      EXPECT_TRUE(cat.out == rec.packages[p]) << "package " << p;
+    }
+    for (std::size_t i = 0; i < rec.items.size(); i += 23) {
+      const ToolRun cat = run({"cat", rec.index, "--location", Location(rec.items[i])});
+      EXPECT_EQ(cat.code, 0) << cat.err;
+      EXPECT_TRUE(cat.out == rec.items[i].bytes) << "item " << i;
+    }
+    Item longer = rec.items[7];
+    longer.bytes += std::string(
+        longer.location.blockLen - longer.location.offsetInBlock - longer.bytes.size() + 1, 'x');
+    const ToolRun tooLong = run({"cat", rec.index, "--location", Location(longer)});
+    EXPECT_EQ(tooLong.code, 1);
+    EXPECT_TRUE(Has(tooLong.err, "runs past the payload of the block at ")) << tooLong.err;
+    EXPECT_TRUE(tooLong.out.empty());
+    const ToolRun noPackage = run({"cat", rec.index, "5"});
+    EXPECT_EQ(noPackage.code, 2);
+    EXPECT_TRUE(Has(noPackage.err, "No package 5: the recording has 5"));
   }
 }
 
@@ -334,35 +290,17 @@ TEST(CliInfo, ShowsAMissingDataFile) {
   EXPECT_NE(text.out.find("  MISSING   " + rec.files[1]), std::string::npos) << text.out;
 }
 
-TEST(CliVerify, IntactRecordingsExitZero) {
-  QUILLBOX_SKIP_WITHOUT_TOOL();
-  for (const bool packageFile : {true, false}) {
-    const Rec rec(packageFile);
-    std::uint64_t total = 0, blocks = 0;
-    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
-      total += rec.packages[p].size();
-      blocks += rec.Chain(p).size();
-    }
-    const ToolRun run = RunTool({"verify", rec.index});
-    EXPECT_EQ(run.code, 0) << run.all();
-    EXPECT_NE(run.out.find("intact: 5 packages, " + std::to_string(blocks) + " blocks, " +
-                           std::to_string(total) + " bytes in " + std::to_string(rec.files.size()) +
-                           " data files\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_EQ(run.out.find("note:"), std::string::npos) << "every block is in a chain";
-    EXPECT_TRUE(run.err.empty()) << run.err;
-  }
-}
-
 // A damage made on disk, and what verify must print about it.
+using Texts = std::vector<std::string>;
 struct Damage {
   const char* name;
-  // Damages the recording; returns the texts verify's output must hold.
-  std::function<std::vector<std::string>(Rec&)> apply;
   int code;
   std::size_t packageLines;  // Lines naming a damaged package.
+  // Damages the recording; returns the texts verify's output must hold.
+  std::function<Texts(Rec&)> apply;
 };
+
+std::string Pkg(std::uint64_t p) { return "package " + std::to_string(p) + ": "; }
 
 void PrintTo(const Damage& d, std::ostream* out) { *out << d.name; }
 
@@ -373,8 +311,7 @@ std::pair<std::uint64_t, DiskBlock> LinkedBlock(const Rec& rec) {
 }
 
 const Damage kDamages[] = {
-    {"TruncatedDataFile",
-     [](Rec& rec) -> std::vector<std::string> {
+    {"TruncatedDataFile", 1, 1, [](Rec& rec) -> Texts {
        const DiskBlock last = rec.BlocksOf(1).back();
        const std::uint64_t owner = rec.OwnerOf(last);
        const std::uint64_t listed = fs::file_size(rec.files[1]);
@@ -384,52 +321,42 @@ const Damage kDamages[] = {
                                " bytes; the index lists " + std::to_string(listed) + ")";
        return {"data file 1 (" + rec.files[1] + "): cut short: the file is " + std::to_string(cut) +
                    " bytes, the index lists " + std::to_string(listed) + "\n",
-               "package " + std::to_string(owner) + ": " + rec.Place(1, last.pos) +
+               Pkg(owner) + rec.Place(1, last.pos) +
                    ": the block's payload of " + std::to_string(last.len) + " bytes runs past " +
                    end};
-     },
-     1, 1},
-    {"LinkToNoBlockStart",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"LinkToNoBlockStart", 1, 1, [](Rec& rec) -> Texts {
        const auto [p, block] = LinkedBlock(rec);
        Patch(rec.files[block.file], block.pos, Le(block.nextPos + 1, 8));
-       return {"package " + std::to_string(p) + ": " + rec.Place(block.file, block.pos) +
+       return {Pkg(p) + rec.Place(block.file, block.pos) +
                ": the link names offset " + std::to_string(block.nextPos + 1) + " of data file " +
                std::to_string(block.nextFile) + ", which is not the start of a block\n"};
-     },
-     1, 1},
-    {"LinkToUnlistedFile",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"LinkToUnlistedFile", 1, 1, [](Rec& rec) -> Texts {
        const auto [p, block] = LinkedBlock(rec);
        Patch(rec.files[block.file], block.pos + 8, Le(rec.files.size() + 3, 4));
-       return {"package " + std::to_string(p) + ": " + rec.Place(block.file, block.pos) +
+       return {Pkg(p) + rec.Place(block.file, block.pos) +
                ": the link names offset " + std::to_string(block.nextPos) + " of data file " +
                std::to_string(rec.files.size() + 3) + ", which the index does not list"};
-     },
-     1, 1},
-    {"LinkPastTheFile",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"LinkPastTheFile", 1, 1, [](Rec& rec) -> Texts {
        const auto [p, block] = LinkedBlock(rec);
        const std::uint64_t size = fs::file_size(rec.files[block.nextFile]);
        Patch(rec.files[block.file], block.pos, Le(size + 4096, 8));
-       return {"package " + std::to_string(p) + ": " + rec.Place(block.nextFile, size + 4096) +
+       return {Pkg(p) + rec.Place(block.nextFile, size + 4096) +
                ": the block lies past the size the index lists (" + std::to_string(size) +
                " bytes)\n"};
-     },
-     1, 1},
-    {"LinkLoopsBack",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"LinkLoopsBack", 1, 1, [](Rec& rec) -> Texts {
        const std::uint64_t p = rec.PackageWithBlocks(3);
        const std::vector<DiskBlock> chain = rec.Chain(p);
        Patch(rec.files[chain[1].file], chain[1].pos, Le(chain[0].pos, 8) + Le(chain[0].file, 4));
-       return {"package " + std::to_string(p) + ": " + rec.Place(chain[1].file, chain[1].pos) +
+       return {Pkg(p) + rec.Place(chain[1].file, chain[1].pos) +
                ": the link names offset " + std::to_string(chain[0].pos) + " of data file " +
                std::to_string(chain[0].file) +
                ", which is not past the package's previous block in that file"};
-     },
-     1, 1},
-    {"LastBlockLinksIntoSavedBytes",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"LastBlockLinksIntoSavedBytes", 1, 1, [](Rec& rec) -> Texts {
        const DiskBlock last = rec.Chain(0).back();
        const DiskBlock other = rec.Chain(1).front();
        Patch(rec.files[last.file], last.pos, Le(other.pos, 8) + Le(other.file, 4));
@@ -437,10 +364,8 @@ const Damage kDamages[] = {
                ": the record's last block links to offset " + std::to_string(other.pos) +
                " of data file " + std::to_string(other.file) +
                ", inside the bytes the index covers"};
-     },
-     1, 1},
-    {"ChainsShareABlock",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"ChainsShareABlock", 1, 1, [](Rec& rec) -> Texts {
        // A later package's first link bent to a block of package 0, which verify walked
        // first; the block lies where the later chain may go on (past its first block).
        for (std::uint64_t p = 1; p < Rec::kPackages; ++p) {
@@ -449,63 +374,50 @@ const Damage kDamages[] = {
          for (const DiskBlock& taken : rec.Chain(0)) {
            if (taken.file == first.file && taken.pos < first.pos) continue;
            Patch(rec.files[first.file], first.pos, Le(taken.pos, 8) + Le(taken.file, 4));
-           return {"package " + std::to_string(p) + ": " + rec.Place(taken.file, taken.pos) +
+           return {Pkg(p) + rec.Place(taken.file, taken.pos) +
                    ": the block is also in the chain of an earlier package\n"};
          }
        }
        ADD_FAILURE() << "no chain to bend";
        return {};
-     },
-     1, 1},
-    {"ParkedRecordWithAnotherNumber",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"ParkedRecordWithAnotherNumber", 1, 1, [](Rec& rec) -> Texts {
        const auto p = static_cast<std::uint64_t>(
            std::find(rec.parked.begin(), rec.parked.end(), true) - rec.parked.begin());
        Patch(rec.files[0], 44 * p + 32, Le(p + 100, 8));
-       return {"package " + std::to_string(p) + ": " + rec.Place(0, 44 * p) +
+       return {Pkg(p) + rec.Place(0, 44 * p) +
                ": the record carries package number " + std::to_string(p + 100) + " instead of " +
                std::to_string(p) + "\n"};
-     },
-     1, 1},
-    {"HeldRecordOffABlockStart",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"HeldRecordOffABlockStart", 1, 1, [](Rec& rec) -> Texts {
        const auto p = static_cast<std::uint64_t>(
            std::find(rec.parked.begin(), rec.parked.end(), false) - rec.parked.begin());
        const DiskBlock first = rec.Chain(p).front();
        Patch(rec.index, rec.entries[p] + 1, Le(first.pos + 3, 8));
-       return {"package " + std::to_string(p) + ": index (" + rec.index + ") offset " +
+       return {Pkg(p) + "index (" + rec.index + ") offset " +
                std::to_string(rec.entries[p] + 1) + ": the record's first block is at offset " +
                std::to_string(first.pos + 3) + " of data file " + std::to_string(first.file) +
                ", which is not the start of a block\n"};
-     },
-     1, 1},
-    {"MissingDataFile",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"MissingDataFile", 1, ~std::size_t{0}, [](Rec& rec) -> Texts {
        fs::remove(rec.files[2]);
        return {"data file 2 (" + rec.files[2] +
                    "): missing: neither at its listed path nor below the index's folder\n",
                "which is missing (listed as " + rec.files[2] + ")\n"};
-     },
-     1, ~std::size_t{0}},
-    {"ForeignIndex",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"ForeignIndex", 2, 0, [](Rec& rec) -> Texts {
        Patch(rec.index, 0, "quill");
        return {"quillbox: Not a Quillbox index file (it does not begin with \"Quillbox\"): " +
                rec.index + "\n"};
-     },
-     2, 0},
-    {"MissingIndex",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"MissingIndex", 2, 0, [](Rec& rec) -> Texts {
        fs::remove(rec.index);
        return {"quillbox: No index file at " + rec.index + "\n"};
-     },
-     2, 0},
-    {"ShortIndex",
-     [](Rec& rec) -> std::vector<std::string> {
+     }},
+    {"ShortIndex", 2, 0, [](Rec& rec) -> Texts {
        fs::resize_file(rec.index, 100);
        return {"quillbox: Damaged index file (", "): " + rec.index + "\n"};
-     },
-     2, 0},
+     }},
 };
 
 struct CliDamage : ::testing::TestWithParam<Damage> {};
@@ -541,38 +453,6 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliDamage, ::testing::ValuesIn(kDamages),
                            return std::string(info.param.name);
                          });
 
-// Every package reads back whole; items read back by their locations; a location that
-// does not fit its block is refused.
-TEST(CliCat, PackagesAndItemsReadBack) {
-  QUILLBOX_SKIP_WITHOUT_TOOL();
-  for (const bool packageFile : {true, false}) {
-    const Rec rec(packageFile);
-    for (std::uint64_t p = 0; p < Rec::kPackages; ++p) {
-      const ToolRun run = RunTool({"cat", rec.index, std::to_string(p)});
-      EXPECT_EQ(run.code, 0) << run.err;
-      EXPECT_TRUE(run.out == rec.packages[p]) << "package " << p;
-    }
-    for (std::size_t i = 0; i < rec.items.size(); i += 23) {
-      const Item& item = rec.items[i];
-      const ToolRun run = RunTool({"cat", rec.index, "--location", Location(item)});
-      EXPECT_EQ(run.code, 0) << run.err;
-      EXPECT_TRUE(run.out == item.bytes) << "item " << i;
-    }
-    const Item& item = rec.items[7];
-    Item longer = item;
-    longer.bytes += std::string(
-        item.location.blockLen - item.location.offsetInBlock - item.bytes.size() + 1, 'x');
-    const ToolRun tooLong = RunTool({"cat", rec.index, "--location", Location(longer)});
-    EXPECT_EQ(tooLong.code, 1);
-    EXPECT_NE(tooLong.err.find("runs past the payload of the block at "), std::string::npos)
-        << tooLong.err;
-    EXPECT_TRUE(tooLong.out.empty());
-    const ToolRun noPackage = RunTool({"cat", rec.index, "5"});
-    EXPECT_EQ(noPackage.code, 2);
-    EXPECT_NE(noPackage.err.find("No package 5: the recording has 5"), std::string::npos);
-  }
-}
-
 // A chain with a bent link: cat delivers the bytes up to the bad link, then fails.
 TEST(CliCat, DamagedChainEndsTheOutputAtTheFault) {
   QUILLBOX_SKIP_WITHOUT_TOOL();
@@ -586,27 +466,6 @@ TEST(CliCat, DamagedChainEndsTheOutputAtTheFault) {
                          " is damaged: " + rec.Place(block.file, block.pos)),
             std::string::npos)
       << run.err;
-}
-
-// No reading command writes to a recording: every file keeps its bytes and its time,
-// and no file is added.
-TEST(CliReadOnly, NoCommandChangesARecording) {
-  QUILLBOX_SKIP_WITHOUT_TOOL();
-  const Rec rec(true);
-  AgeFiles(rec.folder);
-  const auto before = Snapshot(rec.folder);
-  const std::vector<std::vector<std::string>> commands = {
-      {"info", rec.index},
-      {"info", rec.index, "--json", "--packages"},
-      {"verify", rec.index},
-      {"cat", rec.index, "0"},
-      {"cat", rec.index, "4"},
-      {"cat", rec.index, "--location", Location(rec.items[3])},
-  };
-  for (const std::vector<std::string>& command : commands) {
-    EXPECT_EQ(RunTool(command).code, 0) << command[0];
-    EXPECT_TRUE(before == Snapshot(rec.folder)) << command[0];
-  }
 }
 
 // record stores, saves and verifies; the recording it leaves imports, and every package

@@ -41,14 +41,6 @@ struct DamagedLocation : Harness {
       ASSERT_TRUE(at.file == blockFile && at.offsetInBlock == 0 && at.blockLen == kItem);
     }
   }
-  std::vector<std::string> FileContents() {
-    FlushFiles(db);
-    std::vector<std::string> contents;
-    for (std::uint64_t k = 0; k < Quillbox_GetFileCount(db); ++k) {
-      contents.push_back(ReadWholeFile(Quillbox_GetDatabaseFileName(k, db)));
-    }
-    return contents;
-  }
   // Rewrites item i in place (and in the model).
   void Rewrite(std::size_t i, const std::string& bytes) {
     ASSERT_EQ(bytes.size(), kItem);

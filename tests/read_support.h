@@ -141,6 +141,15 @@ struct Harness : ::testing::Test {
     Quillbox_Destroy(std::exchange(db, nullptr));
     ASSERT_EQ(Quillbox_Import(&db, index.c_str(), maxQueued), 0);
   }
+  // Every data file's bytes, by file number.
+  std::vector<std::string> FileContents() {
+    FlushFiles(db);
+    std::vector<std::string> contents;
+    for (std::uint64_t k = 0; k < Quillbox_GetFileCount(db); ++k) {
+      contents.push_back(ReadWholeFile(Quillbox_GetDatabaseFileName(k, db)));
+    }
+    return contents;
+  }
   // Each package item by item, through a cursor and on disk.
   void ExpectAllReadBack() {
     for (std::size_t p = 0; p < models.size(); ++p) {

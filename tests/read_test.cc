@@ -200,14 +200,6 @@ struct Stored : Harness {
     Create(packageSize, maxQueued, true, {~0ull, ~0ull}, 3, 40);
   }
   void SetUp() override { ASSERT_TRUE(db != nullptr && StoreAndSync()); }
-  std::vector<std::string> FileContents() {
-    FlushFiles(db);
-    std::vector<std::string> contents;
-    for (std::uint64_t k = 0; k < Quillbox_GetFileCount(db); ++k) {
-      contents.push_back(ReadWholeFile(Quillbox_GetDatabaseFileName(k, db)));
-    }
-    return contents;
-  }
 };
 
 // A reader sees an item either wholly before or wholly after a Replace, while the

@@ -4,54 +4,17 @@
 // do not fit, moved and missing files, and indexes that cannot be read.
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
 #include "platform/fault_hook.h"
-#include "storage/recording.h"
+#include "recording_support.h"
 #include "test_support.h"
 
 namespace qbx::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::uint64_t kNone = ~std::uint64_t{0};
-
-std::string BlockBytes(std::uint64_t nextPos, std::uint32_t nextFile, const std::string& payload) {
-  return Le(nextPos, 8) + Le(nextFile, 4) + Le(payload.size(), 4) + payload;
-}
-
-std::string RecordBytes(std::uint64_t firstPos, std::uint32_t firstFile, std::uint64_t lastPos,
-                        std::uint32_t lastFile, std::uint64_t id) {
-  return Le(firstPos, 8) + Le(firstFile, 4) + Le(0, 4) + Le(lastPos, 8) + Le(lastFile, 4) +
-         Le(0, 4) + Le(id, 8) + Le(0, 2) + Le(0, 2);
-}
-
-struct FileSpec {
-  std::string name;  // As the index lists it.
-  std::uint64_t listedSize;
-};
-
-// An index: `records` are held (a 44-byte record) or, when empty, parked at 44 * n.
-std::string IndexBytes(bool packageFile, const std::vector<FileSpec>& files,
-                       const std::vector<std::string>& records) {
-  std::string index = std::string("Quillbox") + Le(1, 4) + Le(0, 4) + Le(64, 8) +
-                      Le(records.size(), 8) + static_cast<char>(packageFile) + Le(files.size(), 8);
-  for (const FileSpec& f : files) {
-    index += Le(f.name.size(), 8) + f.name + Le(f.listedSize, 8) + Le(kNone, 8) + '\x01';
-  }
-  index += Le(records.size(), 8);
-  for (std::size_t n = 0; n < records.size(); ++n) {
-    index += records[n].empty() ? '\x01' + Le(44 * n, 8) : '\x00' + records[n];
-  }
-  return index;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 // Two block files without a package file. Package 0: A (file 0 at 0) -> C (file 1 at
 // 0); package 1: B (file 0 at 20) alone.
@@ -102,6 +65,11 @@ TEST_F(TwoFiles, RecordingWalksEachChainAcrossFiles) {
   EXPECT_EQ(scan.starts, (std::vector<std::uint64_t>{0, 20}));
   EXPECT_EQ(scan.end, file0.size());
   EXPECT_FALSE(scan.fault);
+  // A walk that the visitor ends reports no fault.
+  const RecordLookup record = recording.Record(0);
+  walk = recording.Walk(record.image, record.place, {}, [](const ChainBlock&) { return false; });
+  EXPECT_TRUE(walk.stopped && walk.blocks == 1);
+  EXPECT_FALSE(walk.fault);
 }
 
 // A link back to a block the walk passed ends the walk at the link: without the
@@ -115,16 +83,9 @@ TEST_F(TwoFiles, RecordingFindsALoopThroughAnotherFile) {
   follow.stopAtLastBlock = false;
   WalkResult walk;
   EXPECT_EQ(Payloads(recording, 0, follow, &walk), "aaaaccccc");
-  ASSERT_TRUE(walk.fault);
-  EXPECT_FALSE(walk.fault->place.inIndex);
-  EXPECT_EQ(walk.fault->place.file, 1u);
-  EXPECT_EQ(walk.fault->place.offset, 0u);
-  EXPECT_NE(walk.fault->what.find("loop"), std::string::npos) << walk.fault->what;
-
+  EXPECT_TRUE(FaultIs(walk.fault, "loop", 1, 0));
   Payloads(recording, 0, {}, &walk);
-  ASSERT_TRUE(walk.fault);
-  EXPECT_EQ(walk.fault->place.file, 1u);
-  EXPECT_NE(walk.fault->what.find("inside the bytes the index covers"), std::string::npos);
+  EXPECT_TRUE(FaultIs(walk.fault, "inside the bytes the index covers", 1));
 }
 
 // Blocks stored after the Save lie past the listed sizes: the saved chain ends at the
@@ -148,11 +109,7 @@ TEST_F(TwoFiles, RecordingWalksPastTheSaveOnlyWhenAsked) {
   WalkOptions listed;
   listed.stopAtLastBlock = false;
   Payloads(recording, 0, listed, &walk);
-  ASSERT_TRUE(walk.fault);
-  EXPECT_EQ(walk.fault->place.file, 1u);
-  EXPECT_EQ(walk.fault->place.offset, file1.size());
-  EXPECT_NE(walk.fault->what.find("past the size the index lists (21 bytes)"), std::string::npos)
-      << walk.fault->what;
+  EXPECT_TRUE(FaultIs(walk.fault, "past the size the index lists (21 bytes)", 1, file1.size()));
 }
 
 struct LinkCase {
@@ -184,10 +141,7 @@ TEST_P(BentLink, RecordingNamesTheFaultsPlace) {
   }
   WalkResult walk;
   EXPECT_EQ(Payloads(recording, 0, options, &walk), "aaaa");
-  ASSERT_TRUE(walk.fault);
-  EXPECT_EQ(walk.fault->place.file, c.atTarget ? c.file : 0u);
-  EXPECT_EQ(walk.fault->place.offset, c.atTarget ? c.pos : 0u);
-  EXPECT_NE(walk.fault->what.find(c.what), std::string::npos) << walk.fault->what;
+  EXPECT_TRUE(FaultIs(walk.fault, c.what, c.atTarget ? c.file : 0u, c.atTarget ? c.pos : 0u));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -208,30 +162,12 @@ TEST_F(TwoFiles, RecordingScanStopsAtAnEmptyOrCutBlock) {
     const BlockScan scan = recording.ScanBlocks(0, Extent::kListed);
     EXPECT_EQ(scan.starts, std::vector<std::uint64_t>{0});
     EXPECT_EQ(scan.end, 20u);
-    ASSERT_TRUE(scan.fault);
-    EXPECT_EQ(scan.fault->place.offset, 20u);
-    EXPECT_NE(scan.fault->what.find("payload length is 0"), std::string::npos);
+    EXPECT_TRUE(FaultIs(scan.fault, "payload length is 0", 0, 20));
   }
   WriteFile(dir.File("d0"), file0.substr(0, 30));  // Shorter than listed.
   Recording cut(index);
-  const BlockScan scan = cut.ScanBlocks(0, Extent::kListed);
-  ASSERT_TRUE(scan.fault);
-  EXPECT_EQ(scan.fault->place.offset, 20u);
-  EXPECT_NE(scan.fault->what.find("cut off by the end of the file (30 bytes; the index lists 39)"),
-            std::string::npos)
-      << scan.fault->what;
-}
-
-// A walk that the visitor ends reports no fault.
-TEST_F(TwoFiles, RecordingVisitorEndsTheWalk) {
-  Write();
-  Recording recording(index);
-  const RecordLookup record = recording.Record(0);
-  const WalkResult walk =
-      recording.Walk(record.image, record.place, {}, [](const ChainBlock&) { return false; });
-  EXPECT_TRUE(walk.stopped);
-  EXPECT_FALSE(walk.fault);
-  EXPECT_EQ(walk.blocks, 1u);
+  EXPECT_TRUE(FaultIs(cut.ScanBlocks(0, Extent::kListed).fault,
+                      "cut off by the end of the file (30 bytes; the index lists 39)", 0, 20));
 }
 
 // A held record whose first block is not where the chain starts is reported at its place
@@ -272,11 +208,7 @@ TEST(Recording, ParkedRecordsAreChecked) {
   const char* const expected[] = {nullptr, "carries package number 5 instead of 1",
                                   "first block is in data file 0", "lies past the end of the file"};
   for (std::uint64_t n = 1; n < 4; ++n) {
-    const RecordLookup record = recording.Record(n);
-    ASSERT_TRUE(record.fault) << n;
-    EXPECT_EQ(record.fault->place.file, 0u);
-    EXPECT_EQ(record.fault->place.offset, 44 * n);
-    EXPECT_NE(record.fault->what.find(expected[n]), std::string::npos) << record.fault->what;
+    EXPECT_TRUE(FaultIs(recording.Record(n).fault, expected[n], 0, 44 * n)) << n;
   }
 }
 
@@ -295,12 +227,8 @@ TEST(Recording, MovedFilesAreFoundAndMissingOnesReported) {
   EXPECT_EQ(recording.files()[0].listedName, "/gone/rec/t1/d0");
   EXPECT_FALSE(recording.files()[1].exists());
   const RecordLookup record = recording.Record(0);
-  const WalkResult walk = recording.Walk(record.image, record.place, {});
-  ASSERT_TRUE(walk.fault);
-  EXPECT_EQ(walk.fault->place.file, 0u);
-  EXPECT_NE(walk.fault->what.find("which is missing (listed as /gone/rec/t2/d1)"),
-            std::string::npos)
-      << walk.fault->what;
+  EXPECT_TRUE(FaultIs(recording.Walk(record.image, record.place, {}).fault,
+                      "which is missing (listed as /gone/rec/t2/d1)", 0));
 }
 
 struct IndexCase {
@@ -390,20 +318,14 @@ TEST(Recording, ParkedRecordWithoutItsPackageFileAndLinksIntoItAreFaults) {
   {
     Recording recording(index);
     EXPECT_FALSE(recording.files()[0].exists());
-    const RecordLookup record = recording.Record(0);
-    ASSERT_TRUE(record.fault);
-    EXPECT_NE(record.fault->what.find("package file, which is missing"), std::string::npos)
-        << record.fault->what;
+    EXPECT_TRUE(FaultIs(recording.Record(0).fault, "package file, which is missing"));
   }
   WriteFile(dir.File("p"), RecordBytes(0, 1, 0, 1, 0));
   Recording recording(index);
   const RecordLookup record = recording.Record(0);
   ASSERT_FALSE(record.fault);
-  const WalkResult walk = recording.Walk(record.image, record.place, {});
-  ASSERT_TRUE(walk.fault);
-  EXPECT_EQ(walk.fault->place.file, 1u);
-  EXPECT_NE(walk.fault->what.find("the package file, which holds no blocks"), std::string::npos)
-      << walk.fault->what;
+  EXPECT_TRUE(FaultIs(recording.Walk(record.image, record.place, {}).fault,
+                      "the package file, which holds no blocks", 1));
 }
 
 // A scan over a file larger than its read window goes on across windows and reports

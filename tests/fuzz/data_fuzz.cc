@@ -20,7 +20,6 @@
 // Seeds: run the target with QUILLBOX_FUZZ_WRITE_SEEDS=<folder> (tools/fuzz.sh
 // --seeds does it for every target); it writes its seeds there and exits.
 #include <stdint.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -293,14 +292,7 @@ void WriteSeeds(const std::string& folder) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fuzz::EnterTemporaryFolder("data");
-  MakeRecording();
-  if (const char* folder = getenv("QUILLBOX_FUZZ_WRITE_SEEDS")) {
-    WriteSeeds(folder);
-    exit(0);
-  }
-  fuzz::SetReadCheck(CheckRead);
-  return 0;
+  return fuzz::InitializeTarget("data", MakeRecording, WriteSeeds, CheckRead);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

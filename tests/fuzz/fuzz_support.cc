@@ -52,6 +52,18 @@ std::string EnterTemporaryFolder(const char* name) {
   return folder;
 }
 
+int InitializeTarget(const char* name, void (*prepare)(), void (*writeSeeds)(const std::string&),
+                     ReadCheck check) {
+  EnterTemporaryFolder(name);
+  if (prepare != nullptr) prepare();
+  if (const char* seeds = getenv("QUILLBOX_FUZZ_WRITE_SEEDS")) {
+    writeSeeds(seeds);
+    exit(0);
+  }
+  SetReadCheck(check);
+  return 0;
+}
+
 void ClearFolder(const std::string& keep) {
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator(".", ignored)) {

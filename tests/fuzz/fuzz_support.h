@@ -25,6 +25,12 @@ std::string PathOf(int fd);
 // Makes a new folder under $TMPDIR (or /tmp) named from `name`, changes into it, and
 // removes it with everything in it at exit. Returns its path.
 std::string EnterTemporaryFolder(const char* name);
+// What a target's LLVMFuzzerInitialize does: enters its temporary folder (named from
+// `name`) and runs `prepare` there (when not null); then, when QUILLBOX_FUZZ_WRITE_SEEDS
+// names a folder, writes the target's seeds there with `writeSeeds` and exits, and
+// otherwise sets `check` as the read check. Returns 0.
+int InitializeTarget(const char* name, void (*prepare)(), void (*writeSeeds)(const std::string&),
+                     ReadCheck check);
 // Removes every entry of the working folder except those whose names start with `keep`.
 void ClearFolder(const std::string& keep);
 

@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -49,23 +48,6 @@ int MakeRecording() {
   return files;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::string bytes;
-  if (FILE* in = std::fopen(path.c_str(), "rb")) {
-    char piece[4096];
-    for (size_t got; (got = std::fread(piece, 1, sizeof piece, in)) != 0;) bytes.append(piece, got);
-    std::fclose(in);
-  }
-  return bytes;
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) abort();
-  if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size()) abort();
-  std::fclose(out);
-}
-
 // The recording's data files as made; each input starts from them, so that what one
 // import wrote does not change the next.
 std::vector<std::string> pristine;
@@ -77,7 +59,7 @@ const std::string& Folder() {
   static const std::string folder = [] {
     std::string made = fuzz::EnterTemporaryFolder("index");
     const int files = MakeRecording();
-    for (int k = 0; k < files; ++k) pristine.push_back(ReadFile("./d" + std::to_string(k)));
+    for (int k = 0; k < files; ++k) pristine.push_back(fuzz::ReadFile("./d" + std::to_string(k)));
     return made;
   }();
   return folder;
@@ -117,14 +99,14 @@ void ReadEverything(Quillbox* db) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string index = Folder() + "/fuzz.index";
-  WriteFile(index, std::string(reinterpret_cast<const char*>(data), size));
+  fuzz::WriteFile(index, std::string(reinterpret_cast<const char*>(data), size));
   try {
     const qbx::IndexContents contents = qbx::ReadIndexFile(index);
     if (!AllFilesHere(contents)) return 0;
   } catch (...) {
     return 0;
   }
-  for (std::size_t k = 0; k < pristine.size(); ++k) WriteFile("./d" + std::to_string(k), pristine[k]);
+  for (std::size_t k = 0; k < pristine.size(); ++k) fuzz::WriteFile("./d" + std::to_string(k), pristine[k]);
   Quillbox* db = nullptr;
   // A queue limit above every package count keeps the records in memory.
   if (Quillbox_Import(&db, index.c_str(), 1000) == 0) {

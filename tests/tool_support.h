@@ -1,0 +1,38 @@
+// Runs the command-line tool as a separate process, the way a person or a script runs
+// it. Only POSIX builds that have the tool run it; elsewhere its tests skip.
+#ifndef QUILLBOX_TESTS_TOOL_SUPPORT_H_
+#define QUILLBOX_TESTS_TOOL_SUPPORT_H_
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#if defined(QUILLBOX_CLI_PATH) && !defined(_WIN32)
+#define QUILLBOX_HAS_TOOL 1
+#define QUILLBOX_SKIP_WITHOUT_TOOL() (void)0
+#else
+#define QUILLBOX_HAS_TOOL 0
+#define QUILLBOX_SKIP_WITHOUT_TOOL() \
+  GTEST_SKIP() << "the tool is run as a child process only in POSIX builds that have it"
+#endif
+
+namespace qbx::test {
+
+struct ToolRun {
+  int code = -1;  // The exit code; -1 when the tool did not run or did not exit.
+  std::string out, err;
+  std::string all() const { return out + err; }
+};
+
+// Runs the tool with `arguments`, its standard output and error going to files in a
+// folder of its own.
+ToolRun RunTool(const std::vector<std::string>& arguments);
+
+inline bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace qbx::test
+
+#endif  // QUILLBOX_TESTS_TOOL_SUPPORT_H_
