@@ -280,6 +280,18 @@ void Percentiles(const std::vector<Sampler>& samplers, std::uint64_t* p50, std::
   *p99 = at(0.99);
 }
 
+// ru_maxrss so far, in MiB (ru_maxrss is in KiB).
+double PeakRssMiB() {
+  struct rusage usage;
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// The peak RSS of the case's child when its write phase ended, before any read: the
+// memory the writing took, without the pages that reads bring in (for the library,
+// the pages of its read-only maps of the data files; for LMDB, of its own map).
+double writePhaseRssMiB = 0;
+
 // Starts one thread per producer, lets them go together, joins them and runs `finish`
 // (the system's "everything handed to the OS"). Returns the seconds from the release
 // of the producers to finish's return.
@@ -304,7 +316,9 @@ double TimedWrite(const Produce& produce, const Finish& finish) {
   for (std::thread& producer : producers) producer.join();
   error.ThrowIfSet();
   finish();
-  return SecondsSince(start);
+  const double seconds = SecondsSince(start);
+  writePhaseRssMiB = PeakRssMiB();
+  return seconds;
 }
 
 // ---- The workload ----------------------------------------------------------------------
@@ -423,6 +437,7 @@ struct Result {
   std::uint64_t p50 = 0;  // ns, 0 when not measured
   std::uint64_t p99 = 0;
   double peakRssMiB = 0;
+  double writeRssMiB = 0;
   std::uint64_t bytes = 0;
 };
 
@@ -877,9 +892,8 @@ Result RunInChild(const Options& options, System system, std::uint64_t itemSize,
     ::close(fds[0]);
     Result result;
     RunCase(options, system, itemSize, queueLimit, folder, &result);
-    struct rusage usage;
-    ::getrusage(RUSAGE_SELF, &usage);
-    result.peakRssMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+    result.peakRssMiB = PeakRssMiB();
+    result.writeRssMiB = writePhaseRssMiB;
     const bool sent = WriteAll(fds[1], &result, sizeof result);
     ::_exit(sent && result.ok ? 0 : 1);
   }
@@ -930,7 +944,7 @@ class Table {
 
   void Header() {
     Row({"system", "item", "queue", "write MiB/s", "replay MiB/s", "random items/s", "p50 ns", "p99 ns",
-         "peak RSS MiB", "write/plain", "replay/lmdb", "random/lmdb"});
+         "peak RSS MiB", "write RSS MiB", "write/plain", "replay/lmdb", "random/lmdb"});
     if (markdown_) {
       std::string line = "|";
       for (std::size_t c = 0; c < kWidths.size(); ++c) line += c < 3 ? "---|" : "---:|";
@@ -956,7 +970,7 @@ class Table {
   }
 
  private:
-  static constexpr std::array<int, 12> kWidths{9, 7, 6, 12, 13, 15, 8, 9, 13, 12, 12, 12};
+  static constexpr std::array<int, 13> kWidths{9, 7, 6, 12, 13, 15, 8, 9, 13, 14, 12, 12, 12};
   bool markdown_;
 };
 
@@ -1007,7 +1021,7 @@ int main(int argc, char** argv) {
     const bool library = system == System::kQuillbox;
     table.Row({SystemName(system), SizeText(itemSize), queue, Number(result.writeMiBs, 1),
                Number(result.replayMiBs, 1), Number(result.randomPerSecond, 0), std::to_string(result.p50),
-               std::to_string(result.p99), Number(result.peakRssMiB, 1),
+               std::to_string(result.p99), Number(result.peakRssMiB, 1), Number(result.writeRssMiB, 1),
                library ? Ratio(&result, plain, &Result::writeMiBs) : "",
                library ? Ratio(&result, lmdb, &Result::replayMiBs) : "",
                library ? Ratio(&result, lmdb, &Result::randomPerSecond) : ""});
