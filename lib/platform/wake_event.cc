@@ -9,8 +9,11 @@ namespace qbx {
 namespace {
 
 // Polls between yields: a spinning thread gives the processor away regularly, since
-// on a two-core machine the thread it waits for may need it.
+// on a two-core machine the thread it waits for may need it. A caller waiting on a
+// writer yields soon, since that writer is the one that needs the processor; an idle
+// writer polls longer, since what it waits for is a caller that is already running.
 constexpr std::uint32_t kPollsPerYield = 256;
+constexpr std::uint32_t kCallerPollsPerYield = 16;
 
 }  // namespace
 
@@ -23,7 +26,7 @@ void CpuRelax() {
 }
 
 void Backoff::Pause() {
-  if (++spins_ % kPollsPerYield == 0) {
+  if (++spins_ % kCallerPollsPerYield == 0) {
     std::this_thread::yield();
   } else {
     CpuRelax();
