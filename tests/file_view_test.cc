@@ -72,7 +72,7 @@ TEST_F(Mapped, ReadsSeeReplacesGrowthAndRelocation) {
 
   // Appended past the maps: read from the file, or from a larger map.
   const FileView* before = ViewOf(1);
-  AddItems(200, 400);
+  AddItems(600, 400);  // Four times the bytes: each file at least doubles.
   ASSERT_TRUE(StoreAndSync());
   EXPECT_TRUE(AllReadBack());
   EXPECT_NE(ViewOf(1), before) << "the file doubled: a larger map";

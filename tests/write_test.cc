@@ -184,6 +184,39 @@ TEST(WriteLayout, PackageFileGrowsBy44BytesAndParksRecordNAt44TimesN) {
   EXPECT_EQ(FileBytes(db.get(), 1), Header(26, 1, 10) + a + Header(kAllOnes, 0, 64) + b);
 }
 
+// A Store that queues its package again while the database writer has just taken it
+// out of the queue: the writer must leave it queued and in memory. Parked anyway, it
+// stayed counted in the queue with no record held, the next package was parked too,
+// and a queue limit of 1 kept no record in memory at all.
+Quillbox* requeueDb = nullptr;
+const void* requeueEntry = nullptr;
+std::atomic<bool> requeued{false};
+void StoreIntoTheDequeuedPackage(const void* entry) {
+  if (entry != requeueEntry || requeued.exchange(true)) return;
+  const std::string item = MakeItem(1, 0, 10);
+  EXPECT_EQ(Quillbox_Store(1, item.size(), item.data(), nullptr, requeueDb), 0);
+}
+
+TEST(WriteLayout, APackageQueuedAgainWhileTheWriterTookItOutStaysInMemory) {
+  TempDir dir;
+  Db db(64, 1, dir.path().c_str());
+  db.AddThread(dir.path());
+  db.AddPackage();
+  db.AddPackage();
+  ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), 0) && db->packages.QueuedCount() == 1; }));
+  requeueDb = db.get();
+  requeueEntry = &db->packages.Entry(1);
+  testing::SetDequeueObserver(StoreIntoTheDequeuedPackage);
+  const std::string item = MakeItem(0, 0, 10);
+  ASSERT_EQ(Quillbox_Store(0, item.size(), item.data(), nullptr, db.get()), 0);  // Queue: 1, 0.
+  const bool settled = WaitUntil([&] { return requeued && Parked(db.get(), 0); });
+  testing::SetDequeueObserver(nullptr);
+  ASSERT_TRUE(settled);
+  EXPECT_FALSE(Parked(db.get(), 1));
+  EXPECT_TRUE(db->packages.IsQueued(db->packages.Entry(1)));
+  EXPECT_EQ(db->packages.QueuedCount(), 1u);
+}
+
 // Blocks of p (46 bytes), q (23) and p (28) fill the file's 97 bytes exactly; q's next
 // block starts file 1. Each new block rewrites the link of the package's old header
 // and nothing else.

@@ -203,6 +203,11 @@ PackageEntry* PackageTable::Dequeue() {
   return entry;
 }
 
+bool PackageTable::IsQueued(const PackageEntry& entry) {
+  MutexLock lock(queueMutex_);
+  return entry.queued;
+}
+
 PackageBuffer* PackageTable::AcquireBuffer(PackageEntry& entry, bool enqueue) {
   PackageBuffer* buffer = nullptr;
   {

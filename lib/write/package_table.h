@@ -57,6 +57,10 @@ class PackageTable {
   // The database writer's queue, oldest first. A package is in it at most once.
   void Enqueue(PackageEntry& entry) EXCLUDES(queueMutex_);
   PackageEntry* Dequeue() EXCLUDES(queueMutex_);  // Null when empty.
+  // Whether the package is in the queue. It stays so while the caller holds the
+  // package's mutex and the record is not in use: every other enqueuer holds one or
+  // the other (a pin is taken only under the mutex).
+  bool IsQueued(const PackageEntry& entry) EXCLUDES(queueMutex_);
   std::uint64_t QueuedCount() const { return queueCount_.load(std::memory_order_acquire); }
   // More packages wait than the limit allows: the database writer writes some out.
   bool OverLimit() const { return QueuedCount() > maxQueued_; }

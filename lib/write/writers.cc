@@ -9,6 +9,10 @@
 
 #include "write/writers.h"
 
+#ifdef QUILLBOX_TESTING
+#include "platform/fault_hook.h"
+#endif
+
 namespace qbx {
 namespace {
 
@@ -157,6 +161,11 @@ void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
     packages.Enqueue(entry);
     return;
   }
+  // A Store or a job that ran after the Dequeue took a buffer and queued the package
+  // again: it waits there, in memory, for its next turn. Parked now, it would stay
+  // counted in the queue with no record held, and the queue would keep fewer records
+  // in memory than its limit allows (none at all with a limit of 1).
+  if (packages.IsQueued(entry)) return;
   PackageRecord& record = *entry.recordOrOffset.record;
   CloseReaderGate(*entry.lock);
   const std::uint32_t buffered = record.bufferedBytes.load(std::memory_order_relaxed);
@@ -196,6 +205,9 @@ void Writers::DatabaseWriterLoop(ThreadSlot*) {
     while (round-- != 0 && packages.OverLimit()) {
       PackageEntry* entry = packages.Dequeue();
       if (entry == nullptr) break;
+#ifdef QUILLBOX_TESTING
+      testing::NoteDequeue(entry);
+#endif
       FlushPackage(*entry, &turn);
       writerWake.notifyAll();
       errors.Check();
