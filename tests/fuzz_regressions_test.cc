@@ -149,6 +149,49 @@ TEST(FuzzRegressions, ALinkBackIntoItsOwnFileEndsThePackage) {
   }
 }
 
+// The same bent back by way of another file: each block in a file of its own (the
+// file limit holds one block), the middle block's link leads to the first block again.
+// No link points back into its own file, yet the chain loops; a cursor delivered the
+// first two items over and over. It now ends the package at the first block it meets
+// again.
+TEST(FuzzRegressions, ALoopThroughOtherFilesEndsThePackage) {
+  TempDir dir;
+  const std::string index = dir.File("db.index");
+  std::vector<std::string> files;
+  std::string items[3];
+  {
+    Db db(16, 1000, nullptr);
+    db.AddThread(dir.path(), kItem + 16);
+    db.AddPackage();
+    for (int i = 0; i < 3; ++i) {
+      items[i] = MakeItem(0, i, kItem);
+      ASSERT_EQ(Quillbox_Store(0, kItem, items[i].data(), nullptr, db.get()), 0);
+    }
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+    for (std::uint64_t k = 0; k < Quillbox_GetFileCount(db.get()); ++k) {
+      files.push_back(Quillbox_GetDatabaseFileName(k, db.get()));
+    }
+  }
+  ASSERT_EQ(files.size(), 3u);
+  {
+    std::fstream out(files[1], std::ios::in | std::ios::out | std::ios::binary);
+    const std::string link = Le(0, 8) + Le(0, 4);  // To file 0, position 0: the first block.
+    out.write(link.data(), static_cast<std::streamsize>(link.size()));
+  }
+  Quillbox* db = nullptr;
+  ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 0);
+  ItemCursor* cursor = nullptr;
+  ASSERT_EQ(Quillbox_Open(&cursor, 0, db), 0);
+  std::string got(1000, '\0');
+  std::uint64_t count = 0;
+  EXPECT_EQ(Quillbox_RecoverContinous(&count, got.size(), got.data(), cursor, db), 0);
+  EXPECT_EQ(got.substr(0, count), items[0] + items[1]);
+  EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
+  Quillbox_Close(&cursor);
+  Quillbox_Destroy(db);
+}
+
 // RecoverRandom and RecoverRandomContinous read at whatever position a location names:
 // one past the end of its file is refused before any read.
 TEST(FuzzRegressions, ReadsOfALocationOutsideItsFileAreRefusedUnread) {

@@ -20,7 +20,7 @@ namespace {
 // and `db`.
 template <typename Position>
 uint8_t OpenCursor(ItemCursor** out, Quillbox* db, Position&& position) {
-  ItemCursor* cursor = new (std::nothrow) ItemCursor;
+  ItemCursor* cursor = new (std::nothrow) qbx::CursorWalk;
   if (cursor == nullptr) return 1;
   cursor->consumed = 0;
   cursor->buffer = nullptr;
@@ -152,7 +152,7 @@ QUILLBOX_EXPORT uint8_t QUILLBOX_CALL Quillbox_Close(ItemCursor** cursor) {
   if (cursor == nullptr) return 0;  // No variable: nothing to close.
   if (*cursor != nullptr) {
     delete[] (*cursor)->buffer;
-    delete *cursor;
+    delete &qbx::Walk(**cursor);
   }
   *cursor = nullptr;
   return 0;

@@ -52,6 +52,7 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
     cursor.nextBlockFile = 0;
   }
   file.ReadAt(pos, cursor.buffer, length);
+  Walk(cursor).Visited(fileIndex, pos + length);
 }
 
 // Delivers up to `size` bytes along the chain; fewer only at the package's end. If a
@@ -102,7 +103,8 @@ std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_
   qbx::DataFile& file = files.At(cursor.nextBlockFile);
   ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
-  if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
+  if (Walk(cursor).Revisits(cursor.nextBlockPos, cursor.nextBlockFile) ||
+      !file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
     cursor.nextBlockPos = qbx::kNoPosition;
     cursor.nextBlockFile = 0;
     return 0;
@@ -121,6 +123,7 @@ std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_
     file.ReadAt(payloadPos, cursor.buffer, header.payloadLen);
   }
   const bool leadsOn = LinkLeadsOn(cursor.nextBlockPos, cursor.nextBlockFile, header);
+  Walk(cursor).Visited(cursor.nextBlockFile, payloadPos + header.payloadLen);
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
   if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile) || !leadsOn) {

@@ -4,6 +4,7 @@
 #define QUILLBOX_READ_ITEM_CURSOR_H_
 
 #include <cstdint>
+#include <vector>
 
 // The first three fields take the link and payload length of the block loaded last.
 struct ItemCursor {
@@ -16,5 +17,30 @@ struct ItemCursor {
 };
 
 static_assert(sizeof(ItemCursor) == 40, "the cursor is a 40-byte record");
+
+namespace qbx {
+
+// What the library allocates behind every ItemCursor it hands out: where the walk has
+// been. A package's blocks rise in position within each file, so a block that starts
+// before the end of the walk's last block in its file was reached by a damaged link
+// that bent the chain back onto itself, possibly by way of other files; the package
+// ends there instead of delivering the same blocks for ever.
+struct CursorWalk : ItemCursor {
+  std::vector<std::uint64_t> endInFile;  // By file index; 0 where the walk has not been.
+
+  bool Revisits(std::uint64_t pos, std::uint32_t file) const {
+    return file < endInFile.size() && pos < endInFile[file];
+  }
+  // Notes a block the walk has read whole; throws std::bad_alloc.
+  void Visited(std::uint32_t file, std::uint64_t blockEnd) {
+    if (file >= endInFile.size()) endInFile.resize(std::size_t{file} + 1, 0);
+    endInFile[file] = blockEnd;
+  }
+};
+
+// Every cursor the interface hands out is a CursorWalk.
+inline CursorWalk& Walk(ItemCursor& cursor) { return static_cast<CursorWalk&>(cursor); }
+
+}  // namespace qbx
 
 #endif  // QUILLBOX_READ_ITEM_CURSOR_H_
