@@ -44,15 +44,21 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   cursor.capacity = length;
   cursor.bufferedLen = length;
   cursor.consumed = 0;
+  file.ReadAt(pos, cursor.buffer, length);
+  FollowLink(cursor, fileIndex, pos + length, header);
+}
+
+void Reader::FollowLink(ItemCursor& cursor, std::uint32_t file, std::uint64_t blockEnd,
+                        const BlockHeader& header) {
+  CursorWalk& walk = Walk(cursor);
+  walk.Visited(file, blockEnd);
   cursor.nextBlockPos = header.nextBlockPos;
   cursor.nextBlockFile = header.nextBlockFile;
   if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile) ||
-      !LinkLeadsOn(headerPos, fileIndex, header)) {
-    cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
+      walk.Revisits(header.nextBlockPos, header.nextBlockFile)) {
+    cursor.nextBlockPos = qbx::kNoPosition;
     cursor.nextBlockFile = 0;
   }
-  file.ReadAt(pos, cursor.buffer, length);
-  Walk(cursor).Visited(fileIndex, pos + length);
 }
 
 // Delivers up to `size` bytes along the chain; fewer only at the package's end. If a
@@ -103,8 +109,7 @@ std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_
   qbx::DataFile& file = files.At(cursor.nextBlockFile);
   ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
-  if (Walk(cursor).Revisits(cursor.nextBlockPos, cursor.nextBlockFile) ||
-      !file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
+  if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {
     cursor.nextBlockPos = qbx::kNoPosition;
     cursor.nextBlockFile = 0;
     return 0;
@@ -122,14 +127,7 @@ std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_
     }
     file.ReadAt(payloadPos, cursor.buffer, header.payloadLen);
   }
-  const bool leadsOn = LinkLeadsOn(cursor.nextBlockPos, cursor.nextBlockFile, header);
-  Walk(cursor).Visited(cursor.nextBlockFile, payloadPos + header.payloadLen);
-  cursor.nextBlockPos = header.nextBlockPos;
-  cursor.nextBlockFile = header.nextBlockFile;
-  if (!files.IsBlockFile(header.nextBlockPos, header.nextBlockFile) || !leadsOn) {
-    cursor.nextBlockPos = qbx::kNoPosition;  // A link beyond the listed files ends the chain.
-    cursor.nextBlockFile = 0;
-  }
+  FollowLink(cursor, cursor.nextBlockFile, payloadPos + header.payloadLen, header);
   cursor.bufferedLen = header.payloadLen;
   cursor.consumed = whole ? header.payloadLen : 0;
   return whole ? header.payloadLen : 0;

@@ -25,14 +25,6 @@ struct PlacedItem {
   std::uint32_t blockLen;
 };
 
-// Whether a block's link may be followed. A package's blocks lie ever further into
-// each file, so a link from the block at `pos` of `file` back to that block or before
-// its end in the same file is damage: followed, it would make the chain a loop.
-inline bool LinkLeadsOn(std::uint64_t pos, std::uint32_t file, const BlockHeader& header) {
-  return header.nextBlockFile != file ||
-         header.nextBlockPos >= pos + kBlockHeaderSize + header.payloadLen;
-}
-
 class Reader {
  public:
   Reader(PackageTable& packages, DataFiles& files, ErrorState& errors, Writers& writers);
@@ -52,6 +44,11 @@ class Reader {
  private:
   bool TakePlaced(PackageLock& lock, const ItemLocation& location, PlacedItem* placed);
   std::uint64_t LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room);
+  // Notes the block just read whole (in `file`, ending at `blockEnd`) as walked, and
+  // takes its link as the cursor's next block; a link beyond the listed files, or back
+  // to where the walk has been, ends the package instead.
+  void FollowLink(ItemCursor& cursor, std::uint32_t file, std::uint64_t blockEnd,
+                  const BlockHeader& header);
   void EnterAsReader(PackageRecord& record, PackageLock& lock, const ItemLocation& location);
 
   PackageTable& packages;

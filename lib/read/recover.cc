@@ -52,6 +52,15 @@ void ReadHeld(qbx::DataFile& file, std::uint64_t pos, void* destination, std::ui
   file.ReadAt(pos, destination, size);
 }
 
+// Whether a block's link may be followed without a walk's memory. A package's blocks
+// lie ever further into each file, so a link from the block at `pos` of `file` back to
+// that block or before its end in the same file is damage: followed, it would make the
+// chain a loop. (A cursor also sees loops through other files: CursorWalk.)
+bool LinkLeadsOn(std::uint64_t pos, std::uint32_t file, const BlockHeader& header) {
+  return header.nextBlockFile != file ||
+         header.nextBlockPos >= pos + kBlockHeaderSize + header.payloadLen;
+}
+
 }  // namespace
 
 // Enters the package's reader gate for a location that is buffered or placed. Inside
