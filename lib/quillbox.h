@@ -26,8 +26,10 @@
  *  - Paths and folders are zero-terminated UTF-8 strings.
  *  - Texts handed out stay owned by the library and live until the database is
  *    destroyed (a file name until that file is relocated).
- *  - Any number of threads may call Store, NewPackage, NewThread and the read
- *    functions at once. Destroy must not overlap any other call.
+ *  - Any number of threads may call Store, NewPackage, NewThread, Synchronize,
+ *    SynchronizePackage, Replace, RelocateFileTo and the read functions at once; a
+ *    Synchronize(Package) beside Stores covers the items stored before it began.
+ *    Destroy must not overlap any other call.
  *  - An ItemLocation passed to Store is filled in by the library, also later from its
  *    writer threads, until Synchronize or SynchronizePackage returns; keep it alive
  *    and in place until then. While writers may still change

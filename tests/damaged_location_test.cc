@@ -86,9 +86,8 @@ TEST_F(DamagedLocation, ForgedLocationsAreRefusedAndWriteNothing) {
       {"past the file", At(fileSize + 1000, blockFile, 0, kItem), 1, 1, 1, 1, ""},
       {"far past the file", At(std::uint64_t{1} << 40, blockFile, 0, kItem), 1, 1, 1, 1, ""},
       {"header past the file", At(fileSize + 8, blockFile, 8, kItem), 1, 1, 1, 1, ""},
-      // The reads take the bytes at the position, which here are the parked record's;
-      // only Replace refuses the package file outright.
-      {"in the package file", At(16, 0, 0, kItem), 1, 0, 0, 1, before[0].substr(16, 8)},
+      // The package file holds records, never items.
+      {"in the package file", At(16, 0, 0, kItem), 1, 1, 1, 1, ""},
       {"past the package file", At(before[0].size(), 0, 0, kItem), 1, 1, 1, 1, ""},
       {"unlisted file", At(real.pos, 7, 0, kItem), 1, 1, 1, 1, ""},
       // An empty block ending inside an item: its "header" is item bytes.

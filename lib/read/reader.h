@@ -43,6 +43,9 @@ class Reader {
 
  private:
   bool TakePlaced(PackageLock& lock, const ItemLocation& location, PlacedItem* placed);
+  // The data file of a placed item; refuses the package file and unlisted files, where
+  // no item can lie.
+  DataFile& BlockFileOf(const PlacedItem& placed) const;
   std::uint64_t LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room);
   // Notes the block just read whole (in `file`, ending at `blockEnd`) as walked, and
   // takes its link as the cursor's next block; a link beyond the listed files, or back

@@ -63,6 +63,13 @@ bool LinkLeadsOn(std::uint64_t pos, std::uint32_t file, const BlockHeader& heade
 
 }  // namespace
 
+DataFile& Reader::BlockFileOf(const Placed& placed) const {
+  if (!files.IsBlockFile(placed.pos, placed.file)) {
+    throw std::out_of_range("The location names no block file");
+  }
+  return files.At(placed.file);
+}
+
 // Enters the package's reader gate for a location that is buffered or placed. Inside
 // the gate no writer moves the package's buffer or rewrites a buffered location; a
 // location found being written sends the reader back to wait for it.
@@ -118,7 +125,7 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
     // The common case: one positional read, and no lock of the package.
     CheckPlaced(placed);
     CheckInsideBlock(placed, size);
-    DataFile& file = files.At(placed.file);
+    DataFile& file = BlockFileOf(placed);
     ReaderLock read(file.bytesLock);
     ReadHeld(file, placed.pos, destination, size);
     return;
@@ -147,7 +154,7 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
   }
   placed = ReadPlaced(location);
   CheckInsideBlock(placed, size);
-  qbx::DataFile& file = files.At(placed.file);
+  qbx::DataFile& file = BlockFileOf(placed);
   ReaderLock read(file.bytesLock);
   ReadHeld(file, placed.pos, destination, size);
 }
@@ -158,7 +165,7 @@ void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
   Placed placed = ReadPlaced(location);
   if (placed.offsetInBlock != placed.blockLen) {
     CheckInsideBlock(placed, size);
-    qbx::DataFile& file = files.At(placed.file);
+    qbx::DataFile& file = BlockFileOf(placed);
     ReaderLock read(file.bytesLock);
     ReadHeld(file, placed.pos, destination, size);
   } else {
@@ -166,7 +173,7 @@ void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
     qbx::BlockHeader current;
     const std::uint64_t currentPos = placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize;
     {
-      qbx::DataFile& file = files.At(placed.file);
+      qbx::DataFile& file = BlockFileOf(placed);
       ReaderLock read(file.bytesLock);
       current = ReadHeaderAt(file, currentPos);
     }
@@ -206,10 +213,7 @@ void Reader::Replace(std::uint64_t size, const void* data, const ItemLocation& l
   CheckInsideBlock(placed, size);
   // The package file holds records, never items; bytes there that look like a block
   // must not be overwritten.
-  if (!files.IsBlockFile(placed.pos, placed.file)) {
-    throw std::out_of_range("The location names no block file");
-  }
-  qbx::DataFile& file = files.At(placed.file);
+  qbx::DataFile& file = BlockFileOf(placed);
   WriterLock rewrite(file.bytesLock);
   // Writing is the one place where a location that names no block could destroy data
   // (the next block's header), so the block it names must be there.
