@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/fault_hook.h"
 #include "platform/platform.h"
@@ -59,8 +60,8 @@ TEST(Platform, TransfersStopAtTheEndOfTheFileAndAtOffsetsNoFileReaches) {
   const WritePiece piece{bytes.data(), bytes.size()};
   EXPECT_EQ(WriteGatherAt(file, kPastEveryFile, &piece, 1), 0u);
   // More pieces than one gathered write takes: nothing is written.
-  const WritePiece five[] = {piece, piece, piece, piece, piece};
-  EXPECT_EQ(WriteGatherAt(file, 0, five, 5), 0u);
+  const std::vector<WritePiece> tooMany(kMostWritePieces + 1, piece);
+  EXPECT_EQ(WriteGatherAt(file, 0, tooMany.data(), tooMany.size()), 0u);
   EXPECT_FALSE(CanPosition(kPastEveryFile));
   std::uint64_t length = 0;
   EXPECT_TRUE(FileLength(file, &length));

@@ -191,13 +191,19 @@ TEST(WriteLayout, PackageFileGrowsBy44BytesAndParksRecordNAt44TimesN) {
 Quillbox* requeueDb = nullptr;
 const void* requeueEntry = nullptr;
 std::atomic<bool> requeued{false};
+// Set once the test's own Store has returned: until then it may hold the mutex of the
+// package it stores into, and the writer, finding that mutex busy, would put the package
+// back into the queue and take another.
+std::atomic<bool> storeReturned{false};
 void StoreIntoTheDequeuedPackage(const void* entry) {
   if (entry != requeueEntry || requeued.exchange(true)) return;
+  EXPECT_TRUE(WaitUntil([] { return storeReturned.load(); }));
   const std::string item = MakeItem(1, 0, 10);
   EXPECT_EQ(Quillbox_Store(1, item.size(), item.data(), nullptr, requeueDb), 0);
 }
 
 TEST(WriteLayout, APackageQueuedAgainWhileTheWriterTookItOutStaysInMemory) {
+  requeued = storeReturned = false;
   TempDir dir;
   Db db(64, 1, dir.path().c_str());
   db.AddThread(dir.path());
@@ -209,12 +215,119 @@ TEST(WriteLayout, APackageQueuedAgainWhileTheWriterTookItOutStaysInMemory) {
   testing::SetDequeueObserver(StoreIntoTheDequeuedPackage);
   const std::string item = MakeItem(0, 0, 10);
   ASSERT_EQ(Quillbox_Store(0, item.size(), item.data(), nullptr, db.get()), 0);  // Queue: 1, 0.
+  storeReturned = true;
   const bool settled = WaitUntil([&] { return requeued && Parked(db.get(), 0); });
   testing::SetDequeueObserver(nullptr);
   ASSERT_TRUE(settled);
   EXPECT_FALSE(Parked(db.get(), 1));
   EXPECT_TRUE(db->packages.IsQueued(db->packages.Entry(1)));
   EXPECT_EQ(db->packages.QueuedCount(), 1u);
+}
+
+// The database writer takes what is over the queue limit in batches, and writes the
+// blocks of a batch for one file with one write. Stores made from the writer's own
+// thread at its first three dequeues keep the queue over its limit of 3, so that it
+// takes packages 0 to 3 in one batch. Packages 0 and 1 already have a block each, so
+// their new blocks are linked; 2 and 3 start their chains. With one writer thread all
+// four blocks go to the one file.
+Quillbox* batchDb = nullptr;
+std::atomic<int> batchStores{0};
+void StoreIntoAFreshPackage(const void*) {
+  const int n = batchStores.fetch_add(1);
+  if (n == 0) {
+    EXPECT_TRUE(WaitUntil([] { return storeReturned.load(); }));
+  }
+  if (n >= 3) return;
+  const std::string item = MakeItem(8, n, 9);
+  EXPECT_EQ(Quillbox_Store(4 + n, item.size(), item.data(), nullptr, batchDb), 0);
+}
+
+class DatabaseWriterBatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db.AddThread(dir.path());
+    for (int p = 0; p < 7; ++p) db.AddPackage();
+    for (int p = 0; p < 2; ++p) {
+      first[p] = MakeItem(7, p, 20 + p);
+      ASSERT_EQ(Quillbox_Store(p, first[p].size(), first[p].data(), nullptr, db.get()), 0);
+      ASSERT_EQ(Quillbox_SynchronizePackage(p, db.get()), 0);  // Stays queued, buffering.
+    }
+    for (int p = 0; p < 4; ++p) items[p] = MakeItem(9, p, 10 + p);
+    for (int p = 0; p < 3; ++p) Store(p);  // The queue at its limit: 0, 1, 2.
+    batchDb = db.get();
+    batchStores = 0;
+    storeReturned = false;
+    testing::SetDequeueObserver(StoreIntoAFreshPackage);
+  }
+  void TearDown() override {
+    testing::SetDequeueObserver(nullptr);
+    testing::StopFailingCalls();
+  }
+  void Store(int p) {
+    ASSERT_EQ(Quillbox_Store(p, items[p].size(), items[p].data(), &locations[p], db.get()), 0);
+    storeReturned = true;
+  }
+  // The first blocks of 0 and 1, linked to their next blocks or not.
+  std::string FirstBlocks(std::uint64_t link0, std::uint64_t link1) const {
+    return Header(link0, 0, 20) + first[0] + Header(link1, 0, 21) + first[1];
+  }
+  // The batch's blocks, back to back from offset 73 in the order taken.
+  std::string BatchBlocks() const {
+    std::string bytes;
+    for (int p = 0; p < 4; ++p) bytes += Header(kAllOnes, 0, 10 + p) + items[p];
+    return bytes;
+  }
+
+  TempDir dir;
+  Db db{64, 3, nullptr};
+  std::string first[2], items[4];
+  ItemLocation locations[4];
+};
+
+TEST_F(DatabaseWriterBatch, TheBlocksOfABatchForOneFileGoOutWithOneWrite) {
+  testing::CountCalls();
+  Store(3);
+  ASSERT_TRUE(WaitUntil([&] {
+    return Placed(locations[0]) && Placed(locations[1]) && Placed(locations[2]) &&
+           Placed(locations[3]);
+  }));
+  // One write for the four blocks, then one link patch each for 0 and 1.
+  EXPECT_EQ(testing::CallCount(testing::Call::kWrite), 3u);
+  EXPECT_EQ(FileBytes(db.get(), 0), FirstBlocks(73, 99) + BatchBlocks());
+  std::uint64_t blockPos = 73;
+  for (int p = 0; p < 4; ++p) {
+    SCOPED_TRACE(p);
+    const ItemLocation& l = locations[p];
+    EXPECT_TRUE(LoadFile(&l) == 0 && LoadPos(&l) == blockPos + 16 && LoadOffsetInBlock(&l) == 0 &&
+                LoadBlockLen(&l) == 10u + p);
+    blockPos += 16 + 10 + p;
+    EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), (p < 2 ? first[p] : "") + items[p]);
+  }
+  EXPECT_EQ(batchStores.load(), 4) << "the fourth dequeue ended the batch";
+}
+
+// The link patch of the batch's second block fails. The first block's package is
+// finished; the others forget their blocks, whose bytes stay unlinked past the first
+// ones, keep their items in memory, and a salvage Save lists what is on the chains.
+TEST_F(DatabaseWriterBatch, ALinkFailingInABatchKeepsThePackagesFinishedBeforeIt) {
+  testing::FailCall(testing::Call::kWrite, 3);  // The gather, the link of 0, that of 1.
+  Store(3);
+  ASSERT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
+  testing::StopFailingCalls();
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Unable to write data");
+  EXPECT_TRUE(Placed(locations[0]));
+  for (int p = 1; p < 4; ++p) EXPECT_EQ(LoadFile(&locations[p]), kInMemory) << p;
+  EXPECT_EQ(FileBytes(db.get(), 0), FirstBlocks(73, kAllOnes) + BatchBlocks());
+  const std::string expected[4] = {first[0] + items[0], first[1], "", ""};
+  for (int p = 0; p < 4; ++p) EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), expected[p]) << p;
+
+  const std::string index = dir.File("salvage.index");
+  EXPECT_EQ(Quillbox_Save(index.c_str(), db.get()), 1) << "a writer failed";
+  db.Destroy();
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 3), 0);
+  for (int p = 0; p < 4; ++p) EXPECT_EQ(ChainBytes(ReadChain(imported, p)), expected[p]) << p;
+  Quillbox_Destroy(imported);
 }
 
 // Blocks of p (46 bytes), q (23) and p (28) fill the file's 97 bytes exactly; q's next

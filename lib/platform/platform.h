@@ -85,7 +85,7 @@ struct WritePiece {
   const void* data;
   std::size_t size;
 };
-constexpr std::size_t kMostWritePieces = 4;
+constexpr std::size_t kMostWritePieces = 48;
 std::size_t WriteGatherAt(FileHandle file, std::uint64_t offset, const WritePiece* pieces,
                           std::size_t count);
 

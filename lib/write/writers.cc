@@ -1,5 +1,5 @@
 // The writer threads: the database writer and the thread writers, which both append
-// blocks with WriteBlock; and how they are started and stopped.
+// blocks with WriteBlocks; and how they are started and stopped.
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -60,6 +60,21 @@ struct Writers::Placement {
 
 // ---- Writing blocks -------------------------------------------------------------------
 
+// A block on its way into a file. Once WriteBlocks has taken its position, it also
+// holds what the package's record said before, so that a failure can take the block
+// back off the record.
+struct Writers::PendingBlock {
+  PackageRecord* record = nullptr;
+  BlockWrite write;
+  std::uint64_t headerPos = qbx::kNoPosition;
+  std::uint64_t previousPos = qbx::kNoPosition;
+  std::uint32_t previousFile = 0;
+  bool first = false;
+  char header[qbx::kBlockHeaderSize] = {};
+
+  std::uint32_t PayloadLen() const { return write.bufferedLen + write.itemLen; }
+};
+
 // Closes the package's reader gate and waits until the readers inside have left.
 void Writers::CloseReaderGate(PackageLock& lock) {
   lock.readersAllowed.store(false, std::memory_order_seq_cst);
@@ -70,145 +85,265 @@ void Writers::CloseReaderGate(PackageLock& lock) {
   }
 }
 
-// Appends one block at the file's recorded size (never at its physical end) and links
-// the package's previous block to it. The file's size grows only once the whole block
-// is written: a block whose write fails leaves its bytes past the size, where no link
-// and no record of a later Save refers to them. The previous block's link is patched
-// only after this block is complete, so a reader that finds a link finds the whole
-// block behind it. The caller places the block's items with the returned placement.
-//
-// When the write or the link patch fails, the block is not on the chain. Unless the
-// record was already handed to the package's next job (which then never finishes, so
-// nothing after it is placed), the record forgets the block again: a later job that
-// writes the same buffered bytes links its block where the chain really ends.
-void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement) {
-  PackageRecord& record = *entry.recordOrOffset.record;
-  DataFile& file = files.At(block.fileIndex);
-  const std::uint32_t payloadLen = block.bufferedLen + block.itemLen;
-  const std::uint64_t previousPos = record.lastBlockPos;
-  const std::uint32_t previousFile = record.lastBlockFile;
-  const bool first = record.firstBlockPos.load(std::memory_order_relaxed) == qbx::kNoPosition;
-  const auto forgetBlock = [&] {
-    if (block.handOver) return;
-    record.lastBlockPos = previousPos;
-    record.lastBlockFile = previousFile;
-    if (first) record.firstBlockPos.store(qbx::kNoPosition, std::memory_order_release);
-  };
-  std::uint64_t headerPos;
-  {
-    MutexLock fileLock(file.mutex);
-    headerPos = file.size.load(std::memory_order_relaxed);
-    if (first) {
-      record.firstBlockFile.store(block.fileIndex, std::memory_order_relaxed);
-      record.firstBlockLen.store(block.bufferedLen, std::memory_order_relaxed);
-      record.firstBlockPos.store(headerPos, std::memory_order_release);
+// Appends blocks, all for the same file and each of another package, back to back at
+// the file's recorded size (never at its physical end), with one write. The file's size
+// grows only once every block is written whole: blocks whose write fails leave their
+// bytes past the size, where no link and no record of a later Save refers to them, and
+// their records forget them again (ForgetBlock). Links to the blocks come after, in
+// LinkBlock, so that a reader that finds a link finds the whole block behind it.
+void Writers::WriteBlocks(PendingBlock* blocks, std::size_t count) {
+  const std::uint32_t fileIndex = blocks[0].write.fileIndex;
+  DataFile& file = files.At(fileIndex);
+  MutexLock fileLock(file.mutex);
+  const std::uint64_t start = file.size.load(std::memory_order_relaxed);
+  std::uint64_t end = start;
+  WritePiece pieces[kMostWritePieces];
+  std::size_t pieceCount = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    PendingBlock& block = blocks[k];
+    PackageRecord& record = *block.record;
+    block.headerPos = end;
+    block.previousPos = record.lastBlockPos;
+    block.previousFile = record.lastBlockFile;
+    block.first = record.firstBlockPos.load(std::memory_order_relaxed) == qbx::kNoPosition;
+    if (block.first) {
+      record.firstBlockFile.store(fileIndex, std::memory_order_relaxed);
+      record.firstBlockLen.store(block.write.bufferedLen, std::memory_order_relaxed);
+      record.firstBlockPos.store(end, std::memory_order_release);
     }
-    record.lastBlockPos = headerPos;
-    record.lastBlockFile = block.fileIndex;
-    if (block.handOver) {
+    record.lastBlockPos = end;
+    record.lastBlockFile = fileIndex;
+    if (block.write.handOver) {
       // The next job of the package may start now: it sees this block as the last
       // one, and its link patch waits for this file's mutex, that is, for this block.
       record.completedJobs.fetch_add(1, std::memory_order_acq_rel);
     }
+    qbx::EncodeBlockHeader({qbx::kNoPosition, 0, block.PayloadLen()}, block.header);
+    pieces[pieceCount++] = {block.header, sizeof block.header};
+    pieces[pieceCount++] = {block.write.buffered, block.write.bufferedLen};
+    pieces[pieceCount++] = {block.write.item, block.write.itemLen};
+    end += qbx::kBlockHeaderSize + block.PayloadLen();
+  }
+  try {
+    file.WriteGatherAt(start, pieces, pieceCount);
+  } catch (...) {
+    for (std::size_t k = 0; k < count; ++k) ForgetBlock(blocks[k]);
+    throw;
+  }
+  file.size.store(end, std::memory_order_release);
+}
 
-    char header[qbx::kBlockHeaderSize];
-    qbx::EncodeBlockHeader({qbx::kNoPosition, 0, payloadLen}, header);
-    const WritePiece pieces[] = {{header, sizeof header},
-                                 {block.buffered, block.bufferedLen},
-                                 {block.item, block.itemLen}};
-    try {
-      file.WriteGatherAt(headerPos, pieces, 3);
-    } catch (...) {
-      forgetBlock();
-      throw;
-    }
-    file.size.store(headerPos + qbx::kBlockHeaderSize + payloadLen, std::memory_order_release);
+// Links the package's previous block to this one. When the patch fails the block is
+// not on the chain, and its record forgets it.
+void Writers::LinkBlock(const PendingBlock& block) {
+  if (block.previousPos == qbx::kNoPosition) return;
+  DataFile& previous = files.At(block.previousFile);
+  char link[qbx::kLinkSize];
+  qbx::EncodeLink(block.headerPos, block.write.fileIndex, link);
+  MutexLock previousLock(previous.mutex);
+  WriterLock rewrite(previous.bytesLock);
+  try {
+    previous.WriteAt(block.previousPos, link, sizeof link);
+    previous.staleLinks.erase(block.previousPos);
+  } catch (...) {
+    ForgetBlock(block);
+    throw;
   }
-  if (previousPos != qbx::kNoPosition) {
-    DataFile& previous = files.At(previousFile);
-    char link[qbx::kLinkSize];
-    qbx::EncodeLink(headerPos, block.fileIndex, link);
-    MutexLock previousLock(previous.mutex);
-    WriterLock rewrite(previous.bytesLock);
-    try {
-      previous.WriteAt(previousPos, link, sizeof link);
-      previous.staleLinks.erase(previousPos);
-    } catch (...) {
-      forgetBlock();
-      throw;
-    }
-  }
+}
+
+// Takes a block that is not on the chain back off its record. Unless the record was
+// already handed to the package's next job (which then never finishes, so nothing after
+// it is placed): a later job that writes the same buffered bytes then links its block
+// where the chain really ends.
+void Writers::ForgetBlock(const PendingBlock& block) {
+  if (block.write.handOver) return;
+  PackageRecord& record = *block.record;
+  record.lastBlockPos = block.previousPos;
+  record.lastBlockFile = block.previousFile;
+  if (block.first) record.firstBlockPos.store(qbx::kNoPosition, std::memory_order_release);
+}
+
+// One block of a thread writer's job; the caller places its items with the returned
+// placement.
+void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement) {
+  PendingBlock pending;
+  pending.record = entry.recordOrOffset.record;
+  pending.write = block;
+  WriteBlocks(&pending, 1);
+  LinkBlock(pending);
   placement->fileIndex = block.fileIndex;
-  placement->dataStart = headerPos + qbx::kBlockHeaderSize;
-  placement->payloadLen = payloadLen;
+  placement->dataStart = pending.headerPos + qbx::kBlockHeaderSize;
+  placement->payloadLen = pending.PayloadLen();
 }
 
 // ---- The database writer --------------------------------------------------------------
 
-// Writes out what a queued package holds: its buffered bytes as one block into the
-// current file of the slot whose turn it is, then its record into the package file.
-// A package in use, or whose mutex is busy, goes back to the end of the queue.
-void Writers::FlushPackage(PackageEntry& entry, std::uint32_t* turn) {
+// Locks a package taken out of the queue for a flush and closes its reader gate; false,
+// with the mutex not held, for a package that is not to be flushed now. A package in
+// use, or whose mutex is busy, goes back to the end of the queue.
+bool Writers::TakeForFlush(PackageEntry& entry) {
   if (!entry.lock->mutex.TryLock()) {
     packages.Enqueue(entry);
-    return;
+    return false;
   }
-  MutexLock lock(entry.lock->mutex, AdoptLock{});
   // Queued again by a Store while this writer had taken it out, and parked meanwhile.
-  if (entry.lock->written.load(std::memory_order_relaxed)) return;
-  if (entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
-    lock.Unlock();
+  bool take = !entry.lock->written.load(std::memory_order_relaxed);
+  if (take && entry.recordOrOffset.record->useCount.load(std::memory_order_acquire) != 0) {
     packages.Enqueue(entry);
-    return;
+    take = false;
   }
   // A Store or a job that ran after the Dequeue took a buffer and queued the package
   // again: it waits there, in memory, for its next turn. Parked now, it would stay
   // counted in the queue with no record held, and the queue would keep fewer records
   // in memory than its limit allows (none at all with a limit of 1).
-  if (packages.IsQueued(entry)) return;
-  PackageRecord& record = *entry.recordOrOffset.record;
-  CloseReaderGate(*entry.lock);
-  const std::uint32_t buffered = record.bufferedBytes.load(std::memory_order_relaxed);
-  if (buffered != 0) {
-    const std::uint32_t count = threadCount.load(std::memory_order_acquire);
-    if (count == 0) throw std::runtime_error("Buffered data without a thread");
-    BlockWrite block;
-    block.fileIndex = slots[*turn % count]->fileIndex.load(std::memory_order_acquire);
-    block.buffered = record.buffer->data();
-    block.bufferedLen = buffered;
-    Placement placement;
-    WriteBlock(entry, block, &placement);
-    // The package has no job outstanding, so its block is on the chain now.
-    placement.buffered.swap(record.pendingLocations);
-    placement.Apply();
-    // The list goes back empty with its room, so that Store does not allocate again.
-    placement.buffered.clear();
-    record.pendingLocations.swap(placement.buffered);
-    record.bufferedBytes.store(0, std::memory_order_relaxed);
-    *turn = (*turn + 1) % count;
+  if (take && packages.IsQueued(entry)) take = false;
+  if (!take) {
+    entry.lock->mutex.Unlock();
+    return false;
   }
-  record.pendingLocations.clear();  // Every location refers to bytes written above.
+  try {
+    CloseReaderGate(*entry.lock);
+  } catch (...) {
+    PackageEntry* taken[] = {&entry};
+    ReleaseTaken(taken, 1);
+    throw;
+  }
+  return true;
+}
+
+// After a failure, which ends this writer: the taken packages not yet finished (not
+// null) open their gates again and keep in memory the bytes they still buffer, where
+// reads and a Save after the failure find them.
+void Writers::ReleaseTaken(PackageEntry** taken, std::size_t count) {
+  for (std::size_t k = 0; k < count; ++k) {
+    if (taken[k] == nullptr) continue;
+    taken[k]->lock->readersAllowed.store(true, std::memory_order_seq_cst);
+    taken[k]->lock->mutex.Unlock();
+  }
+}
+
+// Places the items of a flushed package's block, if it had one.
+void Writers::PlaceFlushed(PackageRecord& record, const PendingBlock& block) {
+  Placement placement;
+  placement.fileIndex = block.write.fileIndex;
+  placement.dataStart = block.headerPos + qbx::kBlockHeaderSize;
+  placement.payloadLen = block.PayloadLen();
+  // The package has no job outstanding, so its block is on the chain now.
+  placement.buffered.swap(record.pendingLocations);
+  placement.Apply();
+  // The list goes back empty with its room, so that Store does not allocate again.
+  placement.buffered.clear();
+  record.pendingLocations.swap(placement.buffered);
+  record.bufferedBytes.store(0, std::memory_order_relaxed);
+}
+
+// Ends the flush of a package whose bytes are all in the files: its buffer back to the
+// pool, its gate open, its record parked when there is a package file; and its mutex
+// released.
+void Writers::FinishFlush(PackageEntry& entry) {
+  MutexLock lock(entry.lock->mutex, AdoptLock{});
+  PackageRecord& record = *entry.recordOrOffset.record;
+  record.pendingLocations.clear();  // Every location refers to bytes written before.
   if (record.buffer != nullptr) packages.ReleaseBuffer(record.buffer);
   entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
   if (files.HasPackageFile()) packages.Park(entry);
+  lock.Unlock();
   writerWake.notifyAll();
+}
+
+// Writes out what the taken packages hold. Each buffered package's bytes become one
+// block in the current file of the slot whose turn it is; the blocks for one file go
+// out with one write, and are linked, placed and parked in the order they were taken.
+// After a failure the packages not yet finished are let go (ReleaseTaken).
+void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
+                         std::uint32_t* turn) {
+  PendingBlock blocks[kMostBlocksPerWrite];
+  std::size_t withBytes = 0;
+  try {
+    for (std::size_t k = 0; k < count; ++k) {
+      PackageRecord& record = *taken[k]->recordOrOffset.record;
+      const std::uint32_t buffered = record.bufferedBytes.load(std::memory_order_relaxed);
+      if (buffered == 0) {
+        PackageEntry* entry = taken[k];
+        taken[k] = nullptr;
+        FinishFlush(*entry);
+        continue;
+      }
+      const std::uint32_t threads = threadCount.load(std::memory_order_acquire);
+      if (threads == 0) throw std::runtime_error("Buffered data without a thread");
+      PendingBlock& block = blocks[withBytes];
+      block.record = &record;
+      block.write.fileIndex = slots[*turn % threads]->fileIndex.load(std::memory_order_acquire);
+      block.write.buffered = record.buffer->data();
+      block.write.bufferedLen = buffered;
+      // The entries with bytes move up beside their blocks.
+      taken[withBytes] = taken[k];
+      if (k != withBytes) taken[k] = nullptr;
+      ++withBytes;
+      *turn = (*turn + 1) % threads;
+    }
+    count = withBytes;
+    // One group per file, in the order of the files' first blocks.
+    bool grouped[kMostBlocksPerWrite] = {};
+    for (std::size_t k = 0; k < count; ++k) {
+      if (grouped[k]) continue;
+      PendingBlock group[kMostBlocksPerWrite];
+      std::size_t members[kMostBlocksPerWrite];
+      std::size_t size = 0;
+      for (std::size_t j = k; j < count; ++j) {
+        if (grouped[j] || blocks[j].write.fileIndex != blocks[k].write.fileIndex) continue;
+        grouped[j] = true;
+        members[size] = j;
+        group[size++] = blocks[j];
+      }
+      WriteBlocks(group, size);
+      for (std::size_t m = 0; m < size; ++m) {
+        try {
+          LinkBlock(group[m]);
+        } catch (...) {
+          // Written but not on their chains: past this block, none is linked either.
+          for (std::size_t rest = m + 1; rest < size; ++rest) ForgetBlock(group[rest]);
+          throw;
+        }
+        PackageEntry* entry = taken[members[m]];
+        taken[members[m]] = nullptr;
+        PlaceFlushed(*entry->recordOrOffset.record, group[m]);
+        FinishFlush(*entry);
+      }
+    }
+  } catch (...) {
+    ReleaseTaken(taken, count);
+    throw;
+  }
 }
 
 void Writers::DatabaseWriterLoop(ThreadSlot*) {
   std::uint32_t turn = 0;
+  PackageEntry* taken[kMostBlocksPerWrite];
   for (;;) {
     writerWake.idleWait();
     const bool stop = stopRequested.load(std::memory_order_acquire);
-    // At most one round over the queue per pass, so that a queue of packages that are
-    // all in use does not keep this thread busy.
+    // About one round over the queue per pass, so that a queue of packages that are
+    // all in use does not keep this thread busy; taken in batches, so that the blocks
+    // of a batch for one file go out with one write.
     std::uint64_t round = packages.QueuedCount();
-    while (round-- != 0 && packages.OverLimit()) {
-      PackageEntry* entry = packages.Dequeue();
-      if (entry == nullptr) break;
+    while (round != 0 && packages.OverLimit()) {
+      std::size_t count = 0;
+      try {
+        for (std::size_t tries = 0; tries < kMostBlocksPerWrite && packages.OverLimit(); ++tries) {
+          PackageEntry* entry = packages.Dequeue();
+          if (entry == nullptr) break;
 #ifdef QUILLBOX_TESTING
-      testing::NoteDequeue(entry);
+          testing::NoteDequeue(entry);
 #endif
-      FlushPackage(*entry, &turn);
+          if (TakeForFlush(*entry)) taken[count++] = entry;
+          if (round != 0) --round;
+        }
+      } catch (...) {
+        ReleaseTaken(taken, count);
+        throw;
+      }
+      FlushTaken(taken, count, &turn);
       writerWake.notifyAll();
       errors.Check();
     }

@@ -2,14 +2,17 @@
 // writer threads (one database writer, one thread writer per slot), and
 // synchronisation. The database writer drains the pending-package queue beyond its
 // limit, oldest first, writing buffered bytes as blocks into the slots' files in turn
-// and parking records in the package file. Each thread writer runs the jobs Store hands
+// (the blocks of one batch for one file with one write) and parking records in the
+// package file. Each thread writer runs the jobs Store hands
 // to its slot, in sequence order within a package, rolling over to a new data file
 // when its current one is full.
 //
 // Threads: any number of caller threads; the writer threads started here, which end
 // when the object is destroyed or after a writer failure. Lock order: a package's
 // mutex, then one data file's locks at a time, then the package table's queue or pool
-// mutex; `slotsMutex` only around additions of slots and threads.
+// mutex; `slotsMutex` only around additions of slots and threads. The database writer
+// holds the mutexes of a whole batch of packages, each taken with a try-lock, so no
+// order among them is needed.
 #ifndef QUILLBOX_WRITE_WRITERS_H_
 #define QUILLBOX_WRITE_WRITERS_H_
 
@@ -63,6 +66,12 @@ class Writers {
  private:
   struct BlockWrite;
   struct Placement;
+  struct PendingBlock;
+
+  // The most packages the database writer flushes in one batch, and so the most blocks
+  // that go out with one write.
+  static constexpr std::size_t kMostBlocksPerWrite = 16;
+  static_assert(3 * kMostBlocksPerWrite <= kMostWritePieces, "a block is three pieces");
 
   // Store's pieces.
   void HoldBack();
@@ -76,9 +85,16 @@ class Writers {
   void databaseWriter();
   void threadWriter(ThreadSlot* slot);
   void RunWriter(void (Writers::*loop)(ThreadSlot*), ThreadSlot* slot);
-  void DatabaseWriterLoop(ThreadSlot* unused);
+  void DatabaseWriterLoop(ThreadSlot* unused) NO_THREAD_SAFETY_ANALYSIS;
   void ThreadWriterLoop(ThreadSlot* slot);
-  void FlushPackage(PackageEntry& entry, std::uint32_t* turn);
+  // A batch of the database writer holds the mutexes of its packages from TakeForFlush
+  // to FinishFlush (or ReleaseTaken), which the thread-safety analysis cannot follow.
+  bool TakeForFlush(PackageEntry& entry) NO_THREAD_SAFETY_ANALYSIS;
+  void FlushTaken(PackageEntry** taken, std::size_t count, std::uint32_t* turn)
+      NO_THREAD_SAFETY_ANALYSIS;
+  void PlaceFlushed(PackageRecord& record, const PendingBlock& block);
+  void FinishFlush(PackageEntry& entry) RELEASE(entry.lock->mutex);
+  void ReleaseTaken(PackageEntry** taken, std::size_t count) NO_THREAD_SAFETY_ANALYSIS;
   void RunJob(ThreadSlot& slot);
   bool JobWritesBlock(std::uint64_t total, std::uint64_t size) const;
   void RollOverIfFull(ThreadSlot& slot, const SlotJob& job);
@@ -88,6 +104,9 @@ class Writers {
   void PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
                       Placement* placement);
   void WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement);
+  void WriteBlocks(PendingBlock* blocks, std::size_t count);
+  void LinkBlock(const PendingBlock& block);
+  static void ForgetBlock(const PendingBlock& block);
   void CloseReaderGate(PackageLock& lock);
   void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
   void StopThreads() EXCLUDES(slotsMutex);
