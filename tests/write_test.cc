@@ -242,6 +242,16 @@ void StoreIntoAFreshPackage(const void*) {
   EXPECT_EQ(Quillbox_Store(4 + n, item.size(), item.data(), nullptr, batchDb), 0);
 }
 
+// Until the thread writer that ran the package's last job has dropped its pin: a
+// pinned package is in use, and the database writer would put it back in the queue.
+bool JobsLetGo(Quillbox* db, std::uint64_t package) {
+  PackageEntry& entry = db->packages.Entry(package);
+  return WaitUntil([&] {
+    MutexLock lock(entry.lock->mutex);
+    return entry.recordOrOffset.record->useCount == 0;
+  });
+}
+
 class DatabaseWriterBatch : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -251,6 +261,7 @@ class DatabaseWriterBatch : public ::testing::Test {
       first[p] = MakeItem(7, p, 20 + p);
       ASSERT_EQ(Quillbox_Store(p, first[p].size(), first[p].data(), nullptr, db.get()), 0);
       ASSERT_EQ(Quillbox_SynchronizePackage(p, db.get()), 0);  // Stays queued, buffering.
+      ASSERT_TRUE(JobsLetGo(db.get(), p));
     }
     for (int p = 0; p < 4; ++p) items[p] = MakeItem(9, p, 10 + p);
     for (int p = 0; p < 3; ++p) Store(p);  // The queue at its limit: 0, 1, 2.
@@ -276,6 +287,36 @@ class DatabaseWriterBatch : public ::testing::Test {
     std::string bytes;
     for (int p = 0; p < 4; ++p) bytes += Header(kAllOnes, 0, 10 + p) + items[p];
     return bytes;
+  }
+
+  // Fails the n-th write from the batch's start. Afterwards only `linked` of the four
+  // packages has its block on its chain; the others keep their items in memory, where
+  // reads find them, and a salvage Save lists exactly the chains.
+  void FailWrite(std::uint64_t n, int linked, const std::string& fileBytes) {
+    testing::FailCall(testing::Call::kWrite, n);
+    Store(3);
+    ASSERT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
+    testing::StopFailingCalls();
+    EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Unable to write data");
+    EXPECT_EQ(FileBytes(db.get(), 0), fileBytes);
+    std::string chains[4] = {first[0], first[1], "", ""};
+    for (int p = 0; p < 4; ++p) {
+      SCOPED_TRACE(p);
+      if (p < linked) chains[p] += items[p];
+      EXPECT_EQ(Placed(locations[p]), p < linked);
+      EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), chains[p]);
+      // Result 1 after the failure, but the read is done: the package's gate is open.
+      std::string got(items[p].size(), '\0');
+      EXPECT_EQ(Quillbox_RecoverRandom(got.size(), got.data(), &locations[p], p, db.get()), 1);
+      EXPECT_EQ(got, items[p]);
+    }
+    const std::string index = dir.File("salvage.index");
+    EXPECT_EQ(Quillbox_Save(index.c_str(), db.get()), 1) << "a writer failed";
+    db.Destroy();
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 3), 0);
+    for (int p = 0; p < 4; ++p) EXPECT_EQ(ChainBytes(ReadChain(imported, p)), chains[p]) << p;
+    Quillbox_Destroy(imported);
   }
 
   TempDir dir;
@@ -306,28 +347,54 @@ TEST_F(DatabaseWriterBatch, TheBlocksOfABatchForOneFileGoOutWithOneWrite) {
   EXPECT_EQ(batchStores.load(), 4) << "the fourth dequeue ended the batch";
 }
 
-// The link patch of the batch's second block fails. The first block's package is
-// finished; the others forget their blocks, whose bytes stay unlinked past the first
-// ones, keep their items in memory, and a salvage Save lists what is on the chains.
-TEST_F(DatabaseWriterBatch, ALinkFailingInABatchKeepsThePackagesFinishedBeforeIt) {
-  testing::FailCall(testing::Call::kWrite, 3);  // The gather, the link of 0, that of 1.
-  Store(3);
-  ASSERT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
-  testing::StopFailingCalls();
-  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Unable to write data");
-  EXPECT_TRUE(Placed(locations[0]));
-  for (int p = 1; p < 4; ++p) EXPECT_EQ(LoadFile(&locations[p]), kInMemory) << p;
-  EXPECT_EQ(FileBytes(db.get(), 0), FirstBlocks(73, kAllOnes) + BatchBlocks());
-  const std::string expected[4] = {first[0] + items[0], first[1], "", ""};
-  for (int p = 0; p < 4; ++p) EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), expected[p]) << p;
+// The gathered write fails: every package of the batch forgets its block, and the
+// file keeps only the blocks from before.
+TEST_F(DatabaseWriterBatch, AFailedWriteOfTheBatchLeavesEveryPackageAsItWas) {
+  FailWrite(1, 0, FirstBlocks(kAllOnes, kAllOnes));
+}
 
-  const std::string index = dir.File("salvage.index");
-  EXPECT_EQ(Quillbox_Save(index.c_str(), db.get()), 1) << "a writer failed";
-  db.Destroy();
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 3), 0);
-  for (int p = 0; p < 4; ++p) EXPECT_EQ(ChainBytes(ReadChain(imported, p)), expected[p]) << p;
-  Quillbox_Destroy(imported);
+// The link patch of the batch's second block fails: the first block's package is
+// finished; the others forget their blocks, whose bytes stay unlinked past the first.
+TEST_F(DatabaseWriterBatch, ALinkFailingInABatchKeepsThePackagesFinishedBeforeIt) {
+  FailWrite(3, 1, FirstBlocks(73, kAllOnes) + BatchBlocks());  // Gather, link of 0, of 1.
+}
+
+// With two writer threads the batch's blocks go to the two slots' files in turn, one
+// write per file; a package with nothing buffered (a zero-byte item gave it a buffer)
+// is finished without a block and takes no turn.
+TEST(DatabaseWriterBatches, GoToTheSlotsFilesInTurnWithOneWritePerFile) {
+  TempDir dir;
+  Db db(64, 3, nullptr);
+  db.AddThread(dir.path());
+  db.AddThread(dir.path());
+  for (int p = 0; p < 7; ++p) db.AddPackage();
+  std::string items[4];
+  ItemLocation locations[4];
+  for (int p = 0; p < 4; ++p) items[p] = MakeItem(6, p, p == 2 ? 0 : 10 + p);
+  for (int p = 0; p < 3; ++p) {
+    ASSERT_EQ(Quillbox_Store(p, items[p].size(), items[p].data(), &locations[p], db.get()), 0);
+  }
+  // The zero-byte item's job queues package 2 behind 0 and 1.
+  ASSERT_TRUE(WaitUntil([&] { return db->packages.QueuedCount() == 3; }) && JobsLetGo(db.get(), 2));
+  batchDb = db.get();
+  batchStores = 0;
+  storeReturned = false;
+  testing::SetDequeueObserver(StoreIntoAFreshPackage);
+  testing::CountCalls();
+  ASSERT_EQ(Quillbox_Store(3, items[3].size(), items[3].data(), &locations[3], db.get()), 0);
+  storeReturned = true;
+  const bool placed = WaitUntil([&] {
+    return Placed(locations[0]) && Placed(locations[1]) && Placed(locations[3]);
+  });
+  testing::SetDequeueObserver(nullptr);
+  ASSERT_TRUE(placed);
+  EXPECT_EQ(testing::CallCount(testing::Call::kWrite), 2u);
+  testing::StopFailingCalls();
+  const auto block = [&](int p) { return Header(kAllOnes, 0, items[p].size()) + items[p]; };
+  EXPECT_EQ(FileBytes(db.get(), 0), block(0) + block(3));
+  EXPECT_EQ(FileBytes(db.get(), 1), block(1));
+  EXPECT_EQ(LoadPos(&locations[3]), 16 + 10 + 16u);
+  for (int p = 0; p < 4; ++p) EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), items[p]) << p;
 }
 
 // Blocks of p (46 bytes), q (23) and p (28) fill the file's 97 bytes exactly; q's next

@@ -213,7 +213,7 @@ bool Writers::TakeForFlush(PackageEntry& entry) {
 
 // After a failure, which ends this writer: the taken packages not yet finished (not
 // null) open their gates again and keep in memory the bytes they still buffer, where
-// reads and a Save after the failure find them.
+// reads find them. (A Save after the failure lists only what reached the files.)
 void Writers::ReleaseTaken(PackageEntry** taken, std::size_t count) {
   for (std::size_t k = 0; k < count; ++k) {
     if (taken[k] == nullptr) continue;
@@ -251,10 +251,12 @@ void Writers::FinishFlush(PackageEntry& entry) {
   writerWake.notifyAll();
 }
 
-// Writes out what the taken packages hold. Each buffered package's bytes become one
-// block in the current file of the slot whose turn it is; the blocks for one file go
-// out with one write, and are linked, placed and parked in the order they were taken.
-// After a failure the packages not yet finished are let go (ReleaseTaken).
+// Writes out what the taken packages hold. Packages with nothing buffered are finished
+// first, and take no turn. Each other package's bytes become one block in the current
+// file of the slot whose turn it is; file by file, in the order of their first blocks,
+// the blocks for one file go out with one write and are then linked, placed and parked
+// in the order they were taken. After a failure the packages not yet finished are let
+// go (ReleaseTaken).
 void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
                          std::uint32_t* turn) {
   PendingBlock blocks[kMostBlocksPerWrite];
@@ -287,6 +289,7 @@ void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
     bool grouped[kMostBlocksPerWrite] = {};
     for (std::size_t k = 0; k < count; ++k) {
       if (grouped[k]) continue;
+      errors.Check();  // No more files written once another writer has failed.
       PendingBlock group[kMostBlocksPerWrite];
       std::size_t members[kMostBlocksPerWrite];
       std::size_t size = 0;
