@@ -73,6 +73,12 @@ struct Writers::PendingBlock {
   char header[qbx::kBlockHeaderSize] = {};
 
   std::uint32_t PayloadLen() const { return write.bufferedLen + write.itemLen; }
+  // Where the written block's items lie.
+  void PlaceInto(Placement* placement) const {
+    placement->fileIndex = write.fileIndex;
+    placement->dataStart = headerPos + qbx::kBlockHeaderSize;
+    placement->payloadLen = PayloadLen();
+  }
 };
 
 // Closes the package's reader gate and waits until the readers inside have left.
@@ -171,9 +177,7 @@ void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement
   pending.write = block;
   WriteBlocks(&pending, 1);
   LinkBlock(pending);
-  placement->fileIndex = block.fileIndex;
-  placement->dataStart = pending.headerPos + qbx::kBlockHeaderSize;
-  placement->payloadLen = pending.PayloadLen();
+  pending.PlaceInto(placement);
 }
 
 // ---- The database writer --------------------------------------------------------------
@@ -225,9 +229,7 @@ void Writers::ReleaseTaken(PackageEntry** taken, std::size_t count) {
 // Places the items of a flushed package's block, if it had one.
 void Writers::PlaceFlushed(PackageRecord& record, const PendingBlock& block) {
   Placement placement;
-  placement.fileIndex = block.write.fileIndex;
-  placement.dataStart = block.headerPos + qbx::kBlockHeaderSize;
-  placement.payloadLen = block.PayloadLen();
+  block.PlaceInto(&placement);
   // The package has no job outstanding, so its block is on the chain now.
   placement.buffered.swap(record.pendingLocations);
   placement.Apply();
