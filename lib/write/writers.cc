@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
 #include "write/writers.h"
 
@@ -287,32 +288,28 @@ void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
       *turn = (*turn + 1) % threads;
     }
     count = withBytes;
-    // One group per file, in the order of the files' first blocks.
-    bool grouped[kMostBlocksPerWrite] = {};
-    for (std::size_t k = 0; k < count; ++k) {
-      if (grouped[k]) continue;
-      errors.Check();  // No more files written once another writer has failed.
-      PendingBlock group[kMostBlocksPerWrite];
-      std::size_t members[kMostBlocksPerWrite];
-      std::size_t size = 0;
-      for (std::size_t j = k; j < count; ++j) {
-        if (grouped[j] || blocks[j].write.fileIndex != blocks[k].write.fileIndex) continue;
-        grouped[j] = true;
-        members[size] = j;
-        group[size++] = blocks[j];
+    // One group per file, in the order of the files' first blocks: the blocks for the
+    // file of block k (and their entries) move up beside it, each keeping its order.
+    for (std::size_t k = 0; k < count;) {
+      std::size_t end = k + 1;
+      for (std::size_t j = k + 1; j < count; ++j) {
+        if (blocks[j].write.fileIndex != blocks[k].write.fileIndex) continue;
+        std::rotate(blocks + end, blocks + j, blocks + j + 1);
+        std::rotate(taken + end, taken + j, taken + j + 1);
+        ++end;
       }
-      WriteBlocks(group, size);
-      for (std::size_t m = 0; m < size; ++m) {
+      errors.Check();  // No more files written once another writer has failed.
+      WriteBlocks(blocks + k, end - k);
+      for (; k < end; ++k) {
         try {
-          LinkBlock(group[m]);
+          LinkBlock(blocks[k]);
         } catch (...) {
           // Written but not on their chains: past this block, none is linked either.
-          for (std::size_t rest = m + 1; rest < size; ++rest) ForgetBlock(group[rest]);
+          for (std::size_t rest = k + 1; rest < end; ++rest) ForgetBlock(blocks[rest]);
           throw;
         }
-        PackageEntry* entry = taken[members[m]];
-        taken[members[m]] = nullptr;
-        PlaceFlushed(*entry->recordOrOffset.record, group[m]);
+        PackageEntry* entry = std::exchange(taken[k], nullptr);
+        PlaceFlushed(*entry->recordOrOffset.record, blocks[k]);
         FinishFlush(*entry);
       }
     }
