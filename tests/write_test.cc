@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/fault_hook.h"
+#include "write/writer_hooks.h"
 #include "test_support.h"
 
 namespace qbx::test {

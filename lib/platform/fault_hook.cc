@@ -96,18 +96,6 @@ std::string refusedPrefix;  // Guarded by refusedMutex; empty for none.
 std::atomic<bool> refusing{false};
 }  // namespace
 
-namespace {
-std::atomic<void (*)(const void*)> dequeueObserver{nullptr};
-}  // namespace
-
-void SetDequeueObserver(void (*observer)(const void* entry)) {
-  dequeueObserver.store(observer, std::memory_order_release);
-}
-
-void NoteDequeue(const void* entry) {
-  if (auto* observer = dequeueObserver.load(std::memory_order_acquire)) observer(entry);
-}
-
 void RefuseWritingUnder(const std::string& prefix) {
   std::lock_guard<std::mutex> lock(refusedMutex);
   refusedPrefix = prefix;

@@ -80,12 +80,6 @@ bool CallFailed();
 // CallFailed() turns true); for tests that note where a failure struck. Null for none.
 void SetCallFailureObserver(void (*observer)(Call kind));
 
-// Called by the database writer right after it took a package (`entry`, its
-// PackageEntry) out of its queue, before it locks it; for tests that must act in that
-// window. Null for none.
-void SetDequeueObserver(void (*observer)(const void* entry));
-void NoteDequeue(const void* entry);
-
 // Called by the platform layer at each call of `kind`: counts it, and is true when
 // this call must fail.
 bool CallFails(Call kind);

@@ -8,11 +8,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "write/writer_hooks.h"
 #include "write/writers.h"
-
-#ifdef QUILLBOX_TESTING
-#include "platform/fault_hook.h"
-#endif
 
 namespace qbx {
 namespace {
