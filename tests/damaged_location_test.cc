@@ -88,6 +88,9 @@ TEST_F(DamagedLocation, ForgedLocationsAreRefusedAndWriteNothing) {
       {"header past the file", At(fileSize + 8, blockFile, 8, kItem), 1, 1, 1, 1, ""},
       // The package file holds records, never items.
       {"in the package file", At(16, 0, 0, kItem), 1, 1, 1, 1, ""},
+      // Record 0 read as a block header: its length field (the high half of the first
+      // block's file) is 0, and its link leads to the package's first block.
+      {"empty block in the package file", At(16, 0, 0, 0), 1, 1, 1, 1, ""},
       {"past the package file", At(before[0].size(), 0, 0, kItem), 1, 1, 1, 1, ""},
       {"unlisted file", At(real.pos, 7, 0, kItem), 1, 1, 1, 1, ""},
       // An empty block ending inside an item: its "header" is item bytes.

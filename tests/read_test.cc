@@ -120,6 +120,9 @@ TEST_F(Buffered, RecoverRandomAndCursorsAtTheEdges) {
   ASSERT_EQ(LoadFile(&world), kInMemory);
   EXPECT_EQ(Read(5, world) + Read(10, hello), "worldhelloworld");
   EXPECT_EQ(Read(6, world), "refused") << "past the buffered bytes";
+  char none[1];
+  EXPECT_EQ(Quillbox_RecoverRandom(~0ull - 4, none, &world, 0, db), 1)
+      << "a size that wraps around past the buffered bytes";
   EXPECT_EQ(Read(1, hello, 1), "refused") << "unknown package";
   MarkAccepted(&accepted);  // What a Store that failed after accepting the item leaves.
   EXPECT_EQ(Read(1, accepted), "refused");
@@ -161,6 +164,37 @@ TEST_F(Buffered, RecoverRandomAndCursorsAtTheEdges) {
   Quillbox_Close(&cursor);
 }
 
+// A cursor read that fails halfway through loading the next block into the cursor's
+// buffer (which held the bytes it delivered first) reports those bytes, and the retry
+// goes on with the failed block: the buffer's old bytes are not delivered again.
+TEST(CursorFailure, ARetryAfterAShortBlockReadGoesOnWithThatBlock) {
+  TempDir dir;
+  Db db(64, 16, nullptr);  // No package file: only the cursor reads a file.
+  db.AddThread(dir.path());
+  const std::uint64_t p = db.AddPackage();
+  const std::string a(40, 'A'), b = MakeItem(3, 0, 30);
+  for (const std::string* item : {&a, &b}) {
+    ASSERT_EQ(Quillbox_Store(p, item->size(), item->data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_SynchronizePackage(p, db.get()), 0);  // One block each.
+  }
+  ItemCursor* cursor = nullptr;
+  ASSERT_EQ(Quillbox_Open(&cursor, p, db.get()), 0);
+  char got[128];
+  std::uint64_t count = 0;
+  ASSERT_EQ(Quillbox_RecoverContinous(&count, 4, got, cursor, db.get()), 0);
+  // The second block's header reads whole; its payload (30 bytes, more than the 14 left
+  // of the call) goes to the cursor's buffer, and only half of it arrives.
+  testing::FailCall(testing::Call::kRead, 2, testing::CallFailure::kShort);
+  EXPECT_EQ(Quillbox_RecoverContinous(&count, 50, got, cursor, db.get()), 1);
+  const bool failed = testing::CallFailed();
+  testing::StopFailingCalls();
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(std::string(got, count), std::string(36, 'A'));
+  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
+  EXPECT_EQ(std::string(got, count), b);
+  Quillbox_Close(&cursor);
+}
+
 // An empty item stored while nothing is buffered lies at the end of the package's last
 // block; the library places it there at once and never writes the location again.
 TEST_F(Buffered, EmptyItemWithNothingBufferedIsPlacedAtTheEndOfTheLastBlock) {
@@ -177,6 +211,20 @@ TEST_F(Buffered, EmptyItemWithNothingBufferedIsPlacedAtTheEndOfTheLastBlock) {
   char bytes[4];
   ASSERT_EQ(Quillbox_RecoverRandomContinous(4, bytes, &empty, db), 0);
   EXPECT_EQ(std::string(bytes, 4), "more") << "the empty item is followed by the next item";
+}
+
+// A writer placing a location stores its position last: RecoverRandomContinous may find
+// the new file beside the old (buffered) position. It synchronizes then, as for a
+// location in memory, instead of refusing it.
+TEST_F(Buffered, RecoverRandomContinousSynchronizesALocationCaughtBeingPlaced) {
+  ItemLocation at{};
+  Put("hello", &at);
+  ASSERT_EQ(LoadFile(&at), kInMemory);
+  at.file = 0;  // The thread's file, as the first of the writer's stores leaves it.
+  char bytes[5];
+  ASSERT_EQ(Quillbox_RecoverRandomContinous(5, bytes, &at, db), 0);
+  EXPECT_EQ(std::string(bytes, 5), "hello");
+  EXPECT_TRUE(Placed(at) && at.offsetInBlock == 5);
 }
 
 // In a package without any block an empty item stays in memory, reads back as empty,

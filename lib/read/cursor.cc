@@ -22,20 +22,13 @@ void Reader::Open(ItemCursor& cursor, std::uint64_t package) {
 }
 
 void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
-  const std::uint64_t pos = qbx::LoadPos(&location);
-  const std::uint32_t fileIndex = qbx::LoadFile(&location);
-  const std::uint32_t offset = qbx::LoadOffsetInBlock(&location);
-  const std::uint32_t blockLen = qbx::LoadBlockLen(&location);
-  if (pos == qbx::kNoPosition || fileIndex == qbx::kInMemory || offset > blockLen ||
-      pos < offset || pos - offset < qbx::kBlockHeaderSize) {
-    throw std::invalid_argument("The location is not placed");
-  }
-  qbx::DataFile& file = files.At(fileIndex);
-  const std::uint32_t length = blockLen - offset;
-  const std::uint64_t headerPos = pos - offset - qbx::kBlockHeaderSize;
+  const PlacedItem placed = ReadPlaced(location);
+  qbx::DataFile& file = BlockFileOf(placed);
+  const std::uint32_t length = placed.blockLen - placed.offsetInBlock;
+  const std::uint64_t headerPos = placed.pos - placed.offsetInBlock - qbx::kBlockHeaderSize;
   ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
-  if (!file.ReadBlockHeader(headerPos, &header) || header.payloadLen != blockLen) {
+  if (!file.ReadBlockHeader(headerPos, &header) || header.payloadLen != placed.blockLen) {
     throw std::invalid_argument("The location names no block");
   }
   // Only a block found wholly in the file bounds the buffer: a location's own length
@@ -44,8 +37,8 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   cursor.capacity = length;
   cursor.bufferedLen = length;
   cursor.consumed = 0;
-  file.ReadAt(pos, cursor.buffer, length);
-  FollowLink(cursor, fileIndex, pos + length, header);
+  file.ReadAt(placed.pos, cursor.buffer, length);
+  FollowLink(cursor, placed.file, placed.pos + length, header);
 }
 
 void Reader::FollowLink(ItemCursor& cursor, std::uint32_t file, std::uint64_t blockEnd,
@@ -63,30 +56,18 @@ void Reader::FollowLink(ItemCursor& cursor, std::uint32_t file, std::uint64_t bl
 
 // Delivers up to `size` bytes along the chain; fewer only at the package's end. If a
 // block cannot be loaded, *delivered says how many bytes went out before the failure
-// and the cursor stands right after them; when the call loaded no block before the
-// failing one, it is rewound to where it stood, so a retry loses nothing.
+// and the cursor stands right after them: the bytes it held are all delivered by then,
+// and a retry loads the failed block again. (The failed load may have written into the
+// cursor's buffer, so going back to bytes delivered from it would deliver others.)
 void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor& cursor,
                                 std::uint64_t* delivered) {
-  const std::uint64_t startConsumed = cursor.consumed;
-  bool loaded = false;
   std::uint64_t& total = *delivered;
   total = 0;
   while (total < size) {
     if (cursor.consumed >= cursor.bufferedLen) {
       if (cursor.nextBlockPos == qbx::kNoPosition) break;  // The package's end.
       char* const into = destination == nullptr ? nullptr : static_cast<char*>(destination) + total;
-      std::uint64_t passed = 0;
-      try {
-        passed = LoadNextBlock(cursor, into, size - total);
-      } catch (...) {
-        if (!loaded) {
-          cursor.consumed = startConsumed;
-          total = 0;
-        }
-        throw;
-      }
-      loaded = true;
-      total += passed;
+      total += LoadNextBlock(cursor, into, size - total);
       continue;
     }
     const std::uint64_t available = cursor.bufferedLen - cursor.consumed;
@@ -103,7 +84,7 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
 // straight to `into` (or, with `into` null, is passed over unread) and is returned as
 // delivered; otherwise it is read into the cursor's buffer and 0 is returned. The
 // cursor changes only once the whole block is read, so a failed load leaves it where
-// it was (its buffer may have grown). A link to a block that is not wholly in its file
+// it was (its buffer may have grown, and hold part of the failed block). A link to a block that is not wholly in its file
 // (the tail of a chain torn by a crash after the last Save) ends the package there.
 std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room) {
   qbx::DataFile& file = files.At(cursor.nextBlockFile);

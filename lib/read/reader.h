@@ -23,7 +23,17 @@ struct PlacedItem {
   std::uint32_t file;
   std::uint32_t offsetInBlock;
   std::uint32_t blockLen;
+
+  // Whether the fields can name an item of a block: placed, and behind a block header.
+  // In memory `pos` equals `offsetInBlock`, so also fields read while a writer places
+  // the location (some old, some new) fail this.
+  bool NamesABlock() const;
 };
+
+// The fields of a location, its position first (with acquire order).
+PlacedItem LoadPlacedItem(const ItemLocation& location);
+// The same, for a location that must be placed: throws when the fields name no block.
+PlacedItem ReadPlaced(const ItemLocation& location);
 
 class Reader {
  public:

@@ -8,24 +8,22 @@
 
 namespace qbx {
 
+bool PlacedItem::NamesABlock() const {
+  return pos != kNoPosition && file != kInMemory && offsetInBlock <= blockLen &&
+         pos >= offsetInBlock && pos - offsetInBlock >= kBlockHeaderSize;
+}
+
+PlacedItem LoadPlacedItem(const ItemLocation& location) {
+  return {LoadPos(&location), LoadFile(&location), LoadOffsetInBlock(&location),
+          LoadBlockLen(&location)};
+}
+
 namespace {
 
 using Placed = PlacedItem;
 
-// Refuses fields that name no item of a block.
 void CheckPlaced(const Placed& placed) {
-  if (placed.pos == qbx::kNoPosition || placed.file == qbx::kInMemory ||
-      placed.offsetInBlock > placed.blockLen || placed.pos < placed.offsetInBlock ||
-      placed.pos - placed.offsetInBlock < qbx::kBlockHeaderSize) {
-    throw std::invalid_argument("The location is not placed");
-  }
-}
-
-Placed ReadPlaced(const ItemLocation& location) {
-  Placed placed{qbx::LoadPos(&location), qbx::LoadFile(&location),
-                qbx::LoadOffsetInBlock(&location), qbx::LoadBlockLen(&location)};
-  CheckPlaced(placed);
-  return placed;
+  if (!placed.NamesABlock()) throw std::invalid_argument("The location is not placed");
 }
 
 // Refuses a transfer of `size` bytes from the item that would run past its block.
@@ -62,6 +60,12 @@ bool LinkLeadsOn(std::uint64_t pos, std::uint32_t file, const BlockHeader& heade
 }
 
 }  // namespace
+
+PlacedItem ReadPlaced(const ItemLocation& location) {
+  const PlacedItem placed = LoadPlacedItem(location);
+  CheckPlaced(placed);
+  return placed;
+}
 
 DataFile& Reader::BlockFileOf(const Placed& placed) const {
   if (!files.IsBlockFile(placed.pos, placed.file)) {
@@ -107,12 +111,7 @@ void Reader::EnterAsReader(qbx::PackageRecord& record, qbx::PackageLock& lock,
 bool Reader::TakePlaced(PackageLock& lock, const ItemLocation& location, Placed* placed) {
   lock.activeReaders.fetch_add(1, std::memory_order_seq_cst);
   bool inside = lock.readersAllowed.load(std::memory_order_seq_cst);
-  if (inside) {
-    placed->pos = LoadPos(&location);
-    placed->file = LoadFile(&location);
-    placed->offsetInBlock = LoadOffsetInBlock(&location);
-    placed->blockLen = LoadBlockLen(&location);
-  }
+  if (inside) *placed = LoadPlacedItem(location);
   lock.activeReaders.fetch_sub(1, std::memory_order_seq_cst);
   return inside && placed->pos != kNoPosition && placed->file != kInMemory;
 }
@@ -146,7 +145,8 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
 
   if (qbx::LoadFile(&location) == qbx::kInMemory) {
     const std::uint64_t offset = qbx::LoadOffsetInBlock(&location);
-    if (offset + size > record.bufferedBytes.load(std::memory_order_acquire)) {
+    const std::uint64_t buffered = record.bufferedBytes.load(std::memory_order_acquire);
+    if (offset > buffered || size > buffered - offset) {
       throw std::out_of_range("The read runs past the buffered bytes");
     }
     if (size != 0) std::memcpy(destination, record.buffer->data() + offset, size);
@@ -161,8 +161,12 @@ void Reader::RecoverRandom(std::uint64_t size, void* destination, const ItemLoca
 
 void Reader::RecoverRandomContinous(std::uint64_t size, void* destination,
                                       ItemLocation& location) {
-  if (qbx::LoadFile(&location) == qbx::kInMemory) writers.Synchronize();
-  Placed placed = ReadPlaced(location);
+  // Not placed yet (or being placed by a writer right now): synchronizing places it.
+  Placed placed = LoadPlacedItem(location);
+  if (!placed.NamesABlock()) {
+    writers.Synchronize();
+    placed = ReadPlaced(location);
+  }
   if (placed.offsetInBlock != placed.blockLen) {
     CheckInsideBlock(placed, size);
     qbx::DataFile& file = BlockFileOf(placed);
