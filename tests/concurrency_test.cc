@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "read_support.h"
 
 namespace qbx::test {
 namespace {
@@ -154,6 +154,63 @@ TEST(Concurrency, ChainsHoldEachCallersItemsInOrderAndLocationsPointAtThem) {
   for (const Stress& stress : cases) {
     SCOPED_TRACE(&stress - cases);
     RunStress(stress);
+  }
+}
+
+// Relocations from two threads at once run one at a time: of two moving one file to
+// one path, one moves it and the other finds the path taken by a data file. Saves beside
+// relocations with remove-old leave indexes that each name the file where it lies: each
+// one imports and replays.
+TEST(Concurrency, RelocationsRunOneAtATimeAndEveryIndexNamesTheFileWhereItLies) {
+  TempDir dir;
+  Db db(64, 1000, dir.path().c_str());
+  db.AddThread(dir.path());
+  db.AddPackage();
+  std::string stored;
+  for (int i = 0; i < 20; ++i) {
+    const std::string item = MakeItem(0, i, 10 + i * 7);
+    ASSERT_EQ(Quillbox_Store(0, item.size(), item.data(), nullptr, db.get()), 0);
+    stored += item;
+  }
+  ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+  const auto bothAtOnce = [&](const std::function<void(int)>& body) {
+    std::atomic<int> ready{0};
+    const auto side = [&](int k) {
+      ready.fetch_add(1);
+      EXPECT_TRUE(WaitUntil([&] { return ready.load() == 2; }));
+      body(k);
+    };
+    return RunThreads(db.get(), {[&] { side(0); }, [&] { side(1); }});
+  };
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    const std::string target = dir.File("same" + std::to_string(round));
+    int results[2] = {-1, -1};
+    ASSERT_TRUE(bothAtOnce([&](int k) {
+      results[k] = Quillbox_RelocateFileTo(1, target.c_str(), round % 2, db.get());
+    }));
+    EXPECT_EQ(results[0] + results[1], 1) << results[0] << " " << results[1];
+    EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db.get()), target);
+  }
+  std::vector<std::string> indexes;
+  for (int round = 0; round < 10; ++round) {
+    indexes.push_back(dir.File("db" + std::to_string(round) + ".index"));
+    const std::string target = dir.File("moved" + std::to_string(round));
+    ASSERT_TRUE(bothAtOnce([&](int k) {
+      if (k == 0) {
+        EXPECT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db.get()), 0);
+      } else {
+        EXPECT_EQ(Quillbox_Save(indexes.back().c_str(), db.get()), 0);
+      }
+    }));
+  }
+  EXPECT_EQ(ReadByCursor(db.get(), 0), stored);
+  db.Destroy();
+  for (const std::string& index : indexes) {
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 1000), 0) << index;
+    EXPECT_EQ(ReadByCursor(imported, 0), stored) << index;
+    Quillbox_Destroy(imported);
   }
 }
 

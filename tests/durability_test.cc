@@ -120,22 +120,37 @@ TEST_F(Durability, AFailedIndexRewriteKeepsTheOldFile) {
 
 // An index of a recording that was moved names its files where they were: relocating
 // one of them with remove-old still rewrites that index, which then names the new path.
+// Imported by a path relative to the working folder, the database names the files it
+// found relative to it too; the index is rewritten all the same.
 TEST_F(Durability, RelocatingAFileOfAMovedRecordingRewritesItsIndex) {
-  folder = Folder("recording");
-  index = folder + "/db.index";
-  Create(256, 1000, true, {~0ull}, 3, 30, 600);
-  ASSERT_TRUE(StoreAndSync() && SaveIndex());
-  Quillbox_Destroy(std::exchange(db, nullptr));
-  fs::rename(folder, dir.File("moved"));
-  index = dir.File("moved") + "/db.index";
-  ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 0);
-  const std::string found = Quillbox_GetDatabaseFileName(1, db);
-  const std::string target = Folder("elsewhere") + "/data";
-  ASSERT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db), 0);
-  EXPECT_FALSE(fs::exists(found));
-  Reopen(1000);
-  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), target);
-  ExpectReplays();
+  for (const bool relative : {false, true}) {
+    SCOPED_TRACE(relative ? "imported by a relative path" : "imported by a full path");
+    const std::string name = relative ? "relative" : "full";
+    folder = Folder(name + "/recording");
+    index = folder + "/db.index";
+    Create(256, 1000, true, {~0ull}, 3, 30, 600);
+    ASSERT_TRUE(StoreAndSync() && SaveIndex());
+    Quillbox_Destroy(std::exchange(db, nullptr));
+    fs::rename(folder, dir.File(name + "/moved"));
+    index = dir.File(name + "/moved/db.index");
+    const std::string target = Folder(name + "/elsewhere") + "/data";
+    std::string found;
+    {
+      // Relative names lead to the files only from the folder they are relative to.
+      WorkingFolder here(dir.File(name));
+      ASSERT_EQ(Quillbox_Import(&db, relative ? "moved/db.index" : index.c_str(), 1000), 0);
+      found = Quillbox_GetDatabaseFileName(1, db);
+      EXPECT_EQ(fs::path(found).is_relative(), relative) << found;
+      ASSERT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db), 0);
+      EXPECT_FALSE(fs::exists(found));
+      Quillbox_Destroy(std::exchange(db, nullptr));
+    }
+    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 0);
+    EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), target);
+    ExpectReplays();
+    Quillbox_Destroy(std::exchange(db, nullptr));
+    models.clear();
+  }
 }
 
 }  // namespace

@@ -52,24 +52,9 @@ const Item kItems[] = {
 };
 const char* const kPackageBytes[] = {"helloworld!box", "abcdefgh"};
 
-// The example runs in its own folder with relative names, so that the file names stored
-// in the indexes, and with them every byte, are the same on every machine. The working
-// folder is the process's: it is restored on every way out of the test.
-class WorkingFolder {
- public:
-  explicit WorkingFolder(const std::string& folder) : previous_(fs::current_path()) {
-    fs::current_path(folder);
-  }
-  ~WorkingFolder() {
-    std::error_code ignored;
-    fs::current_path(previous_, ignored);
-  }
-  WorkingFolder(const WorkingFolder&) = delete;
-  WorkingFolder& operator=(const WorkingFolder&) = delete;
-
- private:
-  fs::path previous_;
-};
+// The example runs in its own folder (WorkingFolder) with relative names, so that the
+// file names stored in the indexes, and with them every byte, are the same on every
+// machine.
 
 // Makes the example recording in the working folder, as the document tells how. Every
 // step that could move a block or a record is awaited before the next one, so the

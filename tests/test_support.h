@@ -34,6 +34,24 @@ class TempDir {
 };
 
 // Owns a database handle; destroys it at the end of the scope unless released.
+// Makes `folder` the process's working folder for its lifetime, and restores the one
+// before on every way out of a test.
+class WorkingFolder {
+ public:
+  explicit WorkingFolder(const std::string& folder) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(folder);
+  }
+  ~WorkingFolder() {
+    std::error_code ignored;
+    std::filesystem::current_path(previous_, ignored);
+  }
+  WorkingFolder(const WorkingFolder&) = delete;
+  WorkingFolder& operator=(const WorkingFolder&) = delete;
+
+ private:
+  std::filesystem::path previous_;
+};
+
 class Db {
  public:
   Db(std::uint64_t packageSize, std::uint64_t maxQueued, const char* folder);

@@ -28,6 +28,7 @@ void Quillbox::Save(const std::string& indexPath) {
   }
   const bool salvage = HasFailed();
   if (salvage) writers.WaitForWritersToEnd();
+  qbx::MutexLock relocations(relocationMutex);
   qbx::IndexWriter index(temporary.handle());
   WriteIndex(index, salvage);
   index.Finish();
@@ -68,7 +69,10 @@ std::unique_ptr<Quillbox> Quillbox::Import(const std::string& indexPath,
                                            std::uint64_t maxQueuedPackages) {
   std::unique_ptr<Quillbox> db(new Quillbox(ImportTag{}, maxQueuedPackages));
   db->ReadIndex(qbx::ReadIndexFile(indexPath), qbx::FolderOf(indexPath));
-  db->RememberIndex(indexPath);
+  {
+    qbx::MutexLock relocations(db->relocationMutex);  // No other thread has the database yet.
+    db->RememberIndex(indexPath);
+  }
   // Started only once the index is read: a failed import has no thread to stop.
   db->writers.StartDatabaseWriter();
   return db;
@@ -86,6 +90,7 @@ void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& 
 // before the old one goes, so a crash at any moment leaves every index valid.
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
+  qbx::MutexLock relocations(relocationMutex);
   const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;
   try {

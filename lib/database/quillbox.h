@@ -93,9 +93,11 @@ struct Quillbox {
   Quillbox(ImportTag, std::uint64_t maxQueuedPackages);
   void WriteIndex(qbx::IndexWriter& index, bool salvage);
   void ReadIndex(const qbx::IndexContents& contents, const std::string& indexFolder);
-  void RememberIndex(const std::string& indexPath) EXCLUDES(indexesMutex);
+  void RememberIndex(const std::string& indexPath) REQUIRES(relocationMutex)
+      EXCLUDES(indexesMutex);
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
-                            const std::string& newName) EXCLUDES(indexesMutex);
+                            const std::string& newName) REQUIRES(relocationMutex)
+      EXCLUDES(indexesMutex);
 
  public:
   // The components, in the order of construction; destroyed backwards: the writers
@@ -108,6 +110,12 @@ struct Quillbox {
 
  private:
   const std::string versionText;
+  // Relocations run one at a time, and never while a Save writes and remembers an
+  // index: so no two relocations copy to one path or move one file twice at once, and
+  // every index the database knows names each file where it lies (a Save either lists
+  // the new path, or is known to the relocation that rewrites it). Taken before any
+  // other lock.
+  qbx::Mutex relocationMutex;
   qbx::Mutex indexesMutex;
   std::vector<std::string> knownIndexes GUARDED_BY(indexesMutex);
 };

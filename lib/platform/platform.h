@@ -67,6 +67,10 @@ std::string FolderOf(const std::string& path);
 // True when `path` names an existing regular file (not a folder or a device).
 bool IsRegularFile(const std::string& path);
 
+// True when the two paths are equal or lead to the same existing file, however each
+// is spelled (relative or absolute, through links).
+bool SameFile(const std::string& a, const std::string& b);
+
 // Whether a transfer may start at `offset`: false beyond the largest file offset
 // (2^63 - 1), which no file reaches. Test builds can make it fail at will.
 bool CanPosition(std::uint64_t offset);

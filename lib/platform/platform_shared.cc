@@ -1,6 +1,8 @@
 // The parts of the platform layer that are the same on every system.
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/platform.h"
 #include "platform/fault_sites.h"
@@ -12,6 +14,15 @@ bool CanPosition(std::uint64_t offset) {
   if (testing::CallFails(testing::Call::kPosition) || testing::SeekFaultFires()) return false;
 #endif
   return offset <= static_cast<std::uint64_t>(INT64_MAX);
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  const auto path = [](const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+  };
+  std::error_code error;
+  return std::filesystem::equivalent(path(a), path(b), error) && !error;
 }
 
 std::size_t ReadFromView(const FileView& view, std::uint64_t offset, void* data,

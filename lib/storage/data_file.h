@@ -80,7 +80,9 @@ class DataFile {
   // Throws on a failed transfer.
   bool ReadBlockHeader(std::uint64_t position, BlockHeader* header) REQUIRES_SHARED(bytesLock);
 
-  std::string fileName;          // Full UTF-8 path; replaced only by relocation.
+  // Full UTF-8 path; replaced only by relocation, under `mutex`, and relocations run
+  // one at a time (so a relocation reads every file's name without its mutex).
+  std::string fileName;
   FileHandle handle = kNoFile;   // Owned; replaced only by relocation, under both locks.
   // Bytes the database appended: raised (release) by an appender under `mutex` once
   // its bytes are written; readers load it (acquire) to bound what they read.

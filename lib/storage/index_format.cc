@@ -261,11 +261,12 @@ bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
     if (k == fileIndex) {
       // The entry names the file as it was saved; an index of a recording that was
       // moved names it where it was, and the file was found below the index's folder.
+      // The database may spell the same file otherwise (relative to the working folder
+      // of an import by a relative path), so the files are compared, not the names.
       const std::string stored = bytes.substr(at + 8, length);
-      if (stored != oldName &&
-          (IsRegularFile(stored) || FindMovedFile(FolderOf(indexPath), stored) != oldName)) {
-        return false;
-      }
+      const std::string found =
+          IsRegularFile(stored) ? stored : FindMovedFile(FolderOf(indexPath), stored);
+      if (!SameFile(found, oldName)) return false;
       break;
     }
     at += kFileEntryFixedSize + length;

@@ -3,11 +3,9 @@
 #include "storage/recover.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <stdexcept>
-#include <system_error>
 #include <utility>
 
 #include "storage/index_format.h"
@@ -315,16 +313,6 @@ class Recoverer {
   std::map<std::pair<std::uint32_t, std::uint64_t>, std::uint64_t> others_;
   Recovery recovery_;
 };
-
-std::filesystem::path PathOf(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-// Whether two paths name one existing file.
-bool SameFile(const std::string& a, const std::string& b) {
-  std::error_code error;
-  return std::filesystem::equivalent(PathOf(a), PathOf(b), error) && !error;
-}
 
 }  // namespace
 

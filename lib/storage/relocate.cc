@@ -77,11 +77,9 @@ namespace qbx {
 // would truncate stored data before it is read.
 void DataFiles::CheckRelocationTarget(const std::string& newPath) const {
   const std::filesystem::path target = Canonical(newPath);
-  std::error_code ignored;
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
     const std::string& name = files_[k]->fileName;
-    if (Canonical(name) == target ||
-        std::filesystem::equivalent(Utf8Path(name), target, ignored)) {
+    if (Canonical(name) == target || SameFile(name, newPath)) {
       throw std::runtime_error("Relocation target is a data file of the database: " + newPath);
     }
   }
