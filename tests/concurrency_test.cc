@@ -8,6 +8,8 @@
 #include <chrono>
 #include <future>
 #include <random>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -192,6 +194,28 @@ TEST(Concurrency, RelocationsRunOneAtATimeAndEveryIndexNamesTheFileWhereItLies) 
     EXPECT_EQ(results[0] + results[1], 1) << results[0] << " " << results[1];
     EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db.get()), target);
   }
+  // A caller reading the file's name while it moves reads a whole name, old or new.
+  std::set<std::string> names = {Quillbox_GetDatabaseFileName(1, db.get())};
+  std::vector<std::string> targets;
+  for (int round = 0; round < 10; ++round) {
+    targets.push_back(dir.File("named" + std::to_string(round)));
+    names.insert(targets.back());
+  }
+  std::atomic<bool> moved{false};
+  const auto relocate = [&] {
+    for (const std::string& target : targets) {
+      EXPECT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db.get()), 0);
+    }
+    moved = true;
+  };
+  const auto readName = [&] {
+    while (!moved.load()) {
+      const char* name = Quillbox_GetDatabaseFileName(1, db.get());
+      EXPECT_TRUE(name != nullptr && names.count(name) == 1);
+      std::this_thread::yield();
+    }
+  };
+  ASSERT_TRUE(RunThreads(db.get(), {relocate, readName}));
   std::vector<std::string> indexes;
   for (int round = 0; round < 10; ++round) {
     indexes.push_back(dir.File("db" + std::to_string(round) + ".index"));

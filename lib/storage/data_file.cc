@@ -69,6 +69,12 @@ std::string FindMovedFile(const std::string& indexFolder, const std::string& sto
 DataFile::DataFile(const std::string& folder, std::uint64_t maxSize) : maxSize(maxSize) {
   handle = CreateUniqueFile(folder, &fileName);
   if (handle == kNoFile) throw std::runtime_error("Unable to create file " + fileName);
+  PublishName();
+}
+
+void DataFile::PublishName() {
+  publishedNames_.push_back(fileName);  // A deque: the names before it stay in place.
+  publishedName_.store(publishedNames_.back().c_str(), std::memory_order_release);
 }
 
 DataFile::DataFile() = default;
@@ -116,6 +122,7 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
     readOnly = handle != kNoFile;
   }
   if (handle == kNoFile) throw std::runtime_error("Unable to reopen file " + fileName);
+  PublishName();
   // Data stored after the index was saved lies beyond the stored size; appending at
   // the larger of the two never overwrites it, and every new position stays right.
   // Without the length, appends could overwrite blocks that links still lead to.

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <set>
@@ -83,6 +84,12 @@ class DataFile {
   // Full UTF-8 path; replaced only by relocation, under `mutex`, and relocations run
   // one at a time (so a relocation reads every file's name without its mutex).
   std::string fileName;
+  // The path as callers get it (GetDatabaseFileName), read without a lock: every path
+  // the file has had stays allocated as long as the file, so that a name a caller is
+  // reading stays whole while the file is relocated.
+  const char* PublishedName() const { return publishedName_.load(std::memory_order_acquire); }
+  // Publishes `fileName`, once it is set or after a relocation changed it.
+  void PublishName();
   FileHandle handle = kNoFile;   // Owned; replaced only by relocation, under both locks.
   // Bytes the database appended: raised (release) by an appender under `mutex` once
   // its bytes are written; readers load it (acquire) to bound what they read.
@@ -100,6 +107,9 @@ class DataFile {
   // Blocks whose link on disk readers take as no link: links that an imported index's
   // chains end at (DataFiles::EndChainAtImport). A link patch removes its block.
   std::set<std::uint64_t> staleLinks GUARDED_BY(bytesLock);
+  // Every name published, the newest last; changed only where `fileName` is.
+  std::deque<std::string> publishedNames_;
+  std::atomic<const char*> publishedName_{""};
   // Unmaps every map of the file: with `bytesLock` held exclusively, before its handle
   // is closed or replaced. The next read maps the file again.
   void DropViews() REQUIRES(bytesLock) EXCLUDES(viewMutex);

@@ -56,7 +56,7 @@ DataFile& DataFiles::At(std::uint64_t index) const {
 
 const char* DataFiles::Name(std::uint64_t index) const {
   DataFile* const* file = files_.find(index);
-  return file == nullptr ? nullptr : (*file)->fileName.c_str();
+  return file == nullptr ? nullptr : (*file)->PublishedName();
 }
 
 bool DataFiles::IsBlockFile(std::uint64_t pos, std::uint32_t file) const {

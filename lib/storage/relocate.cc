@@ -116,6 +116,7 @@ std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
   file.handle = target.Release();
   std::string oldName = file.fileName;
   file.fileName = newPath;
+  file.PublishName();
   file.folderSynced = true;
   return oldName;
 }
