@@ -103,8 +103,9 @@ INSTANTIATE_TEST_SUITE_P(PackageFile, IndexLayout, ::testing::Bool());
 // Destroy, or destroys the database and, when `torn`, cuts each data file back to its
 // saved length and one block header (blocks lost in a crash while links to them reached
 // the disk). The saved index gives every saved byte, each file's size is its length on
-// disk, and new items join a chain held in the index where it was saved, a parked one
-// where it ends on disk, without overwriting any bytes stored before.
+// disk, and new items join each chain where readers find it ending (after the blocks
+// stored since the Save that the listed files hold whole), without overwriting any
+// bytes stored before.
 struct Import : Harness {
   void Cycle(bool crash, bool torn, std::uint64_t maxQueued, std::uint64_t maxFileSize) {
     if (crash) QUILLBOX_SKIP_WITHOUT_FORK();
@@ -149,7 +150,7 @@ struct Import : Harness {
       ASSERT_EQ(Quillbox_SynchronizePackage(p, db), 0);
       const std::string after = ReadByCursor(db, p);
       EXPECT_TRUE(crash ? after.compare(0, want.size(), want) == 0 && after.ends_with("more")
-                        : after == (parked ? read : want) + "more") << "package " << p;
+                        : after == read + "more") << "package " << p;
       for (std::size_t i = 0; !crash && i < kept; ++i) ASSERT_TRUE(ReadsBack(p, i)) << i;
     }
   }
@@ -164,6 +165,79 @@ TEST_F(Import, ChainsHeldInTheIndexTornByACrashEndWhereSaved) { Cycle(false, tru
 TEST_F(CrashSafety, SavedBytesSurviveAnExitWithoutDestroy) { Cycle(true, false, 2, ~0ull); }
 TEST_F(CrashSafety, SavedBytesSurviveAnExitWithoutDestroyAfterRollingOver) {
   Cycle(true, false, 0, 1000);
+}
+
+// A link that an import reads as none (it leads to a file the index does not list)
+// still leads on on disk. Once the imported database makes a file with that index and
+// saves, the link would join package 0 to package 1's block in the next import: Save
+// writes it as no link first.
+TEST(StaleLink, ASaveWritesItAsNoLinkBeforeAFileTakesTheIndexItNames) {
+  TempDir dir;
+  const std::string a = dir.File("a.index"), c = dir.File("c.index");
+  const std::string first(10, 'A'), second(10, 'B'), third(10, 'C'), other(10, 'Q');
+  {
+    // One block of package 0, saved; then a block beside it and one in a new file (the
+    // file rolls over at 64 bytes), which is deleted with the database, never saved.
+    Db db(8, 1000, nullptr);
+    db.AddThread(dir.path(), 64);
+    db.AddPackage();
+    ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
+    for (const std::string* item : {&second, &third}) {
+      ASSERT_EQ(Quillbox_Store(0, item->size(), item->data(), nullptr, db.get()), 0);
+    }
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_GetFileCount(db.get()), 2u);
+  }
+  std::string file0;
+  {
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, a.c_str(), 1000), 0);
+    Db db(imported);
+    file0 = Quillbox_GetDatabaseFileName(0, db.get());
+    EXPECT_EQ(ReadWholeFile(file0).substr(26, 12), Le(0, 8) + Le(1, 4)) << "the link on disk";
+    ASSERT_EQ(ReadByCursor(db.get(), 0), first + second);
+    db.AddThread(dir.path());  // File 1 again, a new one.
+    db.AddPackage();
+    ASSERT_EQ(Quillbox_Store(1, other.size(), other.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_Save(c.c_str(), db.get()), 0);
+    EXPECT_EQ(ReadWholeFile(file0).substr(26, 12), Le(~0ull, 8) + Le(0, 4));
+  }
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, c.c_str(), 1000), 0);
+  Db db(imported);
+  EXPECT_EQ(ReadByCursor(db.get(), 0), first + second);
+  EXPECT_EQ(ReadByCursor(db.get(), 1), other);
+}
+
+// A data file cut short after its Save below the last block an index holds for a
+// package: the chain ends at the last block the file still holds whole, new items are
+// linked from there, and replay gives them back at once.
+TEST(CutFile, NewItemsAreLinkedFromTheLastBlockTheFileStillHolds) {
+  TempDir dir;
+  const std::string index = dir.File("db.index");
+  std::string items[3], file;
+  {
+    Db db(8, 1000, nullptr);
+    db.AddThread(dir.path());
+    db.AddPackage();
+    for (int i = 0; i < 3; ++i) {
+      items[i] = MakeItem(0, i, 10);
+      ASSERT_EQ(Quillbox_Store(0, 10, items[i].data(), nullptr, db.get()), 0);
+    }
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+    file = Quillbox_GetDatabaseFileName(0, db.get());
+  }
+  fs::resize_file(file, 2 * 26 + 5);  // Two whole blocks and part of the third.
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 1000), 0);
+  Db db(imported);
+  ASSERT_EQ(ReadByCursor(db.get(), 0), items[0] + items[1]);
+  db.AddThread(dir.path());
+  ASSERT_EQ(Quillbox_Store(0, 4, "more", nullptr, db.get()), 0);
+  ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);
+  EXPECT_EQ(ReadByCursor(db.get(), 0), items[0] + items[1] + "more");
 }
 
 // Every prefix of an index, and every byte of it changed, either imports or fails

@@ -55,6 +55,7 @@ class WorkingFolder {
 class Db {
  public:
   Db(std::uint64_t packageSize, std::uint64_t maxQueued, const char* folder);
+  explicit Db(Quillbox* adopted) : db_(adopted) {}  // An imported database, say.
   ~Db() { Destroy(); }
   Quillbox* get() const { return db_; }
   Quillbox* operator->() const { return db_; }

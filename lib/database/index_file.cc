@@ -29,6 +29,12 @@ void Quillbox::Save(const std::string& indexPath) {
   const bool salvage = HasFailed();
   if (salvage) writers.WaitForWritersToEnd();
   qbx::MutexLock relocations(relocationMutex);
+  try {
+    files.ClearStaleLinks();
+  } catch (...) {
+    // After a writer failure the index is written all the same, as well as it can be.
+    if (!salvage) throw;
+  }
   qbx::IndexWriter index(temporary.handle());
   WriteIndex(index, salvage);
   index.Finish();

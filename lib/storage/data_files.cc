@@ -111,20 +111,48 @@ PackageImage DataFiles::TrimChain(PackageImage image) const {
   return image;
 }
 
-void DataFiles::EndChainAtImport(const PackageImage& image, bool fromLast) {
+PackageImage DataFiles::EndChainAtImport(const PackageImage& image, bool fromLast) {
   PackageImage end = image;
+  bool found = false;
   if (fromLast) {
-    end.firstBlockPos = image.lastBlockPos;
-    end.firstBlockFile = image.lastBlockFile;
-    end = TrimChain(end);
+    PackageImage fromThere = image;
+    fromThere.firstBlockPos = image.lastBlockPos;
+    fromThere.firstBlockFile = image.lastBlockFile;
+    fromThere = TrimChain(fromThere);
+    found = fromThere.firstBlockPos != kNoPosition;
+    if (found) {
+      end.lastBlockPos = fromThere.lastBlockPos;
+      end.lastBlockFile = fromThere.lastBlockFile;
+    }
   }
-  if (!fromLast || end.firstBlockPos == kNoPosition) end = TrimChain(image);
-  if (end.lastBlockPos == kNoPosition) return;
+  if (!found) end = TrimChain(image);
+  if (end.lastBlockPos == kNoPosition) return end;
   DataFile& last = At(end.lastBlockFile);
   WriterLock guard(last.bytesLock);
   BlockHeader header;
   if (last.ReadBlockHeader(end.lastBlockPos, &header) && header.nextBlockPos != kNoPosition) {
     last.staleLinks.insert(end.lastBlockPos);
+  }
+  return end;
+}
+
+// Readers take a stale link as none, but on disk it still leads on; once this database
+// lists a file with the index it names, or appends where it points, an index saved
+// now would lead its readers on into blocks of other packages. So it becomes no link
+// on disk too, before the index is written. A read-only database adds no file and
+// appends nothing: its stale links stay as they are.
+void DataFiles::ClearStaleLinks() {
+  if (readOnly_) return;
+  char none[kLinkSize];
+  EncodeLink(kNoPosition, 0, none);
+  for (std::uint64_t k = 0; k < files_.size(); ++k) {
+    DataFile& file = *files_[k];
+    MutexLock lock(file.mutex);
+    WriterLock rewrite(file.bytesLock);
+    while (!file.staleLinks.empty()) {
+      file.WriteAt(*file.staleLinks.begin(), none, sizeof none);
+      file.staleLinks.erase(file.staleLinks.begin());
+    }
   }
 }
 

@@ -59,7 +59,12 @@ class DataFiles {
   // the index does not list, or a block torn by a failure; once the database makes a
   // file with that index, or appends past the torn block, such a link would lead into
   // blocks of other packages. Reads only: the files may belong to other indexes too.
-  void EndChainAtImport(const PackageImage& image, bool fromLast);
+  // Returns the image with the last block where the chain ends (and no block at all
+  // when not even the first is there).
+  PackageImage EndChainAtImport(const PackageImage& image, bool fromLast);
+  // Writes every stale link as no link (Save, before it writes the index); the files
+  // are then this database's to change. Throws on a failed write.
+  void ClearStaleLinks();
 
   // Package records in the package file, each at 44 times its package's number.
   void AppendRecord(const char image[kPackageRecordSize]);

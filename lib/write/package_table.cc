@@ -78,14 +78,14 @@ void PackageTable::AddImported(const IndexPackageEntry& imported) {
         files_.EndChainAtImport(decoded, false);
       }
     }
-  } else {
-    files_.EndChainAtImport(imported.image, true);
   }
   auto lock = std::make_unique<PackageLock>();
   std::unique_ptr<PackageRecord> record;
   if (!imported.parked) {
+    // The chain goes on where readers find it going on (blocks stored after the Save
+    // in listed files), and the next block is linked from where they find it ending.
     record = std::make_unique<PackageRecord>();
-    record->Assign(imported.image);
+    record->Assign(files_.EndChainAtImport(imported.image, true));
   }
   PackageEntry entry;
   entry.lock = lock.get();
