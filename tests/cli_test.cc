@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "quillbox_version.h"
+#include "read_support.h"
 #include "recording_support.h"
 #include "test_support.h"
 #include "tool_support.h"
@@ -468,6 +469,93 @@ TEST(CliCat, DamagedChainEndsTheOutputAtTheFault) {
       << run.err;
 }
 
+// A process that went on storing after its Save, with a queue limit of 0: the database
+// writer parked each record again over the one the Save left in the package file, and
+// the record now names blocks past the sizes the index lists (package 2 had no block at
+// the Save). verify finds the recording intact, and cat prints each package as the Save
+// left it: what the library replayed right after the Save, which is where an Import's
+// replay starts (an Import reads the later blocks too).
+TEST(CliCat, ARecordParkedAgainAfterTheSaveEndsWhereTheSaveDid) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  constexpr std::uint64_t kCount = 3;
+  TempDir dir;
+  const std::string index = dir.File("saved.index");
+  std::vector<std::string> stored(kCount), atSave(kCount);
+  {
+    Db db(32, 0, dir.path().c_str());
+    db.AddThread(dir.path());
+    for (std::uint64_t p = 0; p < kCount; ++p) db.AddPackage();
+    std::vector<std::deque<ItemLocation>> locations(kCount);
+    const auto store = [&](std::uint64_t p, std::size_t size) {
+      const std::string item = MakeItem(p, locations[p].size(), size);
+      locations[p].emplace_back();
+      ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), &locations[p].back(), db.get()), 0);
+      stored[p] += item;
+    };
+    // Once synchronized, the database writer parks every record, naming the block of its
+    // package's last item.
+    const std::string packageFile = Quillbox_GetDatabaseFileName(0, db.get());
+    const auto allParked = [&] {
+      const std::string slots = ReadWholeFile(packageFile);
+      for (std::uint64_t p = 0; p < kCount; ++p) {
+        if (slots.size() < 44 * (p + 1)) return false;
+        const PackageImage image = DecodePackageImage(slots.data() + 44 * p);
+        if (image.packageId != p) return false;
+        if (locations[p].empty()) {
+          if (image.firstBlockPos != kNone) return false;
+          continue;
+        }
+        const ItemLocation& last = locations[p].back();
+        if (image.lastBlockFile != last.file ||
+            image.lastBlockPos != last.pos - last.offsetInBlock - 16) {
+          return false;
+        }
+      }
+      return true;
+    };
+    for (int i = 0; i < 20; ++i) store(i % 2, 1 + i * 7 % 50);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_TRUE(WaitUntil(allParked));
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+    for (std::uint64_t p = 0; p < kCount; ++p) {
+      atSave[p] = ReadByCursor(db.get(), p);
+      ASSERT_EQ(atSave[p], stored[p]) << "package " << p;
+    }
+    for (int i = 0; i < 45; ++i) store(i % kCount, 1 + i * 13 % 70);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_TRUE(WaitUntil(allParked));
+  }
+  {
+    const Recording recording(index);
+    for (std::uint64_t p = 0; p < kCount; ++p) {
+      ASSERT_TRUE(recording.IsParked(p)) << p;
+      const RecordLookup record = recording.Record(p);
+      ASSERT_FALSE(record.fault) << record.fault->what;
+      const PackageImage& image = record.image;
+      ASSERT_LT(image.lastBlockFile, recording.files().size());
+      EXPECT_GE(image.lastBlockPos, recording.files()[image.lastBlockFile].listedSize)
+          << "package " << p << "'s record names a block stored after the Save";
+    }
+  }
+
+  const ToolRun verify = RunTool({"verify", index});
+  EXPECT_EQ(verify.code, 0) << verify.all();
+  EXPECT_TRUE(Has(verify.out, "intact: 3 packages, ")) << verify.out;
+  const ToolRun info = RunTool({"info", "--json", index});
+  EXPECT_TRUE(Has(info.out, "\"damagedPackages\": 0\n}")) << info.out;
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 16), 0);
+  for (std::uint64_t p = 0; p < kCount; ++p) {
+    const ToolRun cat = RunTool({"cat", index, std::to_string(p)});
+    EXPECT_EQ(cat.code, 0) << "package " << p << ": " << cat.err;
+    EXPECT_TRUE(cat.out == atSave[p]) << "package " << p;
+    const std::string replay = ReadByCursor(imported, p);
+    EXPECT_TRUE(replay.substr(0, atSave[p].size()) == atSave[p]) << "package " << p;
+    EXPECT_TRUE(replay == stored[p]) << "package " << p;
+  }
+  Quillbox_Destroy(imported);
+}
+
 // record stores, saves and verifies; the recording it leaves imports, and every package
 // holds its items in order, each stamped with its package and number.
 TEST(CliRecord, RecordsSavesAndVerifies) {
@@ -503,6 +591,20 @@ TEST(CliRecord, RecordsSavesAndVerifies) {
   const ToolRun again = RunTool({"record", folder, "--items", "1"});
   EXPECT_EQ(again.code, 2);
   EXPECT_NE(again.err.find("A recording is in " + folder + " already"), std::string::npos);
+}
+
+// More callers than packages: a caller without a package ends at once rather than
+// spinning where it never looks at the stop, and record ends when its time is up.
+TEST(CliRecord, CallersWithoutAPackageEndAtOnce) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  TempDir dir;
+  const std::string folder = dir.File("new");
+  const ToolRun run = RunTool({"record", folder, "--packages", "1", "--callers", "3",
+                               "--duration", "0.1", "--item-size", "16", "--package-size", "4096"},
+                              60);
+  EXPECT_FALSE(run.timedOut) << "record did not end";
+  EXPECT_EQ(run.code, 0) << run.all();
+  EXPECT_TRUE(Has(run.out, "intact: 1 packages, ")) << run.out;
 }
 
 TEST(CliUsage, WrongCommandLinesExitTwo) {

@@ -328,6 +328,84 @@ TEST(Recording, ParkedRecordWithoutItsPackageFileAndLinksIntoItAreFaults) {
                       "the package file, which holds no blocks", 1));
 }
 
+// A record in the package file may have been parked again after the Save, once its
+// package had blocks stored past the listed sizes or in files made since: the saved
+// chain then ends without a fault before the first of them. A held record, or a parked
+// one whose last block the Save covers, must still end at its last block.
+struct ParkedSinceCase {
+  const char* name;
+  std::string blocks;    // Data file 1; the package file is data file 0.
+  std::uint64_t listed;  // Data file 1's listed size.
+  std::string record;    // Package 0's.
+  bool parked;
+  const char* payloads;
+  const char* fault;  // Null when the walk ends without one.
+};
+
+void PrintTo(const ParkedSinceCase& c, std::ostream* out) { *out << c.name; }
+
+struct ParkedSince : ::testing::TestWithParam<ParkedSinceCase> {};
+
+TEST_P(ParkedSince, RecordingEndsTheSavedChainAtTheFirstLaterBlock) {
+  const ParkedSinceCase& c = GetParam();
+  TempDir dir;
+  WriteFile(dir.File("p"), c.parked ? c.record : NoBlockRecord(0));
+  WriteFile(dir.File("d"), c.blocks);
+  const std::string index = dir.File("rec.index");
+  WriteFile(index, IndexBytes(true, {{dir.File("p"), 44}, {dir.File("d"), c.listed}},
+                              {c.parked ? "" : c.record}));
+  Recording recording(index);
+  const RecordLookup record = recording.Record(0);
+  ASSERT_FALSE(record.fault) << record.fault->what;
+  std::string payloads;
+  const WalkResult walk =
+      recording.Walk(record.image, record.place, {}, [&](const ChainBlock& block) {
+        std::string payload(block.header.payloadLen, '\0');
+        recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
+        payloads += payload;
+        return true;
+      });
+  EXPECT_EQ(payloads, c.payloads);
+  if (c.fault == nullptr) {
+    EXPECT_FALSE(walk.fault) << walk.fault->what;
+  } else {
+    EXPECT_TRUE(FaultIs(walk.fault, c.fault, 1));
+  }
+}
+
+// Data file 1: A (0, "aaaa") -> B (20, "bb"), and blocks that link nowhere.
+const std::string kAB = BlockBytes(20, 1, "aaaa") + BlockBytes(kNone, 0, "bb");
+
+INSTANTIATE_TEST_SUITE_P(
+    Records, ParkedSince,
+    ::testing::Values(
+        ParkedSinceCase{"LinkPastTheListedSize", kAB, 20, RecordBytes(0, 1, 20, 1, 0), true,
+                        "aaaa", nullptr},
+        ParkedSinceCase{"LastBlockInAFileMadeSince",
+                        BlockBytes(20, 1, "aaaa") + BlockBytes(0, 4, "bb"), 20,
+                        RecordBytes(0, 1, 0, 4, 0), true, "aaaa", nullptr},
+        ParkedSinceCase{"LinkIntoAFileMadeSince", BlockBytes(0, 4, "aaaa"), 20,
+                        RecordBytes(0, 1, 0, 4, 0), true, "aaaa", nullptr},
+        ParkedSinceCase{"NoBlockAtTheSave", kAB, 0, RecordBytes(0, 1, 20, 1, 0), true, "",
+                        nullptr},
+        ParkedSinceCase{"FirstBlockInAFileMadeSince", kAB, 38, RecordBytes(0, 3, 0, 3, 0), true,
+                        "", nullptr},
+        ParkedSinceCase{"HeldRecordPastTheListedSize", kAB, 20, RecordBytes(0, 1, 20, 1, 0),
+                        false, "aaaa", "the block lies past the size the index lists (20 bytes)"},
+        ParkedSinceCase{"LastBlockSavedButTheChainLeavesTheSave",
+                        BlockBytes(40, 1, "aaaa") + BlockBytes(kNone, 0, "eeee") +
+                            BlockBytes(kNone, 0, "bb"),
+                        40, RecordBytes(0, 1, 20, 1, 0), true, "aaaa",
+                        "the block lies past the size the index lists (40 bytes)"},
+        ParkedSinceCase{"ChainEndsWithinTheSave",
+                        BlockBytes(kNone, 0, "aaaa") + BlockBytes(kNone, 0, "bb"), 20,
+                        RecordBytes(0, 1, 20, 1, 0), true, "aaaa",
+                        "the chain ends at this block, but the record's last block is at offset "
+                        "20"}),
+    [](const ::testing::TestParamInfo<ParkedSinceCase>& info) {
+      return std::string(info.param.name);
+    });
+
 // A scan over a file larger than its read window goes on across windows and reports
 // its progress each time it has passed another window's worth of bytes.
 TEST(Recording, ScanCrossesReadWindowsAndReportsProgress) {

@@ -601,7 +601,7 @@ TEST_F(Crashed, ToolReportsGainsAndWhatItCouldNotReach) {
   file2 += BlockBytes(kNone, 0, "ffff").substr(0, 10);
   packageFile += std::string(44, '\0');
   Write();
-  run = RunTool({"recover", index, "-o", recovered});
+  run = RunTool({"recover", index, "-o", recovered, "--force"});
   EXPECT_EQ(run.code, 1) << run.all();
   for (const std::string& line :
        {"package 0: +1 block, 2 bytes; not reached beyond: data file 1 (" + d1 +
@@ -619,7 +619,7 @@ TEST_F(Crashed, ToolReportsGainsAndWhatItCouldNotReach) {
 
   // Nothing is written over the old index, nor when the old index cannot be read.
   const std::string old = ReadWholeFile(index);
-  run = RunTool({"recover", index, "--output", index});
+  run = RunTool({"recover", index, "--output", index, "--force"});
   EXPECT_EQ(run.code, 2);
   EXPECT_TRUE(Has(run.err, "would replace the index it recovers")) << run.err;
   EXPECT_EQ(ReadWholeFile(index), old);
@@ -627,6 +627,77 @@ TEST_F(Crashed, ToolReportsGainsAndWhatItCouldNotReach) {
   EXPECT_EQ(run.code, 2);
   EXPECT_FALSE(fs::exists(dir.File("x.index")));
   EXPECT_EQ(RunTool({"recover", index}).code, 2) << "no --output";
+}
+
+// An existing file at the output path (another recording's index, say) is replaced
+// only with --force; the old index and the data files not even then. A refusal writes
+// nothing and says why before any work.
+TEST_F(Crashed, ToolReplacesAnExistingFileOnlyWhenForced) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  Write();
+  const std::string other = dir.File("other.index");
+  const std::string otherBytes = IndexBytes(false, {}, {});
+  WriteFile(other, otherBytes);
+  fs::create_symlink(dir.File("nowhere"), dir.File("link.index"));
+  for (const std::string& target : {other, dir.File("link.index")}) {
+    SCOPED_TRACE(target);
+    const FolderState before = Snapshot(dir.path());
+    const ToolRun run = RunTool({"recover", index, "-o", target});
+    EXPECT_EQ(run.code, 2) << run.all();
+    EXPECT_TRUE(Has(run.err, target + " exists already: give --force to replace it")) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_TRUE(Snapshot(dir.path()) == before) << "nothing is written";
+    EXPECT_FALSE(fs::exists(dir.File("nowhere")));
+  }
+  ToolRun run = RunTool({"recover", index, "-o", other, "--force"});
+  EXPECT_EQ(run.code, 0) << run.all();
+  EXPECT_NE(ReadWholeFile(other), otherBytes);
+  EXPECT_EQ(RunTool({"verify", other}).code, 0);
+  for (const std::string& own : {index, d1}) {
+    const std::string bytes = ReadWholeFile(own);
+    run = RunTool({"recover", index, "-o", own, "--force"});
+    EXPECT_EQ(run.code, 2) << run.all();
+    EXPECT_TRUE(Has(run.err, "would replace")) << run.err;
+    EXPECT_EQ(ReadWholeFile(own), bytes);
+  }
+  EXPECT_TRUE(Has(RunTool({"recover", "--help"}).out, "--force"));
+}
+
+// A recording moved elsewhere (its index lists the old paths) and recovered into a
+// third folder, with relative paths: the new index lists each file where it was found,
+// as an absolute path, so that an Import of it, from anywhere, finds every file.
+TEST_F(Crashed, ToolRecoversAMovedRecordingIntoAnotherFolder) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  Write();
+  // d2 is found by the last two parts of the path the index lists.
+  const std::string deeper = "moved/" + fs::path(dir.path()).filename().string();
+  fs::create_directories(dir.File(deeper));
+  fs::create_directories(dir.File("elsewhere"));
+  for (const char* name : {"saved.index", "pf", "d1"}) {
+    fs::rename(dir.File(name), dir.File(std::string("moved/") + name));
+  }
+  fs::rename(d2, dir.File(deeper + "/d2"));
+  {
+    WorkingFolder inside(dir.path());
+    const ToolRun run =
+        RunTool({"recover", "moved/saved.index", "--output", "elsewhere/new.index"});
+    EXPECT_EQ(run.code, 0) << run.all();
+  }
+  const std::string moved = dir.File("elsewhere/new.index");
+  {
+    const Recording fresh(moved);
+    const std::vector<std::string> found = {dir.File("moved/pf"), dir.File("moved/d1"),
+                                            dir.File(deeper + "/d2")};
+    ASSERT_EQ(fresh.files().size(), found.size());
+    for (std::size_t k = 0; k < found.size(); ++k) {
+      const std::string& listed = fresh.files()[k].listedName;
+      EXPECT_TRUE(fs::path(listed).is_absolute()) << listed;
+      EXPECT_TRUE(fs::exists(listed) && fs::equivalent(listed, found[k])) << listed;
+    }
+  }
+  recovered = moved;
+  EXPECT_EQ(ImportedPackages(), kWhole);
+  EXPECT_EQ(RunTool({"verify", moved}).code, 0);
 }
 
 #if !defined(_WIN32)

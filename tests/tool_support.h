@@ -21,13 +21,14 @@ namespace qbx::test {
 
 struct ToolRun {
   int code = -1;  // The exit code; -1 when the tool did not run or did not exit.
+  bool timedOut = false;  // It was still running at the bound, and was killed.
   std::string out, err;
   std::string all() const { return out + err; }
 };
 
 // Runs the tool with `arguments`, its standard output and error going to files in a
-// folder of its own.
-ToolRun RunTool(const std::vector<std::string>& arguments);
+// folder of its own. A tool still running after `seconds` is killed (timedOut).
+ToolRun RunTool(const std::vector<std::string>& arguments, double seconds = 120);
 
 inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

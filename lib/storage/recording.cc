@@ -226,13 +226,17 @@ RecordLookup Recording::Record(std::uint64_t package, Extent extent) const {
     return fail("the record carries package number " + Number(image.packageId) + " instead of " +
                 Number(package));
   }
+  // A record parked again after the Save may name blocks in files made since, which
+  // the index does not list.
   const std::uint64_t count = files_.size();
-  const bool packageFile = header_.hasPackageFile;
-  if (!IsBlockFileOf(image.firstBlockPos, image.firstBlockFile, count, packageFile)) {
+  const auto blockFileOrLater = [&](std::uint64_t pos, std::uint32_t file) {
+    return file >= count || IsBlockFileOf(pos, file, count, header_.hasPackageFile);
+  };
+  if (!blockFileOrLater(image.firstBlockPos, image.firstBlockFile)) {
     return fail("the record's first block is in data file " + Number(image.firstBlockFile) +
                 ", which is not a block file of the recording");
   }
-  if (!IsBlockFileOf(image.lastBlockPos, image.lastBlockFile, count, packageFile)) {
+  if (!blockFileOrLater(image.lastBlockPos, image.lastBlockFile)) {
     return fail("the record's last block is in data file " + Number(image.lastBlockFile) +
                 ", which is not a block file of the recording");
   }
@@ -267,6 +271,12 @@ std::optional<Fault> Recording::CheckLink(const FaultPlace& from, bool fromRecor
   return std::nullopt;
 }
 
+bool Recording::IsPastTheSave(std::uint64_t pos, std::uint32_t file) const {
+  if (pos == kNoPosition) return false;
+  if (file >= files_.size()) return true;
+  return !files_[file].isPackageFile && pos >= files_[file].listedSize;
+}
+
 // Blocks stored after the Save were appended past the listed sizes, or to files that
 // the index does not list, so the link of the chain's last block may name only such a
 // place.
@@ -282,7 +292,7 @@ std::optional<Fault> Recording::CheckEndOfSave(const ChainBlock& block) const {
   if (files_[header.nextBlockFile].isPackageFile) {
     return Fault{place, target + ", the package file, which holds no blocks"};
   }
-  if (header.nextBlockPos < files_[header.nextBlockFile].listedSize) {
+  if (!IsPastTheSave(header.nextBlockPos, header.nextBlockFile)) {
     return Fault{place, target +
                             ", inside the bytes the index covers: the chain does not "
                             "end where the record says"};
@@ -306,11 +316,17 @@ WalkResult Recording::Walk(const PackageImage& record, const FaultPlace& recordP
   // each must start at or past the end of the package's previous block in its file.
   // That finds every loop, and bounds a walk by the blocks the files can hold.
   std::vector<std::uint64_t> passed(files_.size(), 0);
+  // A record in the package file may have been parked again after the Save, once its
+  // package had more blocks; its last block then lies past the Save. What the Save
+  // covers of its chain ends before the first block stored since.
+  const bool parkedSince = options.stopAtLastBlock && !recordPlace.inIndex &&
+                           IsPastTheSave(record.lastBlockPos, record.lastBlockFile);
   FaultPlace from = recordPlace;
   bool fromRecord = true;
   std::uint64_t pos = record.firstBlockPos;
   std::uint32_t file = record.firstBlockFile;
   while (pos != kNoPosition) {
+    if (parkedSince && IsPastTheSave(pos, file)) return result;
     if ((result.fault = CheckLink(from, fromRecord, pos, file, passed, options))) return result;
     const FaultPlace here{false, file, pos};
     const std::uint64_t end = ExtentOf(file, options.extent);

@@ -72,8 +72,10 @@ struct WalkOptions {
   Extent extent = Extent::kListed;
   // Ends the walk at the record's last block, where the chain ended at the Save. Its
   // link may only name a block stored after the Save (past the listed sizes, or in a
-  // file the index does not list). When false, the walk follows the links to the
-  // chain's end, past the record's last block.
+  // file the index does not list). A record in the package file whose last block was
+  // stored after the Save was parked again since: its walk ends without a fault before
+  // the first such block. When false, the walk follows the links to the chain's end,
+  // past the record's last block.
   bool stopAtLastBlock = true;
   // When set, every link must name a position for which it holds (the block starts
   // that ScanBlocks found, say).
@@ -129,7 +131,8 @@ class Recording {
 
   // The record of `package` (below packageCount()): from the index, or from the package
   // file, where it must lie whole within the trusted bytes, carry its own number and
-  // name only block files.
+  // name only block files (listed, or made after the Save: a record parked again since
+  // may name those).
   RecordLookup Record(std::uint64_t package, Extent extent = Extent::kListed) const;
 
   // Walks the chain that `record` (found at `recordPlace`) names, handing each block to
@@ -170,6 +173,9 @@ class Recording {
   std::optional<Fault> CheckLink(const FaultPlace& from, bool fromRecord, std::uint64_t pos,
                                  std::uint32_t file, const std::vector<std::uint64_t>& passed,
                                  const WalkOptions& options) const;
+  // Whether a block at `pos` of data file `file` was stored after the Save: past the
+  // listed size of a block file, or in a file that the index does not list.
+  bool IsPastTheSave(std::uint64_t pos, std::uint32_t file) const;
   std::optional<Fault> CheckEndOfSave(const ChainBlock& block) const;
 
   std::string indexPath_;

@@ -338,7 +338,10 @@ std::string EncodeRecoveredIndex(const Recording& recording, const Recovery& rec
   EncodeIndexHeader(header, bytes.data());
   for (std::size_t k = 0; k < recording.files().size(); ++k) {
     const RecordingFile& file = recording.files()[k];
-    bytes += EncodeFileEntry(file.listedName, recovery.files.at(k).size, file.maxSize);
+    // Where the file was found, as an absolute path: a moved recording lists its old
+    // paths, and the new index may lie in another folder than the old one.
+    const std::string name = file.exists() ? AbsolutePath(file.path) : file.listedName;
+    bytes += EncodeFileEntry(name, recovery.files.at(k).size, file.maxSize);
   }
   char count[8];
   PutFixed64(count, recovery.packages.size());

@@ -72,7 +72,9 @@ struct Recovery {
 Recovery RecoverRecording(const Recording& recording);
 
 // The bytes of the new index: the old index's settings and files with the sizes of
-// `recovery`, and every package's record held in the index.
+// `recovery`, and every package's record held in the index. Each file that was found
+// is listed by the absolute path where it was found, so that the new index can lie in
+// any folder; a missing file keeps the name the old index lists.
 std::string EncodeRecoveredIndex(const Recording& recording, const Recovery& recovery);
 
 // Writes the new index to `path` atomically (a temporary file beside it, synced, then

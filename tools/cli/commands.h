@@ -55,10 +55,12 @@ int RunRecord(const RecordOptions& options);
 // Writes a new index at `output` that covers what the data files hold beyond `index`
 // (after a crash); exits 0 when every chain was followed to its end, 1 when something
 // could not be reached (the new index is written all the same), 2 when the index
-// cannot be read or the new one cannot be written.
+// cannot be read or the new one cannot be written. Something at `output` already is
+// replaced only with `force`, and the old index or a data file never.
 struct RecoverOptions {
   std::string index;
   std::string output;
+  bool force = false;
 };
 int RunRecover(const RecoverOptions& options);
 

@@ -36,8 +36,12 @@ void AddRecover(CLI::App& app, RecoverOptions& options) {
       "2 when nothing was written");
   recover->add_option("index", options.index, "The recording's last saved index file")
       ->required();
-  recover->add_option("-o,--output", options.output, "The new index file (not the old one)")
+  recover->add_option("-o,--output", options.output,
+                       "The new index file; it must not exist yet, unless --force is given")
       ->required();
+  recover->add_flag("--force", options.force,
+                    "Replace a file that is at the output path already (never the old index "
+                    "or a data file of the recording)");
 }
 
 // Options whose absence means something: CLI11 fills plain variables, and these tell

@@ -44,8 +44,10 @@ void Stamp(std::string& item, std::uint64_t package, std::uint64_t index) {
 }
 
 // Stores into the packages p with p % callers == caller, one item each in turn, until
-// asked to stop, each has `items` items, or a Store fails.
+// asked to stop, each has `items` items, or a Store fails. A caller beyond the number
+// of packages has none, and ends at once: its loop would never look at the stop flag.
 void StoreItems(Quillbox* db, const RecordOptions& options, std::uint32_t caller, Run& run) {
+  if (caller >= options.packages) return;
   std::string item(static_cast<std::size_t>(options.itemSize), '\0');
   for (std::size_t i = 16; i < item.size(); ++i) item[i] = static_cast<char>('a' + i % 26);
   for (std::uint64_t index = 0; options.items == 0 || index < options.items; ++index) {

@@ -4,6 +4,7 @@
 // index and the data files are only read.
 #include <cinttypes>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "commands.h"
@@ -88,6 +89,14 @@ void ReportFiles(const Recording& recording, const Recovery& recovery) {
 }  // namespace
 
 int RunRecover(const RecoverOptions& options) {
+  // Anything at the path counts, a link that leads nowhere too: the new index would
+  // take its place.
+  std::error_code error;
+  const std::filesystem::path output(std::u8string(options.output.begin(), options.output.end()));
+  if (!options.force && std::filesystem::exists(std::filesystem::symlink_status(output, error))) {
+    Complain(options.output + " exists already: give --force to replace it; no index written");
+    return kExitCannotRead;
+  }
   const std::unique_ptr<Recording> recording = OpenRecording(options.index);
   if (!recording) return kExitCannotRead;
   std::printf("recovering %s: %zu data files, %" PRIu64 " packages\n", options.index.c_str(),
