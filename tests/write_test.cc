@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <new>
+#include <thread>
 #include <tuple>
 
 #if !defined(_WIN32)
@@ -747,6 +748,72 @@ TEST(WriterFailure, NewPackageFailingToWriteItsPlaceholderLeavesNoTrace) {
   ASSERT_EQ(Quillbox_NewPackage(&package, db.get()), 0);
   EXPECT_EQ(package, 0u);
   EXPECT_EQ(FileBytes(db.get(), 0), std::string(44, '\0'));
+}
+
+// A failed block write sets the flag before the file's mutex goes to the next writer:
+// a handed-over block's record still names the failed position, so a block appended
+// there would belong to another package. Whoever takes the mutex next sees the flag.
+std::atomic<Quillbox*> failingDb{nullptr};
+std::atomic<int> flagSeenByTheNextHolder{-1};
+std::thread nextHolder;
+void TakeTheFileMutexNext(testing::Call kind) {
+  if (kind != testing::Call::kWrite) return;
+  Quillbox* db = failingDb.load();
+  nextHolder = std::thread([db] {
+    MutexLock lock(db->files.At(0).mutex);
+    flagSeenByTheNextHolder = db->HasFailed() ? 1 : 0;
+  });
+}
+
+TEST(WriterFailure, TheNextWriterOfTheFileSeesTheFlagOfAFailedBlockWrite) {
+  TempDir dir;
+  Db db(64, 1000, nullptr);
+  db.AddThread(dir.path());
+  db.AddPackage();
+  failingDb = db.get();
+  flagSeenByTheNextHolder = -1;
+  testing::SetCallFailureObserver(TakeTheFileMutexNext);
+  testing::FailCall(testing::Call::kWrite, 1);
+  const std::string item = MakeItem(21, 0, 100);
+  EXPECT_EQ(Quillbox_Store(0, item.size(), item.data(), nullptr, db.get()), 0);  // A hand-over.
+  const bool failed = WaitUntil([&] { return testing::CallFailed() && db->HasFailed(); });
+  testing::StopFailingCalls();
+  testing::SetCallFailureObserver(nullptr);
+  ASSERT_TRUE(failed);
+  nextHolder.join();
+  EXPECT_EQ(flagSeenByTheNextHolder.load(), 1);
+}
+
+// Another writer fails while a thread writer waits at a package's reader gate to write
+// the package's buffered bytes with a hand-over: the gate opens again and the buffered
+// item stays where readers find it. (The reader inside is stood in for by its count.)
+TEST(WriterFailure, AThreadWriterWaitingAtAGateWhenAnotherFailsOpensItAgain) {
+  TempDir dir;
+  Db db(64, 1000, nullptr);
+  db.AddThread(dir.path());
+  db.AddThread(dir.path());
+  db.AddPackage();
+  db.AddPackage();
+  ItemLocation small;
+  ASSERT_EQ(Quillbox_Store(0, 5, "hello", &small, db.get()), 0);
+  PackageLock& gate = *db->packages.Entry(0).lock;
+  gate.activeReaders.fetch_add(1);
+  const std::string big = MakeItem(22, 0, 100);
+  ASSERT_EQ(Quillbox_Store(0, big.size(), big.data(), nullptr, db.get()), 0);
+  const bool waiting = WaitUntil([&] { return !gate.readersAllowed.load(); });
+  if (waiting) {
+    testing::FailCall(testing::Call::kWrite, 1);  // Package 1's job, in the other slot.
+    EXPECT_EQ(Quillbox_Store(1, big.size(), big.data(), nullptr, db.get()), 0);
+    EXPECT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
+    testing::StopFailingCalls();
+    EXPECT_TRUE(WaitUntil([&] { return gate.readersAllowed.load(); })) << "the gate stays closed";
+  }
+  gate.activeReaders.fetch_sub(1);
+  ASSERT_TRUE(waiting);
+  EXPECT_EQ(LoadFile(&small), kInMemory);
+  char bytes[5];
+  EXPECT_EQ(Quillbox_RecoverRandom(5, bytes, &small, 0, db.get()), 1);  // The flag is set,
+  EXPECT_EQ(std::string(bytes, 5), "hello");                             // but the read is done.
 }
 
 }  // namespace

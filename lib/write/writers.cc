@@ -14,6 +14,8 @@
 namespace qbx {
 namespace {
 
+constexpr const char* kUnknownFailure = "Unknown failure in a writer thread";
+
 std::uint32_t NarrowFileIndex(std::uint64_t index) {
   if (index > std::numeric_limits<std::uint32_t>::max()) {
     throw std::runtime_error("Datatype range exceeded");
@@ -99,6 +101,9 @@ void Writers::WriteBlocks(PendingBlock* blocks, std::size_t count) {
   const std::uint32_t fileIndex = blocks[0].write.fileIndex;
   DataFile& file = files.At(fileIndex);
   MutexLock fileLock(file.mutex);
+  // A writer whose write here failed set the flag before it let go of the mutex: its
+  // handed-over block's record may still name the position where the next block would go.
+  errors.Check();
   const std::uint64_t start = file.size.load(std::memory_order_relaxed);
   std::uint64_t end = start;
   WritePiece pieces[kMostWritePieces];
@@ -130,11 +135,22 @@ void Writers::WriteBlocks(PendingBlock* blocks, std::size_t count) {
   }
   try {
     file.WriteGatherAt(start, pieces, pieceCount);
+  } catch (const std::exception& error) {
+    FailWrite(blocks, count, error.what());
+    throw;
   } catch (...) {
-    for (std::size_t k = 0; k < count; ++k) ForgetBlock(blocks[k]);
+    FailWrite(blocks, count, kUnknownFailure);
     throw;
   }
   file.size.store(end, std::memory_order_release);
+}
+
+// After a failed write of blocks: their records forget them, and the flag is set while
+// the file's mutex is still held, so that no writer after it appends at the position
+// that a handed-over block's record (which keeps the block) still names.
+void Writers::FailWrite(const PendingBlock* blocks, std::size_t count, const char* message) {
+  for (std::size_t k = 0; k < count; ++k) ForgetBlock(blocks[k]);
+  errors.Record(message);
 }
 
 // Links the package's previous block to this one. When the patch fails the block is
@@ -146,6 +162,7 @@ void Writers::LinkBlock(const PendingBlock& block) {
   qbx::EncodeLink(block.headerPos, block.write.fileIndex, link);
   MutexLock previousLock(previous.mutex);
   WriterLock rewrite(previous.bytesLock);
+  errors.Check();  // The previous block's own write may have failed (WriteBlocks).
   try {
     previous.WriteAt(block.previousPos, link, sizeof link);
     previous.staleLinks.erase(block.previousPos);
@@ -431,7 +448,15 @@ void Writers::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char
       record.pendingLocations.reserve(placement->buffered.size());
     } catch (...) {
     }
-    CloseReaderGate(*entry.lock);
+    try {
+      CloseReaderGate(*entry.lock);
+    } catch (...) {
+      // Another writer failed while readers were inside: the buffered items stay where
+      // readers find them, and the gate opens again.
+      placement->buffered.swap(record.pendingLocations);
+      entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
+      throw;
+    }
     for (ItemLocation* location : placement->buffered) qbx::MarkBeingWritten(location);
     old = record.buffer;
     block.buffered = old->data();
@@ -522,7 +547,7 @@ void Writers::RunWriter(void (Writers::*loop)(ThreadSlot*), ThreadSlot* slot) {
   } catch (const std::exception& error) {
     RecordFailure(error.what());
   } catch (...) {
-    RecordFailure("Unknown failure in a writer thread");
+    RecordFailure(kUnknownFailure);
   }
   runningWriters.fetch_sub(1, std::memory_order_acq_rel);
 }

@@ -107,6 +107,7 @@ class Writers {
   void WriteBlocks(PendingBlock* blocks, std::size_t count);
   void LinkBlock(const PendingBlock& block);
   static void ForgetBlock(const PendingBlock& block);
+  void FailWrite(const PendingBlock* blocks, std::size_t count, const char* message);
   void CloseReaderGate(PackageLock& lock);
   void WaitForSequence(const std::atomic<std::uint16_t>& counter, std::uint16_t target);
   void StopThreads() EXCLUDES(slotsMutex);
