@@ -332,8 +332,8 @@ struct DamagedRecord {
 };
 
 // Records parked in the package file, damaged after the Save, loaded back after an
-// Import. One that names another package is refused: reads and stores of its package
-// fail and the record stays as it was. One whose chain does not start in a block file
+// Import. One that names another package, or has a last block but no first, is
+// refused: reads and stores of its package fail and the record stays as it was. One whose chain does not start in a block file
 // is taken as empty, as a package whose first block was stored after the Save; one
 // whose last block lies in a file the index does not list is followed from its first
 // block to where its chain really ends. The other package reads back whole, and no
@@ -347,6 +347,9 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
   ASSERT_EQ(saved.size(), 2 * kPackageRecordSize);
   const DamagedRecord cases[] = {
       {"another package", 32, Le(0, 8), Loaded::kRefused},
+      // 44 times this number wraps around to 44 times 1.
+      {"a package number that wraps", 32, Le(1 + (std::uint64_t{1} << 62), 8), Loaded::kRefused},
+      {"a last block but no first", 0, Le(~0ull, 8), Loaded::kRefused},
       {"first block in the package file", 8, Le(0, 4), Loaded::kEmpty},
       {"last block in an unlisted file", 24, Le(9, 4), Loaded::kWhole},
   };

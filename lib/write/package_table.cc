@@ -74,7 +74,7 @@ void PackageTable::AddImported(const IndexPackageEntry& imported) {
       char image[kPackageRecordSize];
       files_.ReadRecord(imported.offset, image);
       const PackageImage decoded = DecodePackageImage(image);
-      if (decoded.packageId * kPackageRecordSize == imported.offset) {
+      if (decoded.packageId == imported.offset / kPackageRecordSize) {
         files_.EndChainAtImport(decoded, false);
       }
     }
@@ -139,7 +139,8 @@ void PackageTable::Load(PackageEntry& entry) {
   if (!entry.chainChecked) decoded = files_.TrimChain(decoded);
   // A record that names another package or an unknown file would send writers and
   // readers astray; refuse it and leave the entry as it was.
-  if (decoded.packageId * kPackageRecordSize != entry.recordOrOffset.offset ||
+  if (decoded.packageId != entry.recordOrOffset.offset / kPackageRecordSize ||
+      (decoded.firstBlockPos == kNoPosition) != (decoded.lastBlockPos == kNoPosition) ||
       !files_.IsBlockFile(decoded.firstBlockPos, decoded.firstBlockFile) ||
       !files_.IsBlockFile(decoded.lastBlockPos, decoded.lastBlockFile)) {
     throw std::runtime_error("Unable to read data");
