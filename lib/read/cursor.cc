@@ -84,8 +84,9 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
 // straight to `into` (or, with `into` null, is passed over unread) and is returned as
 // delivered; otherwise it is read into the cursor's buffer and 0 is returned. The
 // cursor changes only once the whole block is read, so a failed load leaves it where
-// it was (its buffer may have grown, and hold part of the failed block). A link to a block that is not wholly in its file
-// (the tail of a chain torn by a crash after the last Save) ends the package there.
+// it was (its buffer may have grown, and hold part of the failed block). A link to a
+// block that is not wholly in its file (the tail of a chain torn by a crash after the
+// last Save) ends the package there.
 std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room) {
   qbx::DataFile& file = files.At(cursor.nextBlockFile);
   ReaderLock read(file.bytesLock);

@@ -162,8 +162,8 @@ void Writers::LinkBlock(const PendingBlock& block) {
   qbx::EncodeLink(block.headerPos, block.write.fileIndex, link);
   MutexLock previousLock(previous.mutex);
   WriterLock rewrite(previous.bytesLock);
-  errors.Check();  // The previous block's own write may have failed (WriteBlocks).
   try {
+    errors.Check();  // The previous block's own write may have failed (WriteBlocks).
     previous.WriteAt(block.previousPos, link, sizeof link);
     previous.staleLinks.erase(block.previousPos);
   } catch (...) {
