@@ -132,6 +132,7 @@ PackageImage DataFiles::EndChainAtImport(const PackageImage& image, bool fromLas
   BlockHeader header;
   if (last.ReadBlockHeader(end.lastBlockPos, &header) && header.nextBlockPos != kNoPosition) {
     last.staleLinks.insert(end.lastBlockPos);
+    mayHoldStaleLinks_.store(true);
   }
   return end;
 }
@@ -142,7 +143,7 @@ PackageImage DataFiles::EndChainAtImport(const PackageImage& image, bool fromLas
 // on disk too, before the index is written. A read-only database adds no file and
 // appends nothing: its stale links stay as they are.
 void DataFiles::ClearStaleLinks() {
-  if (readOnly_) return;
+  if (readOnly_ || !mayHoldStaleLinks_.load()) return;
   char none[kLinkSize];
   EncodeLink(kNoPosition, 0, none);
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
@@ -154,6 +155,8 @@ void DataFiles::ClearStaleLinks() {
       file.staleLinks.erase(file.staleLinks.begin());
     }
   }
+  // No link becomes stale after import.
+  mayHoldStaleLinks_.store(false);
 }
 
 // Placeholders are all alike, so concurrent appends may land in any order.

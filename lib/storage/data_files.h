@@ -5,6 +5,7 @@
 #ifndef QUILLBOX_STORAGE_DATA_FILES_H_
 #define QUILLBOX_STORAGE_DATA_FILES_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -63,7 +64,8 @@ class DataFiles {
   // when not even the first is there).
   PackageImage EndChainAtImport(const PackageImage& image, bool fromLast);
   // Writes every stale link as no link (Save, before it writes the index); the files
-  // are then this database's to change. Throws on a failed write.
+  // are then this database's to change. Throws on a failed write. Callers run it one
+  // at a time.
   void ClearStaleLinks();
 
   // Package records in the package file, each at 44 times its package's number.
@@ -89,6 +91,9 @@ class DataFiles {
   StableTable<DataFile*> files_;    // Owned.
   bool hasPackageFile_ = false;     // Set before any other thread sees the table.
   bool readOnly_ = false;           // Likewise.
+  // Set by import when some file got a stale link; cleared once a Save has written
+  // them all, so Saves of a database without any take no file's locks for them.
+  std::atomic<bool> mayHoldStaleLinks_{false};
 };
 
 }  // namespace qbx
