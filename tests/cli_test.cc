@@ -617,6 +617,7 @@ TEST(CliUsage, WrongCommandLinesExitTwo) {
       {"cat", "x.index"},
       {"cat", "x.index", "--location", "1,2,three,4"},
       {"record", "x", "--packages", "0"},
+      {"record", ""},
   };
   for (const std::vector<std::string>& arguments : wrong) {
     const ToolRun run = RunTool(arguments);

@@ -140,6 +140,8 @@ Quillbox* CreateDatabase(const RecordOptions& options) {
 
 bool CheckOptions(const RecordOptions& options) {
   const char* wrong = nullptr;
+  // An empty name would save to the root folder's quillbox.index.
+  if (options.folder.empty()) wrong = "the folder must not be empty";
   if (options.packages == 0) wrong = "--packages must be at least 1";
   if (options.writers == 0) wrong = "--writers must be at least 1";
   if (options.callers == 0) wrong = "--callers must be at least 1";
