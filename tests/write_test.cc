@@ -642,6 +642,16 @@ TEST(Store, RefusedCallsLeaveTheDatabaseUsable) {
   ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 0);
   ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
   EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), item);
+
+  // Without a buffer an item has its block alone, and 2^32 bytes do not fit its length.
+  Db unbuffered(0, 8, nullptr);
+  unbuffered.AddThread(dir.path());
+  const std::uint64_t q = unbuffered.AddPackage();
+  EXPECT_EQ(Quillbox_Store(q, std::uint64_t{1} << 32, "x", nullptr, unbuffered.get()), 1);
+  EXPECT_FALSE(unbuffered->HasFailed());
+  ASSERT_EQ(Quillbox_Store(q, item.size(), item.data(), nullptr, unbuffered.get()), 0);
+  ASSERT_EQ(Quillbox_Synchronize(unbuffered.get()), 0);
+  EXPECT_EQ(ChainBytes(ReadChain(unbuffered.get(), q)), item);
 }
 
 // A Store whose copy of the item cannot be allocated fails, yet hands over a job that

@@ -1,5 +1,6 @@
 // Store: copies an item into its package's buffer (the fast path) or hands it to an
 // idle thread slot as a job.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -27,9 +28,10 @@ void Writers::Store(std::uint64_t package, std::uint64_t size, const void* data,
   if (threadCount.load(std::memory_order_acquire) == 0) {
     throw std::logic_error("Store needs a thread");
   }
-  // A block holds the buffered bytes (fewer than packageSize) and the item under one
-  // 32-bit length; refuse an item that could not form one, before touching anything.
-  if (size > kLargestPackageSize - packages.PackageSize()) {
+  // A block holds the buffered bytes (fewer than packageSize, so none at size 0) and
+  // the item under one 32-bit length; refuse an item that could not form one, before
+  // touching anything.
+  if (size > kLargestPackageSize - std::max<std::uint64_t>(packages.PackageSize(), 1)) {
     throw std::runtime_error("Datatype range exceeded");
   }
   if (location != nullptr) qbx::MarkAccepted(location);
