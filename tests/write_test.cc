@@ -836,5 +836,47 @@ TEST(WriterFailure, AThreadWriterWaitingAtAGateWhenAnotherFailsOpensItAgain) {
   EXPECT_EQ(std::string(bytes, 5), "hello");                             // but the read is done.
 }
 
+// A writer fails while another is about to fill in a location (the flag is set here as
+// a failing writer sets it): a Synchronize cut short by the failure returns only once no
+// writer can fill in a location any more, since its caller may free them then.
+std::atomic<Quillbox*> placingDb{nullptr};
+std::atomic<bool> synchronizeReturned{false};
+std::atomic<bool> returnedBeforeThePlacement{false};
+std::atomic<int> synchronizeResult{-1};
+std::thread synchronizer;
+void FailWhilePlacing() {
+  Quillbox* db = placingDb.exchange(nullptr);
+  if (db == nullptr) return;
+  db->writers.RecordFailure("Unable to write data");
+  synchronizer = std::thread([db] {
+    synchronizeResult = Quillbox_Synchronize(db);
+    synchronizeReturned = true;
+  });
+  // A call that does not wait for the writers returns at once; this one cannot return
+  // until the writer here goes on, so the wait runs out.
+  returnedBeforeThePlacement = WaitUntil([] { return synchronizeReturned.load(); }, 0.2);
+}
+
+TEST(WriterFailure, ASynchronizeCutShortReturnsOnlyOnceNoWriterCanFillInALocation) {
+  TempDir dir;
+  Db db(64, 1000, nullptr);
+  db.AddThread(dir.path());
+  db.AddPackage();
+  placingDb = db.get();
+  synchronizeReturned = false;
+  synchronizeResult = -1;
+  testing::SetPlacementObserver(FailWhilePlacing);
+  ItemLocation location;
+  const std::string item = MakeItem(22, 0, 100);
+  Quillbox_Store(0, item.size(), item.data(), &location, db.get());  // A hand-over.
+  const bool returned = WaitUntil([] { return synchronizeReturned.load(); });
+  testing::SetPlacementObserver(nullptr);
+  ASSERT_TRUE(returned);
+  synchronizer.join();
+  EXPECT_FALSE(returnedBeforeThePlacement.load());
+  EXPECT_EQ(synchronizeResult.load(), 1);
+  EXPECT_TRUE(Placed(location)) << "its block was written whole before the failure";
+}
+
 }  // namespace
 }  // namespace qbx::test

@@ -8,7 +8,7 @@ namespace qbx {
 // waits for exactly the jobs issued up to that one (or, with nothing buffered, for the
 // jobs already handed over), so it ends even while other threads keep storing into
 // the package.
-void Writers::SynchronizePackage(std::uint64_t package) {
+void Writers::PushAndWait(std::uint64_t package) {
   PackageEntry& entry = packages.Entry(package);
   if (entry.lock->written.load(std::memory_order_acquire)) return;
   // Hold back before pinning: the database writer passes over pinned packages, so a
@@ -39,10 +39,33 @@ void Writers::SynchronizePackage(std::uint64_t package) {
   WaitForSequence(record.finishedJobs, last);
 }
 
-// Synchronizes every package, including those added meanwhile. It holds no lock while
+// A synchronisation that a writer failure cut short returns only once every writer has
+// stopped: until then a writer may still place a location that the call covered, and
+// its caller may free the locations as soon as the call returns.
+void Writers::WaitForWritersIfFailed() const {
+  if (errors.Failed()) WaitForWritersToEnd();
+}
+
+void Writers::SynchronizePackage(std::uint64_t package) {
+  try {
+    PushAndWait(package);
+  } catch (...) {
+    WaitForWritersIfFailed();
+    throw;
+  }
+}
+
+// Synchronizes the packages there were when it began: a package added since holds no
+// item stored before, and chasing new ones could go on for ever. It holds no lock while
 // it waits: a thread writer that rolls over to a new file takes the file table's.
 void Writers::Synchronize() {
-  for (std::uint64_t n = 0; n < packages.Count(); ++n) SynchronizePackage(n);
+  const std::uint64_t count = packages.Count();
+  try {
+    for (std::uint64_t n = 0; n < count; ++n) PushAndWait(n);
+  } catch (...) {
+    WaitForWritersIfFailed();
+    throw;
+  }
 }
 
 }  // namespace qbx

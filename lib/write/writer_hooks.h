@@ -21,6 +21,18 @@ inline void NoteDequeue(const void* entry) {
   if (auto* observer = dequeueObserver.load(std::memory_order_acquire)) observer(entry);
 }
 
+// Called by a writer right before it fills in the locations of a written block; for
+// tests that must act while a location is still to be filled in. Null for none.
+inline std::atomic<void (*)()> placementObserver{nullptr};
+
+inline void SetPlacementObserver(void (*observer)()) {
+  placementObserver.store(observer, std::memory_order_release);
+}
+
+inline void NotePlacement() {
+  if (auto* observer = placementObserver.load(std::memory_order_acquire)) observer();
+}
+
 }  // namespace qbx::testing
 #endif  // QUILLBOX_TESTING
 

@@ -51,6 +51,9 @@ struct Writers::Placement {
   std::uint32_t itemOffset = 0;
 
   void Apply() const {
+#ifdef QUILLBOX_TESTING
+    qbx::testing::NotePlacement();
+#endif
     for (ItemLocation* location : buffered) {
       qbx::MarkPlaced(location, fileIndex, qbx::LoadOffsetInBlock(location), dataStart, payloadLen);
     }

@@ -73,6 +73,10 @@ class Writers {
   static constexpr std::size_t kMostBlocksPerWrite = 16;
   static_assert(3 * kMostBlocksPerWrite <= kMostWritePieces, "a block is three pieces");
 
+  // Synchronisation's pieces.
+  void PushAndWait(std::uint64_t package);
+  void WaitForWritersIfFailed() const;
+
   // Store's pieces.
   void HoldBack();
   std::uint16_t HandOver(PackageEntry& entry, PackageRecord& record, std::uint64_t size,
