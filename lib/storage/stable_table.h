@@ -37,17 +37,15 @@ class StableTable {
   // std::bad_alloc (nothing published) when a new segment cannot be allocated.
   T& push_back(const T& value) {
     const std::uint64_t index = count_.load(std::memory_order_relaxed);
-    const unsigned segment = SegmentOf(index);
-    T* storage = segments_[segment].load(std::memory_order_relaxed);
-    if (storage == nullptr) {
-      storage = new T[kFirstSegment << segment]();
-      segments_[segment].store(storage, std::memory_order_relaxed);
-    }
-    T& slot = storage[index - SegmentStart(segment)];
+    T& slot = SegmentFor(index)[index - SegmentStart(SegmentOf(index))];
     slot = value;
     count_.store(index + 1, std::memory_order_release);
     return slot;
   }
+
+  // REQUIRES: the owner's append lock. Makes room for the next element, so that a
+  // push_back of a value whose copy cannot throw cannot fail. Throws std::bad_alloc.
+  void reserve_next() { SegmentFor(count_.load(std::memory_order_relaxed)); }
 
  private:
   static constexpr std::uint64_t kFirstSegment = 64;  // Segment k holds 64 << k elements.
@@ -58,6 +56,15 @@ class StableTable {
   }
   static std::uint64_t SegmentStart(unsigned segment) {
     return kFirstSegment * ((std::uint64_t{1} << segment) - 1);
+  }
+  T* SegmentFor(std::uint64_t index) {
+    const unsigned segment = SegmentOf(index);
+    T* storage = segments_[segment].load(std::memory_order_relaxed);
+    if (storage == nullptr) {
+      storage = new T[kFirstSegment << segment]();
+      segments_[segment].store(storage, std::memory_order_relaxed);
+    }
+    return storage;
   }
   T& at(std::uint64_t index) const {
     const unsigned segment = SegmentOf(index);

@@ -599,6 +599,7 @@ const char* Writers::NewThread(const std::string& folder, std::uint64_t maxFileS
     slot->fileIndex.store(NarrowFileIndex(index), std::memory_order_relaxed);
     slot->folder = folder;
     // Room for every table entry first, so that nothing can fail once the thread runs.
+    slots.reserve_next();
     workerThreads.push_back(nullptr);
     runningWriters.fetch_add(1, std::memory_order_acq_rel);
     try {
