@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "read_support.h"
+#include "storage/recording.h"
 
 namespace qbx::test {
 namespace {
@@ -209,6 +210,55 @@ TEST(StaleLink, ASaveWritesItAsNoLinkBeforeAFileTakesTheIndexItNames) {
   Db db(imported);
   EXPECT_EQ(ReadByCursor(db.get(), 0), first + second);
   EXPECT_EQ(ReadByCursor(db.get(), 1), other);
+}
+
+// A record parked after the Save names a block in a file the saved index does not list.
+// Import ends its chain at the last saved block, and a Save of the imported database
+// writes the record so too: the package file then agrees with the chain, as the
+// recording's checker sees it, and the next import reads the same items.
+TEST(StaleLink, ASaveWritesAParkedRecordWhoseChainImportCutBack) {
+  TempDir dir;
+  const std::string a = dir.File("a.index"), b = dir.File("b.index");
+  const std::string first(10, 'A'), second(10, 'B'), third(10, 'C');
+  {
+    // Blocks of 26 bytes in files of at most 64: the third block starts file 2.
+    Db db(8, 0, dir.path().c_str());
+    db.AddThread(dir.path(), 64);
+    db.AddPackage();
+    ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
+    for (const std::string* item : {&second, &third}) {
+      ASSERT_EQ(Quillbox_Store(0, item->size(), item->data(), nullptr, db.get()), 0);
+    }
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_GetFileCount(db.get()), 3u);
+    const std::string packageFile = Quillbox_GetDatabaseFileName(0, db.get());
+    ASSERT_TRUE(WaitUntil([&] {
+      return DecodePackageImage(ReadWholeFile(packageFile).data()).lastBlockFile == 2;
+    })) << "the record is parked naming file 2";
+  }
+  std::string packageFile, atImport;
+  {
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, a.c_str(), 0), 0);
+    Db db(imported);
+    packageFile = Quillbox_GetDatabaseFileName(0, db.get());
+    atImport = ReadByCursor(db.get(), 0);
+    ASSERT_TRUE(atImport == first || atImport == first + second) << atImport;
+    ASSERT_EQ(Quillbox_Save(b.c_str(), db.get()), 0);
+  }
+  const PackageImage record = DecodePackageImage(ReadWholeFile(packageFile).data());
+  EXPECT_EQ(record.lastBlockFile, 1u);
+  EXPECT_EQ(record.lastBlockPos, atImport.size() == first.size() ? 0u : 26u);
+  const Recording recording(b);
+  const RecordLookup lookup = recording.Record(0);
+  ASSERT_FALSE(lookup.fault);
+  const WalkResult walk = recording.Walk(lookup.image, lookup.place, {});
+  EXPECT_FALSE(walk.fault) << walk.fault->what;
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, b.c_str(), 0), 0);
+  Db db(imported);
+  EXPECT_EQ(ReadByCursor(db.get(), 0), atImport);
 }
 
 // A data file cut short after its Save below the last block an index holds for a

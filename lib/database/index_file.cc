@@ -31,6 +31,7 @@ void Quillbox::Save(const std::string& indexPath) {
   qbx::MutexLock relocations(relocationMutex);
   try {
     files.ClearStaleLinks();
+    packages.WriteCutRecords();
   } catch (...) {
     // After a writer failure the index is written all the same, as well as it can be.
     if (!salvage) throw;

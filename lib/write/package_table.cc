@@ -75,7 +75,12 @@ void PackageTable::AddImported(const IndexPackageEntry& imported) {
       files_.ReadRecord(imported.offset, image);
       const PackageImage decoded = DecodePackageImage(image);
       if (decoded.packageId == imported.offset / kPackageRecordSize) {
-        files_.EndChainAtImport(decoded, false);
+        const PackageImage cut = files_.EndChainAtImport(decoded, false);
+        if (cut.lastBlockPos != decoded.lastBlockPos ||
+            cut.lastBlockFile != decoded.lastBlockFile) {
+          MutexLock guard(cutMutex_);
+          cutRecords_[imported.offset] = cut;
+        }
       }
     }
   }
@@ -179,6 +184,28 @@ void PackageTable::WriteIndexEntries(IndexWriter& index, std::uint64_t count, bo
       bytes = EncodeHeldEntry(record);
     }
     index.Put(bytes.data(), bytes.size());
+  }
+}
+
+void PackageTable::WriteCutRecords() {
+  if (files_.ReadOnly()) return;
+  MutexLock guard(cutMutex_);
+  for (auto cut = cutRecords_.begin(); cut != cutRecords_.end();) {
+    PackageEntry& entry = entries_[cut->first / kPackageRecordSize];
+    MutexLock lock(entry.lock->mutex);
+    // A record in memory is decided when it is parked: unchanged, it goes back without
+    // a write. A record parked since with a checked chain wrote its own image.
+    if (!entry.lock->written.load(std::memory_order_relaxed)) {
+      ++cut;
+      continue;
+    }
+    if (!entry.chainChecked) {
+      char image[kPackageRecordSize];
+      EncodePackageImage(cut->second, image);
+      files_.WriteRecord(cut->first, image);
+      entry.chainChecked = true;
+    }
+    cut = cutRecords_.erase(cut);
   }
 }
 

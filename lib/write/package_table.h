@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 
 #include "platform/mutex.h"
 #include "storage/data_files.h"
@@ -53,6 +54,11 @@ class PackageTable {
   // entries. With `salvage`, records may name blocks whose write failed: each chain is
   // cut back to what its files hold.
   void WriteIndexEntries(IndexWriter& index, std::uint64_t count, bool salvage);
+  // Writes the records that import found naming blocks their files no longer hold (a
+  // Save, together with DataFiles::ClearStaleLinks), so that every parked record ends
+  // its chain where readers find it ending. Callers run it one at a time. Throws on a
+  // failed write; the records not yet written stay for the next Save.
+  void WriteCutRecords() EXCLUDES(cutMutex_);
 
   // The database writer's queue, oldest first. A package is in it at most once.
   void Enqueue(PackageEntry& entry) EXCLUDES(queueMutex_);
@@ -87,6 +93,12 @@ class PackageTable {
 
   Mutex poolMutex_;
   PackageBuffer* freeBuffers_ GUARDED_BY(poolMutex_) = nullptr;
+
+  // Parked records whose chains import cut back, by offset, with the cut image: their
+  // last block in the package file lies in bytes the listed files no longer hold.
+  // Taken before any package mutex.
+  Mutex cutMutex_;
+  std::map<std::uint64_t, PackageImage> cutRecords_ GUARDED_BY(cutMutex_);
 };
 
 }  // namespace qbx
