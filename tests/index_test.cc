@@ -290,6 +290,63 @@ TEST(CutFile, NewItemsAreLinkedFromTheLastBlockTheFileStillHolds) {
   EXPECT_EQ(ReadByCursor(db.get(), 0), items[0] + items[1] + "more");
 }
 
+// A crash after a file grew but before its new bytes reached the disk leaves zeros,
+// which read as a block header with no payload and a link to offset 0 of file 0 (here
+// another package's block). A link patch that did reach the disk points the package's
+// last block at them. The package ends before the zeros: it never runs on into the
+// other package's block, and its next block is linked from its own last one.
+TEST(StaleLink, ZerosGrownByACrashEndThePackageBeforeAnotherPackagesBlock) {
+  TempDir dir;
+  const std::string a = dir.File("a.index"), b = dir.File("b.index");
+  const std::string other = MakeItem(0, 0, 100), target = MakeItem(1, 0, 100);
+  std::string file0, file1;
+  {
+    // No package file: file 0 holds blocks. The file limit holds one block per file.
+    Db db(8, 1000, nullptr);
+    db.AddThread(dir.path(), 120);
+    db.AddPackage();
+    db.AddPackage();
+    ASSERT_EQ(Quillbox_Store(0, other.size(), other.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_Store(1, target.size(), target.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_EQ(Quillbox_GetFileCount(db.get()), 2u);
+    ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
+    file0 = Quillbox_GetDatabaseFileName(0, db.get());
+    file1 = Quillbox_GetDatabaseFileName(1, db.get());
+  }
+  ASSERT_EQ(fs::file_size(file1), kBlockHeaderSize + 100);
+  {
+    std::fstream out(file1, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string link = Le(kBlockHeaderSize + 100, 8) + Le(1, 4);
+    out.write(link.data(), static_cast<std::streamsize>(link.size()));
+    out.seekp(0, std::ios::end);
+    const std::string zeros(kBlockHeaderSize + 100, '\0');
+    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  }
+  const std::string noLink = Le(~0ull, 8) + Le(0, 4);
+  {
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, a.c_str(), 1000), 0);
+    Db db(imported);
+    EXPECT_EQ(ReadByCursor(db.get(), 1), target);
+    EXPECT_EQ(ReadByCursor(db.get(), 0), other);
+    db.AddThread(dir.path());
+    ASSERT_EQ(Quillbox_Store(1, 4, "more", nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    EXPECT_EQ(ReadByCursor(db.get(), 1), target + "more");
+    EXPECT_EQ(ReadByCursor(db.get(), 0), other);
+    ASSERT_EQ(Quillbox_Save(b.c_str(), db.get()), 0);
+    EXPECT_EQ(ReadWholeFile(file0).substr(0, kLinkSize), noLink) << "other's block";
+    EXPECT_EQ(ReadWholeFile(file1).substr(0, kLinkSize), Le(0, 8) + Le(2, 4)) << "target's";
+  }
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, b.c_str(), 1000), 0);
+  Db db(imported);
+  EXPECT_EQ(ReadByCursor(db.get(), 1), target + "more");
+  EXPECT_EQ(ReadByCursor(db.get(), 0), other);
+}
+
 // Every prefix of an index, and every byte of it changed, either imports or fails
 // cleanly; neither changes a data file. The type marker alone is an empty database;
 // less of it, or a changed marker, is refused.

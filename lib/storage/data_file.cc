@@ -210,7 +210,9 @@ bool DataFile::ReadBlockHeader(std::uint64_t position, BlockHeader* header) {
   char bytes[kBlockHeaderSize];
   ReadAt(position, bytes, sizeof bytes);
   const BlockHeader decoded = DecodeBlockHeader(bytes);
-  if (decoded.payloadLen > end - position - kBlockHeaderSize ||
+  // No block is ever written empty: a header with no payload is bytes a crash left
+  // (a file's grown length reached the disk, its new bytes did not, and read as zeros).
+  if (decoded.payloadLen == 0 || decoded.payloadLen > end - position - kBlockHeaderSize ||
       reachesLostBytes(kBlockHeaderSize + decoded.payloadLen)) {
     return false;
   }

@@ -76,8 +76,8 @@ class DataFile {
   void ReadAt(std::uint64_t position, void* data, std::size_t size) REQUIRES_SHARED(bytesLock);
   // Reads the header of the block at `position`. False, with nothing read, when the
   // block does not lie wholly within the bytes the database appended, or reaches into
-  // bytes the file lost before it was reopened: a link to it is torn (its block was
-  // lost with a crash or a cut) or wrong. A stale link reads as none.
+  // bytes the file lost before it was reopened, or has no payload: a link to it is torn
+  // (its block was lost with a crash or a cut) or wrong. A stale link reads as none.
   // Throws on a failed transfer.
   bool ReadBlockHeader(std::uint64_t position, BlockHeader* header) REQUIRES_SHARED(bytesLock);
 
