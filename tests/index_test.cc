@@ -488,6 +488,41 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
   }
 }
 
+// A record held in the index with a last block but no first, or the reverse, would
+// have the next Store link another package's block (the one it names) to its own:
+// the import is refused and makes no database.
+TEST_F(Import, HeldRecordWithOnlyOneEndOfItsChainIsRefused) {
+  Create(64, 1000, false, {~0ull}, 2, 6, 60);
+  ASSERT_TRUE(StoreAndSync() && SaveIndex());
+  const std::string dataFile = Quillbox_GetDatabaseFileName(0, db);
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  const std::string saved = ReadWholeFile(index), data = ReadWholeFile(dataFile);
+  // The two held entries end the index: a flag byte, then the record.
+  const std::size_t record0 = saved.size() - 2 * kHeldEntrySize + 1;
+  const std::size_t record1 = record0 + kHeldEntrySize;
+  ASSERT_EQ(saved.substr(record0 + 32, 8), Le(0, 8));
+  ASSERT_EQ(saved.substr(record1 + 32, 8), Le(1, 8));
+  const std::string none = Le(~0ull, 8) + Le(0, 4);
+  struct Case {
+    const char* name;
+    std::size_t at;     // Offset in package 1's record.
+    std::string bytes;  // Written there.
+  } cases[] = {
+      // The last block package 0's record names.
+      {"a last block but no first", 0, none + Le(0, 4) + saved.substr(record0 + 16, 12)},
+      {"a first block but no last", 16, none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string bytes = saved;
+    bytes.replace(record1 + c.at, c.bytes.size(), c.bytes);
+    std::ofstream(index, std::ios::binary | std::ios::trunc) << bytes;
+    EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
+    EXPECT_EQ(db, nullptr);
+    EXPECT_EQ(ReadWholeFile(dataFile), data);
+  }
+}
+
 using Save = Harness;
 
 // Saves in a child under file-size limits that stop the index part way never leave an

@@ -63,6 +63,13 @@ std::uint64_t PackageTable::Add() {
 }
 
 void PackageTable::AddImported(const IndexPackageEntry& imported) {
+  // A record names both ends of its chain or neither. Held with a last block but no
+  // first, it would have the next Store link the block it names (another package's,
+  // say) to the package's new one.
+  if (!imported.parked && (imported.image.firstBlockPos == kNoPosition) !=
+                              (imported.image.lastBlockPos == kNoPosition)) {
+    ThrowDamagedIndex("a package record does not fit the database");
+  }
   // Chains end where the listed files end them, before any file is added.
   if (imported.parked) {
     // A record parked after the Save can have blocks anywhere in its chain in files
