@@ -488,6 +488,31 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
   }
 }
 
+// A package file cut short after its Save: the records parked in the lost bytes are
+// refused when they are loaded, their packages alone. The import succeeds, the record
+// the file still holds reads back, and the database goes on.
+TEST_F(ParkedRecords, RecordsCutFromThePackageFileAreRefusedAlone) {
+  Create(64, 0, true, {~0ull}, 4, 6, 60);
+  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 4) && SaveIndex());
+  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  ASSERT_EQ(fs::file_size(packageFile), 4 * kPackageRecordSize);
+  fs::resize_file(packageFile, kPackageRecordSize);
+  ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
+  EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined());
+  for (std::uint64_t p = 1; p < 4; ++p) {
+    ItemCursor* cursor = nullptr;
+    EXPECT_EQ(Quillbox_Open(&cursor, p, db), 1) << "package " << p;
+    Quillbox_Close(&cursor);
+  }
+  AddThread();
+  EXPECT_EQ(Quillbox_Store(1, 5, "hello", nullptr, db), 1);
+  ASSERT_EQ(Quillbox_Store(0, 5, "hello", nullptr, db), 0);
+  ASSERT_EQ(Quillbox_SynchronizePackage(0, db), 0);
+  EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined() + "hello");
+  EXPECT_FALSE(db->HasFailed());
+}
+
 // A record held in the index with a last block but no first, or the reverse, would
 // have the next Store link another package's block (the one it names) to its own:
 // the import is refused and makes no database.

@@ -74,9 +74,15 @@ void PackageTable::AddImported(const IndexPackageEntry& imported) {
   if (imported.parked) {
     // A record parked after the Save can have blocks anywhere in its chain in files
     // the index does not list: its chain is followed from the first block. A record
-    // that is not there, or does not fit, is refused when it is loaded.
-    const std::uint64_t size =
-        files_.HasPackageFile() ? files_.At(0).size.load(std::memory_order_relaxed) : 0;
+    // that is not there, or does not fit, is refused when it is loaded. So is one in
+    // bytes the package file lost since the Save: it holds only those before them.
+    std::uint64_t size = 0;
+    if (files_.HasPackageFile()) {
+      const DataFile& packageFile = files_.At(0);
+      size = packageFile.lostTo > packageFile.lostFrom
+                 ? packageFile.lostFrom
+                 : packageFile.size.load(std::memory_order_relaxed);
+    }
     if (size >= kPackageRecordSize && imported.offset <= size - kPackageRecordSize) {
       char image[kPackageRecordSize];
       files_.ReadRecord(imported.offset, image);
