@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "read_support.h"
+#include "recording_support.h"
 
 namespace qbx::test {
 namespace {
@@ -156,6 +157,27 @@ TEST_F(MissingFile, ImportFailsNamingTheSavedPath) {
   }
   Reopen(1000);
   ExpectAllReadBack();
+}
+
+// An index that lists one file twice (a damaged one) is refused, naming the entry that
+// finds its file taken, and changes no file.
+TEST(DamagedIndex, ListingOneFileTwiceIsRefused) {
+  TempDir dir;
+  const std::string p = dir.File("p"), d = dir.File("d"), index = dir.File("twice.index");
+  WriteFile(p, NoBlockRecord(0));
+  WriteFile(d, BlockBytes(kNone, 0, "aaaa"));
+  WriteFile(index, IndexBytes(true, {{p, 44}, {d, 20}, {d, 20}}, {""}));
+  Quillbox* db = nullptr;
+  EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
+  EXPECT_EQ(db, nullptr);
+  try {
+    Quillbox::Import(index, 1000);
+    ADD_FAILURE() << "imported";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + d);
+  }
+  EXPECT_EQ(ReadWholeFile(p), NoBlockRecord(0));
+  EXPECT_EQ(ReadWholeFile(d), BlockBytes(kNone, 0, "aaaa"));
 }
 
 // The path search alone, on a made-up file system: which paths it tries, in which

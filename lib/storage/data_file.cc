@@ -115,6 +115,9 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
     std::string found = FindMovedFile(indexFolder, fileName, available);
     if (!found.empty()) fileName = std::move(found);
   }
+  // Two entries of one file (a damaged index) would be two files to the database, each
+  // with its own size and lock, and a relocation of one would delete the other.
+  if (taken.count(fileName) != 0) throw std::runtime_error("Unable to reopen file " + entry.name);
   bool refusedWriting = false;
   handle = OpenFile(fileName, OpenMode::kUpdate, &refusedWriting);
   if (handle == kNoFile && refusedWriting) {
