@@ -216,6 +216,38 @@ TEST(WriteLayout, PackageFileGrowsBy44BytesAndParksRecordNAt44TimesN) {
   EXPECT_EQ(FileBytes(db.get(), 1), Header(26, 1, 10) + a + Header(kAllOnes, 0, 64) + b);
 }
 
+// After an import of a recording that went on past its Save (packages 2 and 3 were made
+// and parked since), a new package's placeholder goes to its own place, 44 * n, over the
+// record left there: that record is of no package of this database, and a recovery
+// after a crash must not take it for the new package's.
+TEST(WriteLayout, ANewPackageAfterAnImportReplacesTheRecordLeftAtItsPlace) {
+  TempDir dir;
+  const std::string index = dir.File("db.index");
+  std::string left;
+  {
+    Db db(64, 0, dir.path().c_str());
+    db.AddThread(dir.path());
+    db.AddPackage();
+    db.AddPackage();
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+    for (std::uint64_t n = 2; n < 4; ++n) {
+      ASSERT_EQ(db.AddPackage(), n);
+      const std::string item = MakeItem(n, 0, 10);
+      ASSERT_EQ(Quillbox_Store(n, item.size(), item.data(), nullptr, db.get()), 0);
+      ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+      ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), n); }));
+    }
+    left = FileBytes(db.get(), 0);
+  }
+  ASSERT_EQ(left.size(), 4 * 44u);
+  ASSERT_NE(left.substr(88, 44), std::string(44, '\0'));
+  Quillbox* imported = nullptr;
+  ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 1000), 0);
+  Db db(imported);
+  ASSERT_EQ(db.AddPackage(), 2u);
+  EXPECT_EQ(FileBytes(db.get(), 0), left.substr(0, 88) + std::string(44, '\0') + left.substr(132));
+}
+
 // A Store that queues its package again while the database writer has just taken it
 // out of the queue: the writer must leave it queued and in memory. Parked anyway, it
 // stayed counted in the queue with no record held, the next package was parked too,

@@ -159,15 +159,6 @@ void DataFiles::ClearStaleLinks() {
   mayHoldStaleLinks_.store(false);
 }
 
-// Placeholders are all alike, so concurrent appends may land in any order.
-void DataFiles::AppendRecord(const char image[kPackageRecordSize]) {
-  DataFile& packageFile = At(0);
-  MutexLock lock(packageFile.mutex);
-  const std::uint64_t end = packageFile.size.load(std::memory_order_relaxed);
-  packageFile.WriteAt(end, image, kPackageRecordSize);
-  packageFile.size.store(end + kPackageRecordSize, std::memory_order_release);
-}
-
 void DataFiles::WriteRecord(std::uint64_t offset, const char image[kPackageRecordSize]) {
   DataFile& packageFile = At(0);
   MutexLock lock(packageFile.mutex);

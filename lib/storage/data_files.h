@@ -69,7 +69,6 @@ class DataFiles {
   void ClearStaleLinks();
 
   // Package records in the package file, each at 44 times its package's number.
-  void AppendRecord(const char image[kPackageRecordSize]);
   void WriteRecord(std::uint64_t offset, const char image[kPackageRecordSize]);
   void ReadRecord(std::uint64_t offset, char image[kPackageRecordSize]) const;
 

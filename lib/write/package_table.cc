@@ -42,15 +42,16 @@ std::uint64_t PackageTable::Add() {
   }
   auto record = std::make_unique<PackageRecord>();
   auto lock = std::make_unique<PackageLock>();
-  if (files_.HasPackageFile()) {
-    // A placeholder for the package's record; all are alike, so concurrent additions
-    // may append theirs in any order.
-    char empty[kPackageRecordSize];
-    EncodePackageImage(PackageImage(), empty);
-    files_.AppendRecord(empty);
-  }
   MutexLock addLock(addMutex_);
   const std::uint64_t n = entries_.size();
+  if (files_.HasPackageFile()) {
+    // A placeholder at the record's place. After an import of a recording that went on
+    // past its Save, a record left there since belongs to no package of this database:
+    // the placeholder replaces it, so it cannot pass for this package's.
+    char empty[kPackageRecordSize];
+    EncodePackageImage(PackageImage(), empty);
+    files_.WriteRecord(kPackageRecordSize * n, empty);
+  }
   record->packageId = n;
   PackageEntry entry;
   entry.lock = lock.get();
