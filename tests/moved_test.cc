@@ -180,6 +180,29 @@ TEST(DamagedIndex, ListingOneFileTwiceIsRefused) {
   EXPECT_EQ(ReadWholeFile(d), BlockBytes(kNone, 0, "aaaa"));
 }
 
+// A file taken by an earlier entry is passed over however its path is spelled: a missing
+// file's search below the index's folder, spelled "dir/./d" through an index imported
+// by such a path, finds d, which entry 1 took by its plain path. The search then finds
+// nothing, and the import fails naming the missing file.
+TEST(DamagedIndex, AFileTakenByAnEarlierEntryIsPassedOverHoweverSpelled) {
+  TempDir dir;
+  const std::string p = dir.File("p"), d = dir.File("d"), index = dir.File("rec.index");
+  const std::string missing = dir.File("gone") + kSeparator + "d";
+  WriteFile(p, NoBlockRecord(0));
+  WriteFile(d, BlockBytes(kNone, 0, "aaaa"));
+  WriteFile(index, IndexBytes(true, {{p, 44}, {d, 20}, {missing, 20}}, {""}));
+  const std::string spelled = dir.path() + kSeparator + "." + kSeparator + "rec.index";
+  try {
+    Quillbox::Import(spelled, 1000);
+    ADD_FAILURE() << "imported";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + missing);
+  }
+  const qbx::Recording recording(spelled);
+  ASSERT_EQ(recording.files().size(), 3u);
+  EXPECT_TRUE(recording.files()[2].path.empty()) << recording.files()[2].path;
+}
+
 // The path search alone, on a made-up file system: which paths it tries, in which
 // order, and what it returns.
 struct FindCase {

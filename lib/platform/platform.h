@@ -71,6 +71,11 @@ bool IsRegularFile(const std::string& path);
 // is spelled (relative or absolute, through links).
 bool SameFile(const std::string& a, const std::string& b);
 
+// One spelling for every spelling of a path (relative or absolute, "." and "..", doubled
+// separators, links; on Windows also letter case), to look paths up by the file they
+// name. The path itself when it cannot be resolved.
+std::string FileKey(const std::string& path);
+
 // Whether a transfer may start at `offset`: false beyond the largest file offset
 // (2^63 - 1), which no file reaches. Test builds can make it fail at will.
 bool CanPosition(std::uint64_t offset);

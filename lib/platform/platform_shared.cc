@@ -25,6 +25,22 @@ bool SameFile(const std::string& a, const std::string& b) {
   return std::filesystem::equivalent(path(a), path(b), error) && !error;
 }
 
+std::string FileKey(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(
+      std::filesystem::path(std::u8string(path.begin(), path.end())), error);
+  if (error) return path;
+  const std::u8string spelled = resolved.u8string();
+  std::string key(spelled.begin(), spelled.end());
+#ifdef _WIN32
+  // Windows file names ignore letter case; folding ASCII covers the names it makes.
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+#endif
+  return key;
+}
+
 std::size_t ReadFromView(const FileView& view, std::uint64_t offset, void* data,
                          std::size_t size) {
 #ifdef QUILLBOX_TESTING

@@ -106,10 +106,10 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
   keepOnClose = true;
   // A recording that was moved or copied elsewhere lists paths of its old place; its
   // files are then found below the index's folder. A listed file that exists is used
-  // as it is. A file that an earlier entry of the same index already took is never
-  // taken again: files of different folders may share a name.
+  // as it is. A file that an earlier entry of the same index already took, however
+  // spelled, is never taken again: files of different folders may share a name.
   const auto available = [&](const std::string& path) {
-    return IsRegularFile(path) && taken.count(path) == 0;
+    return IsRegularFile(path) && taken.count(FileKey(path)) == 0;
   };
   if (!available(fileName)) {
     std::string found = FindMovedFile(indexFolder, fileName, available);
@@ -117,7 +117,9 @@ void DataFile::Reopen(const IndexFileEntry& entry, const std::string& indexFolde
   }
   // Two entries of one file (a damaged index) would be two files to the database, each
   // with its own size and lock, and a relocation of one would delete the other.
-  if (taken.count(fileName) != 0) throw std::runtime_error("Unable to reopen file " + entry.name);
+  if (taken.count(FileKey(fileName)) != 0) {
+    throw std::runtime_error("Unable to reopen file " + entry.name);
+  }
   bool refusedWriting = false;
   handle = OpenFile(fileName, OpenMode::kUpdate, &refusedWriting);
   if (handle == kNoFile && refusedWriting) {

@@ -52,10 +52,12 @@ class DataFile {
   DataFile& operator=(const DataFile&) = delete;
 
   // Takes this file's entry of an index file and reopens the file for reading and
-  // writing, or for reading only (`readOnly`) when the system refuses writing to it. A listed path that names no file is looked for below `indexFolder`, the
-  // index file's folder (FindMovedFile), and `fileName` becomes the path found; paths
-  // in `taken` (those of the index's earlier entries) are passed over. Throws
-  // "Unable to reopen file " + name when it cannot be opened.
+  // writing, or for reading only (`readOnly`) when the system refuses writing to it. A
+  // listed path that names no file is looked for below `indexFolder`, the index file's
+  // folder (FindMovedFile), and `fileName` becomes the path found; files in `taken`
+  // (the FileKey of each of the index's earlier entries) are passed over. Throws
+  // "Unable to reopen file " + name when it cannot be opened, or when the file it
+  // finds is taken.
   void Reopen(const IndexFileEntry& entry, const std::string& indexFolder,
               const std::set<std::string>& taken);
   // Marks the file as kept and writes its entry to an index file.

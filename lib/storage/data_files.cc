@@ -36,7 +36,7 @@ void DataFiles::Reopen(const std::vector<IndexFileEntry>& entries, bool hasPacka
   for (const IndexFileEntry& entry : entries) {
     auto file = std::make_unique<DataFile>();
     file->Reopen(entry, indexFolder, taken);
-    taken.insert(file->fileName);
+    taken.insert(FileKey(file->fileName));
     if (file->readOnly) readOnly_ = true;
     MutexLock lock(addMutex_);
     files_.push_back(file.get());

@@ -131,7 +131,7 @@ void Recording::OpenDataFiles(const std::vector<IndexFileEntry>& entries) {
   std::set<std::string> taken;
   const auto available = [&taken](const std::string& path) {
     try {
-      return taken.count(path) == 0 && IsRegularFile(path);
+      return IsRegularFile(path) && taken.count(FileKey(path)) == 0;
     } catch (const std::exception&) {
       return false;
     }
@@ -154,7 +154,7 @@ void Recording::OpenDataFiles(const std::vector<IndexFileEntry>& entries) {
       if (file.handle == kNoFile) {
         file.path.clear();
       } else {
-        taken.insert(file.path);
+        taken.insert(FileKey(file.path));
       }
     }
     files_.push_back(std::move(file));
