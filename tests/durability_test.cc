@@ -118,6 +118,25 @@ TEST_F(Durability, AFailedIndexRewriteKeepsTheOldFile) {
   ExpectAllReadBack();
 }
 
+// A relocation onto an index the database saved, by any spelling of its path, is refused:
+// the copy would overwrite the index, and with remove-old the old file would go too.
+TEST_F(Durability, RelocationOntoAnIndexOfTheDatabaseIsRefused) {
+  Create(256, 1000, true, {~0ull}, 3, 30, 600);
+  ASSERT_TRUE(StoreAndSync() && SaveIndex());
+  const std::string saved = ReadWholeFile(index);
+  const std::string oldName = Quillbox_GetDatabaseFileName(1, db);
+  const std::string spelled =
+      dir.path() + kSeparator + "." + kSeparator + fs::path(index).filename().string();
+  for (const std::string& target : {index, spelled}) {
+    EXPECT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db), 1) << target;
+  }
+  EXPECT_EQ(ReadWholeFile(index), saved);
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), oldName);
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
+  Reopen(1000);
+  ExpectAllReadBack();
+}
+
 // An index of a recording that was moved names its files where they were: relocating
 // one of them with remove-old still rewrites that index, which then names the new path.
 // Imported by a path relative to the working folder, the database names the files it

@@ -98,6 +98,7 @@ void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& 
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
   qbx::MutexLock relocations(relocationMutex);
+  CheckNotAKnownIndex(newPath);
   const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;
   try {
@@ -106,6 +107,17 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
     throw std::runtime_error("Error removing file " + oldName);
   }
   if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
+}
+
+// Refuses a relocation onto an index this database saved or was imported from: the
+// copy would overwrite the index, which no longer named any file then.
+void Quillbox::CheckNotAKnownIndex(const std::string& path) {
+  qbx::MutexLock lock(indexesMutex);
+  for (const std::string& index : knownIndexes) {
+    if (qbx::SameFile(index, path)) {
+      throw std::runtime_error("Relocation target is an index of the database: " + path);
+    }
+  }
 }
 
 void Quillbox::RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
