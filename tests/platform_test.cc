@@ -67,6 +67,12 @@ TEST(Platform, TransfersStopAtTheEndOfTheFileAndAtOffsetsNoFileReaches) {
   EXPECT_TRUE(FileLength(file, &length));
   EXPECT_EQ(length, bytes.size());
   EXPECT_TRUE(SyncFile(file));
+  // A handle opened for reading syncs too (the tool makes a recording's files durable
+  // through such handles before it writes a recovered index that covers them).
+  const FileHandle reading = OpenFile(path, OpenMode::kRead);
+  ASSERT_NE(reading, kNoFile);
+  EXPECT_TRUE(SyncFile(reading));
+  EXPECT_TRUE(CloseFile(reading));
   EXPECT_TRUE(CloseFile(file));
   EXPECT_EQ(ReadWholeFile(path), bytes);
 }

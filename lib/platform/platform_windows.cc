@@ -69,13 +69,16 @@ void FillSuffix(std::string* name) {
   }
 }
 
-// Creates `path` exclusively for reading and writing; kNoFile on failure.
-FileHandle CreateExclusive(const std::string& path, bool* exists) {
+// Creates `path` exclusively for reading and writing; kNoFile on failure, with `taken`
+// set when another name may do. A name whose file was deleted while some process (a
+// virus scanner, say) still holds it stays pending deletion and refuses access.
+FileHandle CreateExclusive(const std::string& path, bool* taken) {
   HANDLE h = CreateFileW(ToWidePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll,
                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    *exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    *taken = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ||
+             error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
   }
   return AsFile(h);
 }
@@ -131,9 +134,9 @@ FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* pa
       *path = tmpl;
       FillSuffix(path);
     }
-    bool exists = false;
-    FileHandle file = CreateExclusive(*path, &exists);
-    if (file != kNoFile || !exists) return file;
+    bool taken = false;
+    FileHandle file = CreateExclusive(*path, &taken);
+    if (file != kNoFile || !taken) return file;
   }
   return kNoFile;
 }
@@ -209,7 +212,15 @@ bool RemoveFile(const std::string& path) {
 
 bool SyncFile(FileHandle file) {
   if (QUILLBOX_CALL_FAILS(kSyncFile)) return false;
-  return QUILLBOX_SYNC_SKIPPED() || FlushFileBuffers(AsHandle(file)) != 0;
+  if (QUILLBOX_SYNC_SKIPPED() || FlushFileBuffers(AsHandle(file)) != 0) return true;
+  // Flushing needs write access: a handle opened for reading flushes through a writable
+  // handle of the same file, as any descriptor syncs on POSIX.
+  if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+  const HANDLE writable = ReOpenFile(AsHandle(file), GENERIC_WRITE, kShareAll, 0);
+  if (writable == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(writable) != 0;
+  CloseHandle(writable);
+  return flushed;
 }
 
 bool FileLength(FileHandle file, std::uint64_t* length) {
