@@ -52,10 +52,12 @@ FileHandle CreateFileWithUniqueSuffix(const std::string& prefix, std::string* pa
   *path = prefix + "XXXXXX";
   ToWidePath(*path);
   if (QUILLBOX_CALL_FAILS(kCreate) || QUILLBOX_WRITING_REFUSED(*path)) return kNoFile;
-  std::vector<char> name(path->begin(), path->end());
-  name.push_back('\0');
+  std::vector<char> name;
   int fd;
   do {
+    // A failed call may have filled in the template: each try starts from it afresh.
+    name.assign(path->begin(), path->end());
+    name.push_back('\0');
     fd = ::mkostemp(name.data(), O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   path->assign(name.data());
