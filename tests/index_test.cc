@@ -226,6 +226,9 @@ TEST(StaleLink, ASaveWritesAParkedRecordWhoseChainImportCutBack) {
     db.AddThread(dir.path(), 64);
     db.AddPackage();
     ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
+    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    // Parked at the Save: the index points to the record in the package file.
+    ASSERT_TRUE(WaitUntil([&] { return db->packages.Entry(0).lock->written.load(); }));
     ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
     for (const std::string* item : {&second, &third}) {
       ASSERT_EQ(Quillbox_Store(0, item->size(), item->data(), nullptr, db.get()), 0);
@@ -245,6 +248,8 @@ TEST(StaleLink, ASaveWritesAParkedRecordWhoseChainImportCutBack) {
     packageFile = Quillbox_GetDatabaseFileName(0, db.get());
     atImport = ReadByCursor(db.get(), 0);
     ASSERT_TRUE(atImport == first || atImport == first + second) << atImport;
+    // The read loaded the record; the database writer parks it again, unchanged.
+    ASSERT_TRUE(WaitUntil([&] { return db->packages.Entry(0).lock->written.load(); }));
     ASSERT_EQ(Quillbox_Save(b.c_str(), db.get()), 0);
   }
   const PackageImage record = DecodePackageImage(ReadWholeFile(packageFile).data());

@@ -200,7 +200,7 @@ bool SyncFolder(const std::string& folder) {
   const NativePath native = ToWidePath(folder);
   if (QUILLBOX_CALL_FAILS(kSyncFolder)) return false;
   if (QUILLBOX_SYNC_SKIPPED()) return true;
-  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY);
+  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int result;
   do {
