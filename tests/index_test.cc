@@ -518,6 +518,25 @@ TEST_F(ParkedRecords, RecordsCutFromThePackageFileAreRefusedAlone) {
   EXPECT_FALSE(db->HasFailed());
 }
 
+// Bytes written past the cut (here a new package's placeholder) leave a hole of zeros
+// where the lost records were: record 0 there reads as package 0 with no block, yet it
+// is still refused, and package 0's items are not taken for none.
+TEST_F(ParkedRecords, ARecordInAHoleBehindTheCutIsRefusedToo) {
+  Create(64, 0, true, {~0ull}, 2, 6, 60);
+  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 2) && SaveIndex());
+  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  fs::resize_file(packageFile, 0);
+  ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
+  std::uint64_t added = 0;
+  ASSERT_EQ(Quillbox_NewPackage(&added, db), 0);
+  ASSERT_EQ(fs::file_size(packageFile), 3 * kPackageRecordSize);
+  ItemCursor* cursor = nullptr;
+  EXPECT_EQ(Quillbox_Open(&cursor, 0, db), 1);
+  Quillbox_Close(&cursor);
+  EXPECT_FALSE(db->HasFailed());
+}
+
 // A record held in the index with a last block but no first, or the reverse, would
 // have the next Store link another package's block (the one it names) to its own:
 // the import is refused and makes no database.

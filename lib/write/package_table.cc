@@ -154,8 +154,16 @@ void PackageTable::Load(PackageEntry& entry) {
   files_.ReadRecord(entry.recordOrOffset.offset, image);
   PackageImage decoded = DecodePackageImage(image);
   // A record parked in the package file may be newer than the index the database was
-  // imported from: its chain is cut back to what the listed files hold.
-  if (!entry.chainChecked) decoded = files_.TrimChain(decoded);
+  // imported from: its chain is cut back to what the listed files hold. One in bytes
+  // the file lost since is gone, even where later writes past them left zeros.
+  if (!entry.chainChecked) {
+    const DataFile& packageFile = files_.At(0);
+    if (entry.recordOrOffset.offset < packageFile.lostTo &&
+        entry.recordOrOffset.offset + kPackageRecordSize > packageFile.lostFrom) {
+      throw std::runtime_error("Unable to read data");
+    }
+    decoded = files_.TrimChain(decoded);
+  }
   // A record that names another package or an unknown file would send writers and
   // readers astray; refuse it and leave the entry as it was.
   if (decoded.packageId != entry.recordOrOffset.offset / kPackageRecordSize ||
