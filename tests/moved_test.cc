@@ -124,6 +124,19 @@ INSTANTIATE_TEST_SUITE_P(
                       MovedCase{"CopyKeepsTheListedFiles", {"disk1", ""}, true}),
     [](const ::testing::TestParamInfo<MovedCase>& info) { return std::string(info.param.name); });
 
+// Import fails, makes no database and names the listed file it could not take.
+void ExpectImportRefused(const std::string& index, const std::string& listed) {
+  Quillbox* db = nullptr;
+  EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
+  EXPECT_EQ(db, nullptr);
+  try {
+    Quillbox::Import(index, 1000);
+    ADD_FAILURE() << "imported";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + listed);
+  }
+}
+
 using MissingFile = Recording;
 
 // With any one file of a moved recording gone from below the index's folder (moved out
@@ -140,14 +153,7 @@ TEST_F(MissingFile, ImportFailsNamingTheSavedPath) {
       const std::string away = dir.path() + kSeparator + fs::path(MovedPath(k)).filename().string();
       fs::rename(MovedPath(k), away);
       ASSERT_TRUE(!asFolder || fs::create_directory(MovedPath(k)));
-      EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
-      EXPECT_EQ(db, nullptr);
-      try {
-        Quillbox::Import(index, 1000);
-        ADD_FAILURE() << "imported";
-      } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + names[k]);
-      }
+      ExpectImportRefused(index, names[k]);
       if (asFolder) fs::remove(MovedPath(k));
       fs::rename(away, MovedPath(k));
     }
@@ -167,15 +173,7 @@ TEST(DamagedIndex, ListingOneFileTwiceIsRefused) {
   WriteFile(p, NoBlockRecord(0));
   WriteFile(d, BlockBytes(kNone, 0, "aaaa"));
   WriteFile(index, IndexBytes(true, {{p, 44}, {d, 20}, {d, 20}}, {""}));
-  Quillbox* db = nullptr;
-  EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
-  EXPECT_EQ(db, nullptr);
-  try {
-    Quillbox::Import(index, 1000);
-    ADD_FAILURE() << "imported";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + d);
-  }
+  ExpectImportRefused(index, d);
   EXPECT_EQ(ReadWholeFile(p), NoBlockRecord(0));
   EXPECT_EQ(ReadWholeFile(d), BlockBytes(kNone, 0, "aaaa"));
 }
@@ -192,12 +190,7 @@ TEST(DamagedIndex, AFileTakenByAnEarlierEntryIsPassedOverHoweverSpelled) {
   WriteFile(d, BlockBytes(kNone, 0, "aaaa"));
   WriteFile(index, IndexBytes(true, {{p, 44}, {d, 20}, {missing, 20}}, {""}));
   const std::string spelled = dir.path() + kSeparator + "." + kSeparator + "rec.index";
-  try {
-    Quillbox::Import(spelled, 1000);
-    ADD_FAILURE() << "imported";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + missing);
-  }
+  ExpectImportRefused(spelled, missing);
   const qbx::Recording recording(spelled);
   ASSERT_EQ(recording.files().size(), 3u);
   EXPECT_TRUE(recording.files()[2].path.empty()) << recording.files()[2].path;
