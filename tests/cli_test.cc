@@ -415,6 +415,10 @@ const Damage kDamages[] = {
        fs::remove(rec.index);
        return {"quillbox: No index file at " + rec.index + "\n"};
      }},
+    {"IndexCutInsideItsHeader", 1, 0, [](Rec& rec) -> Texts {
+       fs::resize_file(rec.index, 20);  // Inside the package size.
+       return {"index: cut short inside its header or package count\n"};
+     }},
     {"ShortIndex", 2, 0, [](Rec& rec) -> Texts {
        fs::resize_file(rec.index, 100);
        return {"quillbox: Damaged index file (", "): " + rec.index + "\n"};

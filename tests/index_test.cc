@@ -384,6 +384,28 @@ TEST_F(Import, TruncatedOrFlippedIndexNeverCrashes) {
   for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(ReadWholeFile(names[k]), contents[k]);
 }
 
+// An index that ends inside its header reads every field before the one it ends in;
+// that field and all after it read as absent. A shorter field further on, the one-byte
+// package-file flag say, must not take bytes of a field that was cut.
+TEST(ImportHeader, AnIndexCutInsideItsHeaderReadsOnlyTheFieldsBeforeTheCut) {
+  TempDir dir;
+  const std::string index = dir.File("db.index"), cut = dir.File("cut.index");
+  {
+    Db db(64, 1000, nullptr);  // No package file, no data files, no packages.
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
+  }
+  const std::string bytes = ReadWholeFile(index);
+  ASSERT_EQ(bytes.size(), 49u);  // The header and the package count.
+  for (std::size_t length = 8; length < bytes.size(); ++length) {
+    std::ofstream(cut, std::ios::binary | std::ios::trunc) << bytes.substr(0, length);
+    Quillbox* imported = nullptr;
+    ASSERT_EQ(Quillbox_Import(&imported, cut.c_str(), 1000), 0) << length << " bytes";
+    Db db(imported);
+    EXPECT_EQ(Quillbox_GetPackageSize(db.get()), length >= 24 ? 64u : 0u) << length;
+    EXPECT_EQ(Quillbox_GetFileCount(db.get()) + Quillbox_GetPackageCount(db.get()), 0u);
+  }
+}
+
 // A parked record whose chain loops back (its last block linking to its first) in a
 // file that the index lists as far longer than it is: loading the record back ends
 // the walk at the link that goes backwards, at once, instead of walking the loop for

@@ -44,7 +44,13 @@ void IndexWriter::Put64(std::uint64_t value) {
 }
 
 bool IndexReader::TryGet(void* data, std::size_t size) {
-  if (size > remaining_) return false;
+  if (size > remaining_) {
+    // The file ends inside this field: it and every later one read as absent, so a
+    // shorter field further on cannot take bytes of this one.
+    remaining_ = 0;
+    endedEarly_ = true;
+    return false;
+  }
   char* out = static_cast<char*>(data);
   for (std::size_t done = 0; done < size;) {
     if (used_ == buffer_.size()) {
@@ -148,6 +154,7 @@ IndexContents ReadIndexContents(IndexReader& index) {
       std::string(marker, sizeof marker) != std::string(kTypeMarker, kTypeMarkerSize)) {
     throw std::runtime_error("Filetype mismatch - this is not a quilbox index file.");
   }
+  const bool markerAlone = index.remaining() == 0;
   char formatWords[8];
   index.TryGet(formatWords, sizeof formatWords);  // Not checked.
   GetOptional(index, &header.packageSize);
@@ -170,6 +177,7 @@ IndexContents ReadIndexContents(IndexReader& index) {
     ThrowDamagedIndex("more packages than the file can hold");
   }
   if (header.packageCounter != packageCount) ThrowDamagedIndex("package counter and table differ");
+  contents.endsInsideHeader = index.endedEarly() && !markerAlone;
   contents.packages.reserve(static_cast<std::size_t>(packageCount));
   for (std::uint64_t n = 0; n < packageCount; ++n) {
     contents.packages.push_back(ReadPackageEntry(index, n, contents));

@@ -38,8 +38,10 @@ class IndexReader {
  public:
   IndexReader(FileHandle file, std::uint64_t length) : file_(file), remaining_(length) {}
   std::uint64_t remaining() const { return remaining_; }
-  // Reads exactly `size` bytes; false (nothing consumed) when fewer remain.
+  // Reads exactly `size` bytes. When fewer remain it returns false and the reader is
+  // at its end: this read and every later one find nothing.
   bool TryGet(void* data, std::size_t size);
+  bool endedEarly() const { return endedEarly_; }
   // Reads a field that must be present; throws "Damaged index file" otherwise.
   void Get(void* data, std::size_t size);
   std::uint8_t Get8();
@@ -51,6 +53,7 @@ class IndexReader {
   std::uint64_t offset_ = 0;  // Of the next byte to read from the file.
   std::string buffer_;
   std::size_t used_ = 0;      // Bytes of buffer_ consumed.
+  bool endedEarly_ = false;   // A read found the end of the file.
 };
 
 [[noreturn]] void ThrowDamagedIndex(const std::string& what);
@@ -72,10 +75,13 @@ struct IndexContents {
   IndexHeader header;
   std::vector<IndexFileEntry> files;
   std::vector<IndexPackageEntry> packages;
+  // The file ends inside the header or the package count. Such an index reads as far
+  // as it goes, but no Save writes one: only a file of the marker alone is whole.
+  bool endsInsideHeader = false;
 };
 
-// Reads a whole index. A file of the type marker alone is an empty database: header
-// fields missing at the end keep their defaults. Every count and length is checked
+// Reads a whole index. A file of the type marker alone is an empty database: from the
+// field that the file ends inside, header fields keep their defaults. Every count and length is checked
 // against the bytes that remain before anything is allocated for it, and every value
 // that readers of a recording rely on is checked: package size, that a package file is
 // listed when there is one, the package counter against the table, each parked

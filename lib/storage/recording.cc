@@ -106,6 +106,7 @@ void Recording::OpenIndex(const std::string& indexPath) {
   CloseFile(index);
 
   header_ = contents.header;
+  indexEndsInsideHeader_ = contents.endsInsideHeader;
   OpenDataFiles(contents.files);
   // Where each package entry lies in the index, for messages about held records.
   std::uint64_t at = kIndexHeaderSize;

@@ -121,6 +121,8 @@ class Recording {
 
   const std::string& indexPath() const { return indexPath_; }
   const IndexHeader& header() const { return header_; }
+  // The index ends inside its header or package count (see IndexContents).
+  bool indexEndsInsideHeader() const { return indexEndsInsideHeader_; }
   const std::vector<RecordingFile>& files() const { return files_; }
   std::uint64_t packageCount() const { return packages_.size(); }
   bool IsParked(std::uint64_t package) const { return packages_.at(package).parked; }
@@ -180,6 +182,7 @@ class Recording {
 
   std::string indexPath_;
   IndexHeader header_;
+  bool indexEndsInsideHeader_ = false;
   std::vector<RecordingFile> files_;
   std::vector<PackageEntry> packages_;
 };
