@@ -195,6 +195,36 @@ TEST(CursorFailure, ARetryAfterAShortBlockReadGoesOnWithThatBlock) {
   Quillbox_Close(&cursor);
 }
 
+// OpenItem hands out its cursor also when it fails; a cursor whose item could not be
+// read holds nothing, so reading from it delivers no bytes instead of its buffer's.
+TEST(CursorFailure, ACursorOfAFailedOpenItemDeliversNothing) {
+  TempDir dir;
+  Db db(64, 16, nullptr);
+  db.AddThread(dir.path());
+  const std::uint64_t p = db.AddPackage();
+  const std::string item = MakeItem(5, 0, 40);
+  ItemLocation at{};
+  ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), &at, db.get()), 0);
+  ASSERT_EQ(Quillbox_SynchronizePackage(p, db.get()), 0);
+  ItemCursor* cursor = nullptr;
+  testing::FailCall(testing::Call::kRead, 2);  // The header reads; the item does not.
+  EXPECT_EQ(Quillbox_OpenItem(&cursor, &at, db.get()), 1);
+  const bool failed = testing::CallFailed();
+  testing::StopFailingCalls();
+  ASSERT_TRUE(failed);
+  ASSERT_NE(cursor, nullptr);
+  char got[64];
+  std::uint64_t count = 99;
+  EXPECT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(Quillbox_PackageEnd(cursor, db.get()), 1);
+  Quillbox_Close(&cursor);
+  ASSERT_EQ(Quillbox_OpenItem(&cursor, &at, db.get()), 0);  // The database goes on.
+  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
+  EXPECT_EQ(std::string(got, count), item);
+  Quillbox_Close(&cursor);
+}
+
 // An empty item stored while nothing is buffered lies at the end of the package's last
 // block; the library places it there at once and never writes the location again.
 TEST_F(Buffered, EmptyItemWithNothingBufferedIsPlacedAtTheEndOfTheLastBlock) {

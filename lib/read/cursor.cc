@@ -35,9 +35,11 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   // may be anything.
   cursor.buffer = new char[length == 0 ? 1 : length];
   cursor.capacity = length;
+  // The cursor holds the bytes only once they are read: a failed read leaves it at
+  // the end, and OpenItem hands the cursor out also when it fails.
+  file.ReadAt(placed.pos, cursor.buffer, length);
   cursor.bufferedLen = length;
   cursor.consumed = 0;
-  file.ReadAt(placed.pos, cursor.buffer, length);
   FollowLink(cursor, placed.file, placed.pos + length, header);
 }
 
