@@ -3,9 +3,12 @@
 // RecoverRandom, while items are buffered, on the move and in the files; the edges of
 // each path. Replace and RelocateFileTo: overwriting items in place, moving data files
 // while the database stays open, what is refused, and what a failed move leaves.
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
+#include "read/reader_hooks.h"
 #include "read_support.h"
 
 namespace qbx::test {
@@ -223,6 +226,53 @@ TEST(CursorFailure, ACursorOfAFailedOpenItemDeliversNothing) {
   ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
   EXPECT_EQ(std::string(got, count), item);
   Quillbox_Close(&cursor);
+}
+
+// What the cursor test below shares with the hooks it sets (plain functions).
+struct FirstWrite {
+  static inline std::atomic<int> stage{0};  // 1: the write started; 2: the reader is done.
+  static inline std::atomic<bool> readerWaits{false};
+  static void AtCall(testing::Call kind) {
+    int started = 0;
+    if (kind != testing::Call::kWrite || !stage.compare_exchange_strong(started, 1)) return;
+    // The writer holds the file, and the record names the block: let the reader try.
+    EXPECT_TRUE(WaitUntil([] { return stage.load() == 2 || readerWaits.load(); }));
+  }
+  static void AtAppenderWait() { readerWaits.store(true); }
+};
+
+// A cursor opened while a package's first block is being written (the record names
+// the block before its bytes are in the file) reads that block once it is written,
+// instead of taking the package for empty.
+TEST(CursorDuringAppend, ACursorOpenedWhileTheFirstBlockIsWrittenReadsIt) {
+  TempDir dir;
+  Db db(64, 16, nullptr);
+  db.AddThread(dir.path());
+  const std::uint64_t p = db.AddPackage();
+  const std::string item = MakeItem(9, 0, 100);  // Larger than a buffer: written at once.
+  FirstWrite::stage.store(0);
+  FirstWrite::readerWaits.store(false);
+  std::string read;
+  std::thread reader([&] {
+    if (!WaitUntil([] { return FirstWrite::stage.load() == 1; })) return;
+    ItemCursor* cursor = nullptr;
+    char got[256];
+    std::uint64_t count = 0;
+    if (Quillbox_Open(&cursor, p, db.get()) == 0 &&
+        Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()) == 0) {
+      read.assign(got, count);
+    }
+    Quillbox_Close(&cursor);
+    FirstWrite::stage.store(2);
+  });
+  testing::SetAppenderWaitObserver(FirstWrite::AtAppenderWait);
+  testing::SetCallObserver(FirstWrite::AtCall);
+  EXPECT_EQ(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 0);
+  reader.join();
+  testing::SetCallObserver(nullptr);
+  testing::SetAppenderWaitObserver(nullptr);
+  EXPECT_TRUE(FirstWrite::readerWaits.load());
+  EXPECT_EQ(read, item);
 }
 
 // An empty item stored while nothing is buffered lies at the end of the package's last

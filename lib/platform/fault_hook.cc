@@ -23,6 +23,7 @@ std::atomic<CallFailure> failingHow{CallFailure::kFail};
 std::atomic<bool> callFailed{false};
 std::atomic<bool> callsArmed{false};
 std::atomic<void (*)(Call)> callFailureObserver{nullptr};
+std::atomic<void (*)(Call)> callObserver{nullptr};
 
 void ResetCallCounts() {
   for (std::atomic<std::uint64_t>& count : callCounts) count.store(0, std::memory_order_relaxed);
@@ -142,7 +143,12 @@ void SetCallFailureObserver(void (*observer)(Call kind)) {
   callFailureObserver.store(observer, std::memory_order_release);
 }
 
+void SetCallObserver(void (*observer)(Call kind)) {
+  callObserver.store(observer, std::memory_order_release);
+}
+
 bool CallFails(Call kind) {
+  if (void (*observer)(Call) = callObserver.load(std::memory_order_acquire)) observer(kind);
   const std::uint64_t number =
       callCounts[static_cast<std::size_t>(kind)].fetch_add(1, std::memory_order_acq_rel) + 1;
   if (failingKind.load(std::memory_order_acquire) != static_cast<int>(kind) ||

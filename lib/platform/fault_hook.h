@@ -80,6 +80,11 @@ bool CallFailed();
 // CallFailed() turns true); for tests that note where a failure struck. Null for none.
 void SetCallFailureObserver(void (*observer)(Call kind));
 
+// Called at every call of the platform layer, in its thread, before the call is carried
+// out (and before it is counted); for tests that must act while a call is under way.
+// Null for none.
+void SetCallObserver(void (*observer)(Call kind));
+
 // Called by the platform layer at each call of `kind`: counts it, and is true when
 // this call must fail.
 bool CallFails(Call kind);

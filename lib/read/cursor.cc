@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "read/reader.h"
+#include "read/reader_hooks.h"
 
 namespace qbx {
 
@@ -41,6 +42,19 @@ void Reader::OpenItem(ItemCursor& cursor, const ItemLocation& location) {
   cursor.bufferedLen = length;
   cursor.consumed = 0;
   FollowLink(cursor, placed.file, placed.pos + length, header);
+}
+
+// A package's first block is named in its record as soon as its appender holds the
+// file, before the block is written (the package's next job must see it there), so a
+// cursor opened meanwhile finds that block past the file's size. Once the appender
+// lets go of the file, the block is written whole, or not at all when the write failed.
+// Links are patched only after their block is written, and a torn chain's link past
+// the size costs one wait here, at its end.
+void Reader::WaitForAppender(DataFile& file) {
+#ifdef QUILLBOX_TESTING
+  testing::NoteAppenderWait();
+#endif
+  MutexLock wait(file.mutex);
 }
 
 void Reader::FollowLink(ItemCursor& cursor, std::uint32_t file, std::uint64_t blockEnd,
@@ -91,6 +105,7 @@ void Reader::RecoverContinous(std::uint64_t size, void* destination, ItemCursor&
 // last Save) ends the package there.
 std::uint64_t Reader::LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room) {
   qbx::DataFile& file = files.At(cursor.nextBlockFile);
+  if (cursor.nextBlockPos >= file.size.load(std::memory_order_acquire)) WaitForAppender(file);
   ReaderLock read(file.bytesLock);
   qbx::BlockHeader header;
   if (!file.ReadBlockHeader(cursor.nextBlockPos, &header)) {

@@ -57,6 +57,8 @@ class Reader {
   // no item can lie.
   DataFile& BlockFileOf(const PlacedItem& placed) const;
   std::uint64_t LoadNextBlock(ItemCursor& cursor, char* into, std::uint64_t room);
+  // Returns once no append to `file` is under way.
+  static void WaitForAppender(DataFile& file) EXCLUDES(file.mutex, file.bytesLock);
   // Notes the block just read whole (in `file`, ending at `blockEnd`) as walked, and
   // takes its link as the cursor's next block; a link beyond the listed files, or back
   // to where the walk has been, ends the package instead.
