@@ -6,8 +6,10 @@
 #   tools/test.sh windows              quillbox.dll with mingw-w64, tests under wine, in build-windows/
 #   tools/test.sh thread-safety        the library built by clang with -Wthread-safety -Werror,
 #                                      in build-thread-safety/ (the lock contracts; no tests run)
-#   tools/test.sh proof                what the library survives, with figures: every
-#                                      failing I/O call, 200 crash runs, the soak test,
+#   tools/test.sh proof                what the library survives, with figures: failing
+#                                      I/O calls (each call of a kind, or an even sample
+#                                      of 100 where it has more, and up to 30 short reads
+#                                      and writes), 200 crash runs, the soak test,
 #                                      each fuzz target for 60 s, and coverage of lib/
 #   QUILLBOX_PROOF=long tools/test.sh proof
 #                                      the long run: 1000 crash runs and 10 million
