@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 #include "quillbox_version.h"
 #include "read_support.h"
@@ -264,6 +265,20 @@ TEST(Cli, ReadingCommandsOnAnIntactRecording) {
       EXPECT_EQ(cat.code, 0) << cat.err;
       EXPECT_TRUE(cat.out == rec.items[i].bytes) << "item " << i;
     }
+    const Item& withBlockLen = rec.items[11];
+    const std::string blockLen = std::to_string(withBlockLen.location.blockLen);
+    const ToolRun matching =
+        run({"cat", rec.index, "--location", Location(withBlockLen) + "," + blockLen});
+    EXPECT_EQ(matching.code, 0) << matching.err;
+    EXPECT_TRUE(matching.out == withBlockLen.bytes);
+    const ToolRun otherLen = run({"cat", rec.index, "--location",
+                                 Location(withBlockLen) + "," + std::to_string(
+                                     withBlockLen.location.blockLen + 1)});
+    EXPECT_EQ(otherLen.code, 1);
+    EXPECT_TRUE(Has(otherLen.err, "holds a payload of " + blockLen +
+                                      " bytes, not the location's blockLen of "))
+        << otherLen.err;
+    EXPECT_TRUE(otherLen.out.empty());
     Item longer = rec.items[7];
     longer.bytes += std::string(
         longer.location.blockLen - longer.location.offsetInBlock - longer.bytes.size() + 1, 'x');
@@ -274,6 +289,9 @@ TEST(Cli, ReadingCommandsOnAnIntactRecording) {
     const ToolRun noPackage = run({"cat", rec.index, "5"});
     EXPECT_EQ(noPackage.code, 2);
     EXPECT_TRUE(Has(noPackage.err, "No package 5: the recording has 5"));
+    const ToolRun negative = run({"cat", rec.index, "--", "-1"});
+    EXPECT_EQ(negative.code, 2);
+    EXPECT_TRUE(Has(negative.err, "-1 not in range")) << negative.err;
   }
 }
 
@@ -611,8 +629,139 @@ TEST(CliRecord, CallersWithoutAPackageEndAtOnce) {
   EXPECT_TRUE(Has(run.out, "intact: 1 packages, ")) << run.out;
 }
 
+// A location whose block header would lie inside another block's payload names no
+// item, even where the bytes there read as a fitting header (patched in), and even when
+// the header's length matches the blockLen given.
+TEST(CliCat, ALocationInsideAPayloadNamesNoItem) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  Rec rec(true);
+  std::optional<DiskBlock> host;
+  for (std::uint32_t k = 1; k < rec.files.size() && !host; ++k) {
+    for (const DiskBlock& block : rec.BlocksOf(k)) {
+      if (block.len >= 48) {
+        host = block;
+        break;
+      }
+    }
+  }
+  ASSERT_TRUE(host) << "no block of 48 bytes";
+  const std::uint64_t fake = host->pos + 16 + 8;
+  const std::string place = std::to_string(host->file) + ",0,";
+  const std::string unpatched = std::to_string(fake + 16) + "," + place + "8";
+  ToolRun run = RunTool({"cat", rec.index, "--location", unpatched});
+  EXPECT_EQ(run.code, 1) << run.all();
+  EXPECT_TRUE(run.out.empty());
+  Patch(rec.files[host->file], fake, Le(kNone, 8) + Le(0, 4) + Le(16, 4));
+  for (const std::string& location : {unpatched, unpatched + ",16"}) {
+    run = RunTool({"cat", rec.index, "--location", location});
+    EXPECT_EQ(run.code, 1) << location << ": " << run.all();
+    EXPECT_TRUE(run.out.empty()) << location;
+    EXPECT_TRUE(Has(run.err, "quillbox: The location names no item: the block at " +
+                                 rec.Place(host->file, fake) +
+                                 " is not the start of a block"))
+        << run.err;
+  }
+}
+
+// Standard output that cannot be written (a file at its size limit): every command
+// tells so and exits 2, whether the write fails at the final flush (small outputs) or
+// in the middle of a copy (a package larger than the output buffer), and the output
+// holds the bytes up to the limit. Even verify of a damaged recording exits 2: its
+// report did not get out.
+TEST(CliOutput, AWriteFailureExitsTwoWithAMessage) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  Rec rec(true);
+  Rec damaged(false);
+  fs::remove(damaged.files[1]);
+  TempDir dir;
+  const std::string folder = dir.File("large");
+  const ToolRun made = RunTool({"record", folder, "--packages", "1", "--items", "100",
+                                "--item-size", "1000", "--package-size", "8192"});
+  ASSERT_EQ(made.code, 0) << made.all();
+  const std::string large = folder + "/quillbox.index";
+  const Item& item = *std::find_if(rec.items.begin(), rec.items.end(),
+                                   [](const Item& i) { return i.bytes.size() >= 70; });
+  struct Case {
+    std::vector<std::string> arguments;
+    std::uint64_t limit;
+  };
+  const std::vector<Case> cases = {
+      {{"cat", rec.index, "1"}, 300},
+      {{"cat", large, "0"}, 300},
+      {{"cat", rec.index, "--location", Location(item)}, 50},
+      {{"info", rec.index}, 300},
+      {{"info", "--json", "--packages", rec.index}, 300},
+      {{"verify", rec.index}, 100},
+      {{"verify", damaged.index}, 100},
+  };
+  for (const Case& c : cases) {
+    const std::string what = c.arguments[0] + " " + c.arguments.back();
+    const ToolRun whole = RunTool(c.arguments);
+    ASSERT_LE(whole.code, 1) << what << ": " << whole.all();
+    ASSERT_GT(whole.out.size(), c.limit) << what;
+    const ToolRun cut = RunTool(c.arguments, 120, c.limit);
+    EXPECT_EQ(cut.code, 2) << what << ": " << cut.all();
+    EXPECT_EQ(Count(cut.err, "quillbox: Unable to write to standard output\n"), 1u)
+        << what << ": " << cut.err;
+    EXPECT_TRUE(cut.out == whole.out.substr(0, c.limit)) << what;
+  }
+}
+
+// A duration too long for the clock sets no time limit: record stores all its items.
+TEST(CliRecord, AnEndlessDurationSetsNoTimeLimit) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  TempDir dir;
+  for (const char* duration : {"1e12", "inf"}) {
+    const std::string folder = dir.File(std::string("run") + duration);
+    const ToolRun run = RunTool({"record", folder, "--packages", "2", "--items", "3",
+                                 "--duration", duration, "--item-size", "16"},
+                                60);
+    EXPECT_FALSE(run.timedOut) << duration;
+    EXPECT_EQ(run.code, 0) << duration << ": " << run.all();
+    EXPECT_TRUE(Has(run.out, ", 3 per package, with no time limit\n")) << run.out;
+    EXPECT_TRUE(Has(run.out, "stored 6 items (96 bytes) in ")) << run.out;
+  }
+}
+
+// Names from the index are shown as they are only where that is safe: in JSON a byte
+// that starts no UTF-8 sequence becomes U+FFFD and a control character \u00XX; on a
+// terminal both show as \xHH. No output carries the raw bytes.
+TEST(CliInfo, NamesFromTheIndexAreEscaped) {
+  QUILLBOX_SKIP_WITHOUT_TOOL();
+  Rec rec(true);
+  const std::string index = ReadWholeFile(rec.index);
+  const std::uint64_t entry1 = 41 + 25 + Get(index, 41, 8);
+  const std::uint64_t nameLength = Get(index, entry1, 8);
+  const std::string odd = "\xff\xfe\x1b[31m";
+  ASSERT_GT(nameLength, odd.size());
+  Patch(rec.index, entry1 + 8 + nameLength - odd.size(), odd);
+  const std::string listed = rec.files[1].substr(0, nameLength - odd.size());
+  const auto raw = [](const std::string& text) {
+    return std::count_if(text.begin(), text.end(), [](char c) {
+      const auto byte = static_cast<unsigned char>(c);
+      return (byte < 0x20 && c != '\n') || byte >= 0x7f;
+    });
+  };
+  const ToolRun json = RunTool({"info", "--json", rec.index});
+  EXPECT_EQ(json.code, 0) << json.all();
+  EXPECT_TRUE(Has(json.out, "\"path\": \"" + listed + "\\ufffd\\ufffd\\u001b[31m\", \"listedPath\""))
+      << json.out;
+  EXPECT_EQ(raw(json.out), 0) << json.out;
+  const std::string shown = listed + "\\xff\\xfe\\x1b[31m";
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"info", rec.index}, {"verify", rec.index}}) {
+    const ToolRun text = RunTool(arguments);
+    EXPECT_TRUE(Has(text.out, "  MISSING   " + shown + "\n") ||
+                Has(text.out, "data file 1 (" + shown + "): missing"))
+        << text.out;
+    EXPECT_EQ(raw(text.all()), 0) << text.all();
+  }
+}
+
 TEST(CliUsage, WrongCommandLinesExitTwo) {
   QUILLBOX_SKIP_WITHOUT_TOOL();
+  TempDir dir;  // Where a record that took a wrong command line would write.
+  const std::string x = dir.File("x");
   const std::vector<std::vector<std::string>> wrong = {
       {},
       {"info"},
@@ -620,14 +769,31 @@ TEST(CliUsage, WrongCommandLinesExitTwo) {
       {"cat", "x.index", "0", "--location", "1,2,3,4"},
       {"cat", "x.index"},
       {"cat", "x.index", "--location", "1,2,three,4"},
-      {"record", "x", "--packages", "0"},
+      {"record", x, "--packages", "0"},
       {"record", ""},
+      {"cat", "x.index", "--location", "1,2,3,4,5,6"},
+      {"cat", "x.index", "--location", "1,2,3,4,"},
+      // Negative numbers, which would wrap around in the unsigned options.
+      {"cat", "x.index", "--", "-1"},
+      {"record", x, "-n", "-1"},
+      {"record", x, "--writers", "-2"},
+      {"record", x, "--items", "-5"},
+      {"record", x, "--item-size", "-16"},
+      {"record", x, "--package-size", "-1"},
+      {"record", x, "--file-limit", "-1"},
+      {"record", x, "--max-queued", "-1"},
+      {"record", x, "--callers", "-1"},
+      {"record", x, "--duration", "-1"},
+      {"record", x, "--duration", "nan"},
   };
   for (const std::vector<std::string>& arguments : wrong) {
-    const ToolRun run = RunTool(arguments);
-    EXPECT_EQ(run.code, 2) << (arguments.empty() ? "(none)" : arguments[0]) << run.all();
-    EXPECT_TRUE(run.out.empty()) << run.out;
-    EXPECT_FALSE(run.err.empty());
+    std::string line;
+    for (const std::string& argument : arguments) line += " " + argument;
+    const ToolRun run = RunTool(arguments, 30);
+    EXPECT_EQ(run.code, 2) << line << ": " << run.all();
+    EXPECT_TRUE(run.out.empty()) << line << ": " << run.out;
+    EXPECT_FALSE(run.err.empty()) << line;
+    EXPECT_FALSE(fs::exists(x)) << line;
   }
   const ToolRun help = RunTool({"--help"});
   EXPECT_EQ(help.code, 0);

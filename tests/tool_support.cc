@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -53,10 +55,30 @@ int WaitBounded(pid_t child, double seconds, bool* timedOut) {
   return status;
 }
 
+// Starts the tool under a file size limit: fork, since posix_spawn sets no limits. The
+// child calls only async-signal-safe functions before exec (the test process has
+// threads).
+pid_t SpawnLimited(char* const* argv, const char* out, const char* err, std::uint64_t limit) {
+  const pid_t child = fork();
+  if (child != 0) return child;
+  const int outFd = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const int errFd = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  const rlimit size{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  if (outFd < 0 || errFd < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0 ||
+      sigaction(SIGXFSZ, &ignore, nullptr) != 0 || setrlimit(RLIMIT_FSIZE, &size) != 0) {
+    _exit(126);
+  }
+  execve(argv[0], argv, environ);
+  _exit(127);
+}
+
 }  // namespace
 #endif
 
-ToolRun RunTool(const std::vector<std::string>& arguments, double seconds) {
+ToolRun RunTool(const std::vector<std::string>& arguments, double seconds,
+                std::uint64_t fileSizeLimit) {
   ToolRun run;
 #if QUILLBOX_HAS_TOOL
   TempDir scratch;
@@ -71,7 +93,11 @@ ToolRun RunTool(const std::vector<std::string>& arguments, double seconds) {
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   pid_t child = 0;
-  if (posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+  const bool started =
+      fileSizeLimit != 0
+          ? (child = SpawnLimited(argv.data(), out.c_str(), err.c_str(), fileSizeLimit)) > 0
+          : posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+  if (started) {
     const int status = WaitBounded(child, seconds, &run.timedOut);
     if (status != -1 && !run.timedOut && WIFEXITED(status)) run.code = WEXITSTATUS(status);
   }
@@ -81,6 +107,7 @@ ToolRun RunTool(const std::vector<std::string>& arguments, double seconds) {
 #else
   (void)arguments;
   (void)seconds;
+  (void)fileSizeLimit;
 #endif
   return run;
 }

@@ -3,6 +3,7 @@
 #ifndef QUILLBOX_TESTS_TOOL_SUPPORT_H_
 #define QUILLBOX_TESTS_TOOL_SUPPORT_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,11 @@ struct ToolRun {
 };
 
 // Runs the tool with `arguments`, its standard output and error going to files in a
-// folder of its own. A tool still running after `seconds` is killed (timedOut).
-ToolRun RunTool(const std::vector<std::string>& arguments, double seconds = 120);
+// folder of its own. A tool still running after `seconds` is killed (timedOut). With a
+// `fileSizeLimit`, the tool may write no file past that many bytes (RLIMIT_FSIZE, with
+// SIGXFSZ ignored, so that such a write fails with EFBIG); its standard error too.
+ToolRun RunTool(const std::vector<std::string>& arguments, double seconds = 120,
+                std::uint64_t fileSizeLimit = 0);
 
 inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

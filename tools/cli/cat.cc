@@ -1,9 +1,11 @@
 // quillbox cat: a package's bytes (the payloads of its chain in order), or one item by
 // its location, to standard output. Reads through a buffer of bounded size, never a
 // whole block or file at once.
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,12 +18,14 @@ namespace {
 
 constexpr std::size_t kPiece = 1024 * 1024;
 
-// An ItemLocation as given on the command line, with the item's length.
+// An ItemLocation as given on the command line, with the item's length; its blockLen
+// only when given.
 struct Location {
   std::uint64_t pos = 0;
   std::uint32_t file = 0;
   std::uint32_t offsetInBlock = 0;
   std::uint64_t length = 0;
+  std::optional<std::uint32_t> blockLen;
 };
 
 template <typename T>
@@ -40,31 +44,35 @@ bool ParseLocation(const std::string& text, Location* location) {
       fields.back() += c;
     }
   }
-  return fields.size() == 4 && ParseNumber(fields[0], &location->pos) &&
+  if (fields.size() == 5) {
+    location->blockLen.emplace();
+    if (!ParseNumber(fields[4], &*location->blockLen)) return false;
+  }
+  return (fields.size() == 4 || fields.size() == 5) && ParseNumber(fields[0], &location->pos) &&
          ParseNumber(fields[1], &location->file) &&
          ParseNumber(fields[2], &location->offsetInBlock) &&
          ParseNumber(fields[3], &location->length);
 }
 
-// Copies `size` bytes at `position` of data file `file` to standard output. False, after
-// complaining, when a read or the write fails.
-bool Copy(const Recording& recording, std::uint32_t file, std::uint64_t position,
-          std::uint64_t size, std::string& buffer) {
+// Copies `size` bytes at `position` of data file `file` to standard output. After
+// complaining, kExitDamaged when a read fails and kExitCannotRead when the write does.
+int Copy(const Recording& recording, std::uint32_t file, std::uint64_t position,
+         std::uint64_t size, std::string& buffer) {
   for (std::uint64_t done = 0; done < size;) {
     buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, size - done)));
     try {
       recording.Read(file, position + done, buffer.data(), buffer.size());
     } catch (const std::exception& e) {
       Complain(e.what());
-      return false;
+      return kExitDamaged;
     }
     if (!WriteStdout(buffer.data(), buffer.size())) {
       Complain("Unable to write to standard output");
-      return false;
+      return kExitCannotRead;
     }
     done += buffer.size();
   }
-  return true;
+  return kExitOk;
 }
 
 int CatPackage(const Recording& recording, std::uint64_t package) {
@@ -80,24 +88,47 @@ int CatPackage(const Recording& recording, std::uint64_t package) {
     return kExitDamaged;
   }
   std::string buffer;
-  bool copied = true;
+  int copied = kExitOk;
   const WalkResult walk =
       recording.Walk(record.image, record.place, WalkOptions{}, [&](const ChainBlock& block) {
         copied = Copy(recording, block.file, block.payloadPos(), block.header.payloadLen, buffer);
-        return copied;
+        return copied == kExitOk;
       });
-  if (!copied) return kExitDamaged;
+  if (copied != kExitOk) return copied;
   if (walk.fault) {
     Complain("Package " + std::to_string(package) +
              " is damaged: " + PlaceText(recording, walk.fault->place) + ": " + walk.fault->what +
              "; the output ends there");
-    return kExitDamaged;
+    return FinishOutput(kExitDamaged);
   }
-  return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
+  return FinishOutput(kExitOk);
+}
+
+// Whether a block of data file `file` starts at `headerPos` (below `end`): follows the
+// blocks, which lie back to back, from offset 0, reading their headers through a window
+// of bounded size. A header that does not fit before `end` ends the search.
+bool IsBlockStart(const Recording& recording, std::uint32_t file, std::uint64_t headerPos,
+                  std::uint64_t end) {
+  std::string window;
+  std::uint64_t windowPos = 0;
+  for (std::uint64_t pos = 0; pos < headerPos;) {
+    if (end - pos < kBlockHeaderSize) return false;
+    if (pos - windowPos + kBlockHeaderSize > window.size()) {
+      window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, end - pos)));
+      recording.Read(file, pos, window.data(), window.size());
+      windowPos = pos;
+    }
+    const BlockHeader header = DecodeBlockHeader(window.data() + (pos - windowPos));
+    if (header.payloadLen == 0 || header.payloadLen > end - pos - kBlockHeaderSize) return false;
+    pos += kBlockHeaderSize + header.payloadLen;
+    if (pos == headerPos) return true;
+  }
+  return headerPos == 0;
 }
 
 // The item lies in the block whose header is at pos - offsetInBlock - 16, wholly inside
-// its payload.
+// its payload; that block is one of the file's (found from offset 0), and its payload
+// length is the location's blockLen when that is given.
 int CatItem(const Recording& recording, const Location& location) {
   const auto fail = [](const std::string& what) {
     Complain("The location names no item: " + what);
@@ -135,6 +166,20 @@ int CatItem(const Recording& recording, const Location& location) {
   if (header.payloadLen > end - headerPos - kBlockHeaderSize) {
     return fail(where + " runs past " + recording.DescribeEnd(location.file, Extent::kListed));
   }
+  if (location.blockLen && header.payloadLen != *location.blockLen) {
+    return fail(where + " holds a payload of " + std::to_string(header.payloadLen) +
+                " bytes, not the location's blockLen of " + std::to_string(*location.blockLen));
+  }
+  bool blockStart = false;
+  try {
+    blockStart = IsBlockStart(recording, location.file, headerPos, end);
+  } catch (const std::exception& e) {
+    Complain(e.what());
+    return kExitDamaged;
+  }
+  if (!blockStart) {
+    return fail(where + " is not the start of a block");
+  }
   if (location.offsetInBlock > header.payloadLen ||
       location.length > header.payloadLen - location.offsetInBlock) {
     return fail("the item (" + std::to_string(location.length) + " bytes at offset " +
@@ -143,8 +188,8 @@ int CatItem(const Recording& recording, const Location& location) {
                 std::to_string(header.payloadLen) + " bytes)");
   }
   std::string buffer;
-  if (!Copy(recording, location.file, location.pos, location.length, buffer)) return kExitDamaged;
-  return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
+  const int copied = Copy(recording, location.file, location.pos, location.length, buffer);
+  return copied == kExitOk ? FinishOutput(kExitOk) : copied;
 }
 
 }  // namespace
@@ -153,12 +198,12 @@ int RunCat(const CatOptions& options) {
   Location location;
   const bool byLocation = !options.location.empty();
   if (byLocation == options.package.has_value()) {
-    Complain("cat takes either a package number or --location POS,FILE,OFFSET,LEN");
+    Complain("cat takes either a package number or --location POS,FILE,OFFSET,LEN[,BLOCKLEN]");
     return kExitCannotRead;
   }
   if (byLocation && !ParseLocation(options.location, &location)) {
-    Complain("--location takes POS,FILE,OFFSET,LEN (four decimal numbers), not " +
-             options.location);
+    Complain("--location takes POS,FILE,OFFSET,LEN[,BLOCKLEN] (four or five decimal numbers), "
+             "not " + options.location);
     return kExitCannotRead;
   }
   const std::unique_ptr<Recording> recording = OpenRecording(options.index);

@@ -14,8 +14,8 @@ constexpr int kExitOk = 0;
 // The recording is damaged: verify found a fault, cat could deliver only part, or
 // recover could not reach everything.
 constexpr int kExitDamaged = 1;
-// The index cannot be read (missing, short, not an index), the command line is wrong,
-// or recording failed.
+// The index cannot be read (missing, short, not an index), standard output cannot be
+// written, the command line is wrong, or recording failed.
 constexpr int kExitCannotRead = 2;
 
 struct InfoOptions {
@@ -55,7 +55,8 @@ int RunRecord(const RecordOptions& options);
 // Writes a new index at `output` that covers what the data files hold beyond `index`
 // (after a crash); exits 0 when every chain was followed to its end, 1 when something
 // could not be reached (the new index is written all the same), 2 when the index
-// cannot be read or the new one cannot be written. Something at `output` already is
+// cannot be read or the new one cannot be written (or, after writing it, standard
+// output could not be). Something at `output` already is
 // replaced only with `force`, and the old index or a data file never.
 struct RecoverOptions {
   std::string index;

@@ -73,20 +73,20 @@ void PrintFilesText(const Recording& recording) {
     const RecordingFile& f = recording.files()[k];
     std::string notes;
     if (f.isPackageFile) notes += " (package file)";
-    if (f.exists() && f.path != f.listedName) notes += " (listed as " + f.listedName + ")";
+    if (f.exists() && f.path != f.listedName) notes += " (listed as " + Printable(f.listedName) + ")";
     if (f.exists() && f.length != f.listedSize) {
       notes += " (" + std::to_string(f.length) + " bytes on disk)";
     }
     std::printf("  %-4u  %14" PRIu64 "  %14s  %-8s  %s%s\n", k, f.listedSize,
                 LimitText(f.maxSize).c_str(), f.exists() ? "present" : "MISSING",
-                PathOf(recording, k).c_str(), notes.c_str());
+                Printable(PathOf(recording, k)).c_str(), notes.c_str());
   }
 }
 
 void PrintText(const Recording& recording, const std::vector<PackageFigures>& packages,
                const Totals& totals, bool everyPackage) {
   const IndexHeader& header = recording.header();
-  std::printf("index         %s\n", recording.indexPath().c_str());
+  std::printf("index         %s\n", Printable(recording.indexPath()).c_str());
   std::printf("package size  %" PRIu64 " bytes\n", header.packageSize);
   std::printf("package file  %s\n", header.hasPackageFile ? "yes (data file 0)" : "no");
   PrintFilesText(recording);
@@ -164,7 +164,7 @@ int RunInfo(const InfoOptions& options) {
   } else {
     PrintText(*recording, packages, totals, options.packages);
   }
-  return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
+  return FinishOutput(kExitOk);
 }
 
 }  // namespace qbx::cli

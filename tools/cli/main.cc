@@ -1,5 +1,6 @@
 // quillbox: inspects, checks, reads and recovers recordings, and makes new ones. The
 // command line is parsed here; each command lives in a file of its own.
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,7 @@ void AddRecover(CLI::App& app, RecoverOptions& options) {
       "recover",
       "After a crash, write a new index that also covers the blocks stored after the last "
       "Save; exit 0 when every chain was followed to its end, 1 when some could not be, "
-      "2 when nothing was written");
+      "2 when nothing was written (or standard output could not be)");
   recover->add_option("index", options.index, "The recording's last saved index file")
       ->required();
   recover->add_option("-o,--output", options.output,
@@ -58,10 +59,12 @@ void AddCat(CLI::App& app, CatOptions& options, Given& given) {
   CLI::App* cat =
       app.add_subcommand("cat", "Write a package's bytes, or one item, to standard output");
   cat->add_option("index", options.index, "The recording's index file")->required();
-  given.packageOption = cat->add_option("package", given.package, "The package's number");
+  given.packageOption = cat->add_option("package", given.package, "The package's number")
+                            ->check(CLI::NonNegativeNumber);
   cat->add_option("--location", options.location,
-                  "One item: its ItemLocation's pos, file and offsetInBlock, and its length")
-      ->type_name("POS,FILE,OFFSET,LEN")
+                  "One item: its ItemLocation's pos, file and offsetInBlock, its length, and "
+                  "optionally the ItemLocation's blockLen, which must then match the block")
+      ->type_name("POS,FILE,OFFSET,LEN[,BLOCKLEN]")
       ->excludes(given.packageOption);
 }
 
@@ -70,24 +73,28 @@ void AddRecord(CLI::App& app, RecordOptions& options, Given& given) {
       "record", "Record into a folder for a while, save the index there and verify it");
   record->add_option("folder", options.folder, "The folder for the data files and the index")
       ->required();
-  record->add_option("-n,--packages", options.packages, "Number of packages")
+  // CLI11 would wrap a negative number around into an unsigned option.
+  const auto count = [&](const char* names, auto& value, const char* what) {
+    return record->add_option(names, value, what)->check(CLI::NonNegativeNumber);
+  };
+  count("-n,--packages", options.packages, "Number of packages")->capture_default_str();
+  count("-w,--writers", options.writers, "Number of writer threads")->capture_default_str();
+  count("-s,--item-size", options.itemSize, "Bytes per item")->capture_default_str();
+  given.secondsOption =
+      record
+          ->add_option("-d,--duration", options.seconds,
+                       "Seconds to store for; more than ten years (or inf) for no time limit")
+          ->check(CLI::Range(0.0, std::numeric_limits<double>::infinity()))
+          ->capture_default_str();
+  count("--items", options.items,
+        "Items per package; then no time limit unless --duration is given");
+  count("--callers", options.callers, "Threads that call Store")->capture_default_str();
+  count("--package-size", options.packageSize, "The package buffer size in bytes")
       ->capture_default_str();
-  record->add_option("-w,--writers", options.writers, "Number of writer threads")
+  count("--file-limit", options.fileLimit, "Size limit of each data file; 0 for none")
       ->capture_default_str();
-  record->add_option("-s,--item-size", options.itemSize, "Bytes per item")->capture_default_str();
-  given.secondsOption = record->add_option("-d,--duration", options.seconds, "Seconds to store for")
-                            ->capture_default_str();
-  record->add_option("--items", options.items,
-                     "Items per package; then no time limit unless --duration is given");
-  record->add_option("--callers", options.callers, "Threads that call Store")
-      ->capture_default_str();
-  record->add_option("--package-size", options.packageSize, "The package buffer size in bytes")
-      ->capture_default_str();
-  record->add_option("--file-limit", options.fileLimit, "Size limit of each data file; 0 for none")
-      ->capture_default_str();
-  given.maxQueuedOption =
-      record->add_option("--max-queued", given.maxQueued,
-                         "Packages that may wait for the database writer (default: all)");
+  given.maxQueuedOption = count("--max-queued", given.maxQueued,
+                                "Packages that may wait for the database writer (default: all)");
 }
 
 }  // namespace

@@ -23,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A longer duration sets no deadline: its clock ticks (nanoseconds) would overflow.
+constexpr double kLongestSeconds = 10.0 * 365 * 24 * 60 * 60;
+
 // What the calling threads share with the one that watches them.
 struct Run {
   std::atomic<bool> stop{false};
@@ -77,12 +80,14 @@ std::string ProgressText(const Run& run, Clock::time_point start) {
   return text;
 }
 
-// Runs the calling threads until they finish or the time is up, drawing the progress
-// line meanwhile.
+// Runs the calling threads until they finish or, when `timed`, the time is up (at most
+// kLongestSeconds), drawing the progress line meanwhile.
 void StoreFromCallers(Quillbox* db, const RecordOptions& options, bool timed, Run& run) {
   const Clock::time_point start = Clock::now();
-  const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(options.seconds));
+  const Clock::time_point deadline =
+      timed ? start + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(options.seconds))
+            : start;
   std::vector<std::thread> callers;
   run.running = options.callers;
   for (std::uint32_t c = 0; c < options.callers; ++c) {
@@ -166,17 +171,19 @@ int RunRecord(const RecordOptions& options) {
   Quillbox* db = CreateDatabase(options);
   if (db == nullptr) return kExitCannotRead;
   const bool timed = options.secondsGiven || options.items == 0;
+  const bool limited = timed && options.seconds <= kLongestSeconds;
   std::printf(
       "recording into %s: %" PRIu64 " packages, %u writers, %u callers, items of %" PRIu64 " bytes",
       options.folder.c_str(), options.packages, options.writers, options.callers, options.itemSize);
   if (options.items != 0) std::printf(", %" PRIu64 " per package", options.items);
-  if (timed) std::printf(", for %.1f s", options.seconds);
+  if (limited) std::printf(", for %.1f s", options.seconds);
+  if (timed && !limited) std::printf(", with no time limit");
   std::printf("\n");
   std::fflush(stdout);
 
   Run run;
   const Clock::time_point start = Clock::now();
-  StoreFromCallers(db, options, timed, run);
+  StoreFromCallers(db, options, limited, run);
   const Clock::time_point stored = Clock::now();
   const bool synchronized = !run.failed && Quillbox_Synchronize(db) == 0;
   const Clock::time_point written = Clock::now();

@@ -22,7 +22,7 @@ std::string Amount(std::uint64_t blocks, std::uint64_t bytes) {
 }
 
 std::string FaultText(const Recording& recording, const Fault& fault) {
-  return PlaceText(recording, fault.place) + ": " + fault.what;
+  return PlaceText(recording, fault.place) + ": " + Printable(fault.what);
 }
 
 struct Totals {
@@ -66,7 +66,7 @@ void ReportPackages(const Recording& recording, const Recovery& recovery, Totals
 void ReportFiles(const Recording& recording, const Recovery& recovery) {
   for (std::uint32_t k = 0; k < recovery.files.size(); ++k) {
     const RecoveredFile& f = recovery.files[k];
-    const std::string path = PathOf(recording, k);
+    const std::string path = Printable(PathOf(recording, k));
     if (!f.exists) {
       std::printf("data file %u (%s): missing; listed as before\n", k, path.c_str());
       continue;
@@ -99,7 +99,8 @@ int RunRecover(const RecoverOptions& options) {
   }
   const std::unique_ptr<Recording> recording = OpenRecording(options.index);
   if (!recording) return kExitCannotRead;
-  std::printf("recovering %s: %zu data files, %" PRIu64 " packages\n", options.index.c_str(),
+  std::printf("recovering %s: %zu data files, %" PRIu64 " packages\n",
+              Printable(options.index).c_str(),
               recording->files().size(), recording->packageCount());
   const Recovery recovery = RecoverRecording(*recording);
   Totals totals;
@@ -115,7 +116,7 @@ int RunRecover(const RecoverOptions& options) {
   }
   const std::uint64_t added = recovery.packages.size() - recovery.savedPackages;
   std::printf("wrote %s: %zu packages (%" PRIu64 " new), %s beyond the old index\n",
-              options.output.c_str(), recovery.packages.size(), added,
+              Printable(options.output).c_str(), recovery.packages.size(), added,
               Amount(totals.blocks, totals.bytes).c_str());
   bool filesIntact = true;
   for (std::uint32_t k = 0; k < recovery.files.size(); ++k) {
@@ -124,15 +125,14 @@ int RunRecover(const RecoverOptions& options) {
   }
   if (recovery.Complete()) {
     std::printf("complete: every chain was followed to its end\n");
-    return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
+    return FinishOutput(kExitOk);
   }
   std::printf("incomplete: %" PRIu64 " package%s cut short, %" PRIu64
               " record%s of the package file left%s\n",
               totals.cut, totals.cut == 1 ? "" : "s", recovery.recordsLeft,
               recovery.recordsLeft == 1 ? "" : "s",
               filesIntact ? "" : ", data files missing or cut short");
-  std::fflush(stdout);
-  return kExitDamaged;
+  return FinishOutput(kExitDamaged);
 }
 
 }  // namespace qbx::cli

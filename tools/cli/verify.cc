@@ -34,7 +34,8 @@ struct Counts {
 void ReportFile(const Recording& recording, Progress& progress, std::uint32_t file,
                 const std::string& what) {
   progress.Clear();
-  std::printf("data file %u (%s): %s\n", file, PathOf(recording, file).c_str(), what.c_str());
+  std::printf("data file %u (%s): %s\n", file, Printable(PathOf(recording, file)).c_str(),
+              Printable(what).c_str());
 }
 
 // Checks the data files and scans the block files.
@@ -127,7 +128,8 @@ int RunVerify(const VerifyOptions& options) {
   const std::unique_ptr<Recording> recording = OpenRecording(options.index);
   if (!recording) return kExitCannotRead;
   const std::uint64_t packages = recording->packageCount();
-  std::printf("verifying %s: %zu data files, %" PRIu64 " packages\n", options.index.c_str(),
+  std::printf("verifying %s: %zu data files, %" PRIu64 " packages\n",
+              Printable(options.index).c_str(),
               recording->files().size(), packages);
   Progress progress;
   Counts counts;
@@ -140,7 +142,7 @@ int RunVerify(const VerifyOptions& options) {
     if (const std::optional<Fault> fault = CheckPackage(*recording, n, states, &counts)) {
       progress.Clear();
       std::printf("package %" PRIu64 ": %s: %s\n", n, PlaceText(*recording, fault->place).c_str(),
-                  fault->what.c_str());
+                  Printable(fault->what).c_str());
       ++counts.damagedPackages;
     }
   }
@@ -155,12 +157,11 @@ int RunVerify(const VerifyOptions& options) {
     std::printf("intact: %" PRIu64 " packages, %" PRIu64 " blocks, %" PRIu64
                 " bytes in %zu data files\n",
                 packages, counts.blocks, counts.bytes, fileCount);
-    return std::fflush(stdout) == 0 ? kExitOk : kExitCannotRead;
+    return FinishOutput(kExitOk);
   }
   std::printf("damaged: %" PRIu64 " of %" PRIu64 " packages, %" PRIu64 " of %zu data files\n",
               counts.damagedPackages, packages, counts.damagedFiles, fileCount);
-  std::fflush(stdout);
-  return kExitDamaged;
+  return FinishOutput(kExitDamaged);
 }
 
 }  // namespace qbx::cli
