@@ -17,6 +17,9 @@ namespace qbx::cli {
 namespace {
 
 constexpr std::size_t kPiece = 1024 * 1024;
+// Block headers are looked for through a smaller window: with large blocks, each header
+// costs one read of this size.
+constexpr std::size_t kHeaderWindow = 64 * 1024;
 
 // An ItemLocation as given on the command line, with the item's length; its blockLen
 // only when given.
@@ -106,7 +109,7 @@ int CatPackage(const Recording& recording, std::uint64_t package) {
 
 // Whether a block of data file `file` starts at `headerPos` (below `end`): follows the
 // blocks, which lie back to back, from offset 0, reading their headers through a window
-// of bounded size. A header that does not fit before `end` ends the search.
+// of bounded size (so the time grows with the file's size, the memory does not). A header that does not fit before `end` ends the search.
 bool IsBlockStart(const Recording& recording, std::uint32_t file, std::uint64_t headerPos,
                   std::uint64_t end) {
   std::string window;
@@ -114,7 +117,7 @@ bool IsBlockStart(const Recording& recording, std::uint32_t file, std::uint64_t 
   for (std::uint64_t pos = 0; pos < headerPos;) {
     if (end - pos < kBlockHeaderSize) return false;
     if (pos - windowPos + kBlockHeaderSize > window.size()) {
-      window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, end - pos)));
+      window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kHeaderWindow, end - pos)));
       recording.Read(file, pos, window.data(), window.size());
       windowPos = pos;
     }
