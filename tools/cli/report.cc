@@ -122,7 +122,10 @@ std::string JsonString(const std::string& text) {
                   static_cast<unsigned>(static_cast<unsigned char>(in[at + length - 1])));
     out += escaped;
   };
-  return "\"" + Sanitized(text, keep, replace) + "\"";
+  std::string quoted = "\"";  // Appended, not concatenated: GCC 12 warns on the latter.
+  quoted += Sanitized(text, keep, replace);
+  quoted += '"';
+  return quoted;
 }
 
 std::string Printable(const std::string& text) {
