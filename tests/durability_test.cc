@@ -137,6 +137,30 @@ TEST_F(Durability, RelocationOntoAnIndexOfTheDatabaseIsRefused) {
   ExpectAllReadBack();
 }
 
+// A relocation without removal leaves the old copy, which the saved index still lists
+// and reads at its Import: relocating another file onto it is refused, and the saved
+// recording stays whole.
+TEST_F(Durability, RelocationOntoAFileThatASavedIndexListsIsRefused) {
+  Create(256, 1000, true, {~0ull, ~0ull}, 3, 30, 600);
+  ASSERT_TRUE(StoreAndSync() && SaveIndex());
+  const std::string saved = ReadWholeFile(index);
+  const std::string kept = Quillbox_GetDatabaseFileName(1, db);
+  const std::string keptBytes = ReadWholeFile(kept);
+  const std::string moved = dir.File("moved");
+  ASSERT_EQ(Quillbox_RelocateFileTo(1, moved.c_str(), 0, db), 0);
+  const std::string other = Quillbox_GetDatabaseFileName(2, db);
+  const std::string spelled = fs::path(kept).parent_path().string() + kSeparator + "." +
+                              kSeparator + fs::path(kept).filename().string();
+  for (const std::string& target : {kept, spelled}) {
+    EXPECT_EQ(Quillbox_RelocateFileTo(2, target.c_str(), 1, db), 1) << target;
+  }
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(2, db), other);
+  EXPECT_EQ(ReadWholeFile(kept), keptBytes);
+  EXPECT_EQ(ReadWholeFile(index), saved);
+  Reopen(1000);
+  ExpectAllReadBack();
+}
+
 // An index of a recording that was moved names its files where they were: relocating
 // one of them with remove-old still rewrites that index, which then names the new path.
 // Imported by a path relative to the working folder, the database names the files it

@@ -98,7 +98,7 @@ void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& 
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
   qbx::MutexLock relocations(relocationMutex);
-  CheckNotAKnownIndex(newPath);
+  CheckNotNeededByAKnownIndex(newPath);
   const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;
   try {
@@ -109,13 +109,20 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
   if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
 }
 
-// Refuses a relocation onto an index this database saved or was imported from: the
-// copy would overwrite the index, which no longer named any file then.
-void Quillbox::CheckNotAKnownIndex(const std::string& path) {
+// Refuses a relocation onto what an index this database saved or was imported from
+// needs: the index itself (the copy would overwrite it, and it would name no file any
+// more), or a file it lists, such as the old copy that a relocation without removal
+// left (the saved items in it would be overwritten by another file's bytes).
+void Quillbox::CheckNotNeededByAKnownIndex(const std::string& path) {
   qbx::MutexLock lock(indexesMutex);
   for (const std::string& index : knownIndexes) {
     if (qbx::SameFile(index, path)) {
       throw std::runtime_error("Relocation target is an index of the database: " + path);
+    }
+    for (const std::string& listed : qbx::FilesOfIndex(index)) {
+      if (qbx::SameFile(listed, path)) {
+        throw std::runtime_error("Relocation target is a file that a saved index lists: " + path);
+      }
     }
   }
 }

@@ -98,7 +98,7 @@ struct Quillbox {
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
                             const std::string& newName) REQUIRES(relocationMutex)
       EXCLUDES(indexesMutex);
-  void CheckNotAKnownIndex(const std::string& path) EXCLUDES(indexesMutex);
+  void CheckNotNeededByAKnownIndex(const std::string& path) EXCLUDES(indexesMutex);
 
  public:
   // The components, in the order of construction; destroyed backwards: the writers

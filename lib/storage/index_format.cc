@@ -293,6 +293,47 @@ bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
   return true;
 }
 
+std::vector<std::string> FilesOfIndex(const std::string& indexPath) {
+  std::vector<std::string> found;
+  const FileHandle file = OpenFile(indexPath, OpenMode::kRead);
+  if (file == kNoFile) {
+    // An index that is there but cannot be read is not passed over: it may list the file.
+    if (IsRegularFile(indexPath)) throw std::runtime_error("Unable to read data");
+    return found;
+  }
+  try {
+    std::uint64_t length = 0;
+    if (!FileLength(file, &length)) throw std::runtime_error("Unable to read data");
+    IndexReader index(file, length);
+    char header[kIndexHeaderSize];
+    if (index.TryGet(header, sizeof header) &&
+        std::string(header, kTypeMarkerSize) == std::string(kTypeMarker, kTypeMarkerSize)) {
+      // Each entry takes at least its fixed bytes, so a damaged count ends with the file.
+      const std::uint64_t count = GetFixed64(header + kIndexHeaderSize - 8);
+      for (std::uint64_t k = 0; k < count; ++k) {
+        std::string stored;
+        try {
+          stored = ReadFileEntry(index).name;
+        } catch (const std::runtime_error& error) {
+          if (std::strncmp(error.what(), "Damaged index file", 18) == 0) break;  // No more.
+          throw;
+        }
+        std::string path;
+        try {
+          path = IsRegularFile(stored) ? stored : FindMovedFile(FolderOf(indexPath), stored);
+        } catch (const std::exception&) {  // A name that is not UTF-8 names no file.
+        }
+        if (!path.empty()) found.push_back(path);
+      }
+    }
+  } catch (...) {
+    CloseFile(file);
+    throw;
+  }
+  CloseFile(file);
+  return found;
+}
+
 std::string AbsolutePath(const std::string& path) {
   const std::filesystem::path absolute =
       std::filesystem::absolute(std::filesystem::path(std::u8string(path.begin(), path.end())));

@@ -128,6 +128,12 @@ class TemporaryIndex {
 bool RenameFileInIndex(const std::string& indexPath, std::uint64_t fileIndex,
                        const std::string& oldName, const std::string& newName);
 
+// The files that an Import of the index at `indexPath` would reopen: each listed path
+// that names a file, or where the file was found below the index's folder after a move.
+// Only those listed before any damage; none when there is no index. Throws "Unable to
+// read data" when the index is there but cannot be read.
+std::vector<std::string> FilesOfIndex(const std::string& indexPath);
+
 // The absolute form of a UTF-8 path, without touching the file system beyond the
 // current folder.
 std::string AbsolutePath(const std::string& path);

@@ -111,10 +111,10 @@ std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
   if (!SyncFile(target.handle()) || !SyncFolder(FolderOf(newPath))) {
     throw std::runtime_error("Error while copying to file " + newPath);
   }
+  std::string oldName = file.fileName;  // Before the swap: a failed copy must not split it.
   file.DropViews();
   CloseFile(file.handle);
   file.handle = target.Release();
-  std::string oldName = file.fileName;
   file.fileName = newPath;
   file.PublishName();
   file.folderSynced = true;
