@@ -106,7 +106,14 @@ struct SlotJob {
 struct ThreadSlot {
   std::atomic<bool> busy{false};
   SlotJob job;
-  std::atomic<std::uint32_t> fileIndex{0};  // Current data file; read by the database writer.
+  // Current data file; read without a lock by both writers. Once the slot runs it is
+  // changed only by a rollover, under `rollOverMutex`.
+  std::atomic<std::uint32_t> fileIndex{0};
+  // Taken by a writer that found the slot's file full, with no data file's lock held:
+  // it re-reads `fileIndex` and, when it still names the full file, adds the next file
+  // and publishes it. So the slot's thread writer and the database writer, both finding
+  // the file full, make one new file between them.
+  Mutex rollOverMutex;
   char* data = nullptr;                     // Owned copy of the job's bytes; only grows.
   std::uint64_t dataCapacity = 0;
   std::atomic<bool> hasJob{false};

@@ -23,12 +23,19 @@ std::uint32_t NarrowFileIndex(std::uint64_t index) {
   return static_cast<std::uint32_t>(index);
 }
 
+// Whether a block of `blockSize` bytes may follow the `used` bytes of `file`: it must
+// not carry the file past its limit, except that an empty file takes any block (so a
+// block larger than the limit does not start file after file).
+bool BlockFits(const DataFile& file, std::uint64_t used, std::uint64_t blockSize) {
+  return used == 0 || (used <= file.maxSize && blockSize <= file.maxSize - used);
+}
+
 }  // namespace
 
 // One block to append: the package's buffered bytes, then (thread writer only) the
 // item that did not fit.
 struct Writers::BlockWrite {
-  std::uint32_t fileIndex = 0;
+  std::uint32_t fileIndex = 0;  // Set by WriteBlocks: the file the block went into.
   const char* buffered = nullptr;
   std::uint32_t bufferedLen = 0;
   const char* item = nullptr;
@@ -68,6 +75,7 @@ struct Writers::Placement {
 // back off the record.
 struct Writers::PendingBlock {
   PackageRecord* record = nullptr;
+  ThreadSlot* slot = nullptr;  // Whose current file takes the block.
   BlockWrite write;
   std::uint64_t headerPos = qbx::kNoPosition;
   std::uint64_t previousPos = qbx::kNoPosition;
@@ -94,25 +102,61 @@ void Writers::CloseReaderGate(PackageLock& lock) {
   }
 }
 
-// Appends blocks, all for the same file and each of another package, back to back at
-// the file's recorded size (never at its physical end), with one write. The file's size
-// grows only once every block is written whole: blocks whose write fails leave their
-// bytes past the size, where no link and no record of a later Save refers to them, and
-// their records forget them again (ForgetBlock). Links to the blocks come after, in
-// LinkBlock, so that a reader that finds a link finds the whole block behind it.
-void Writers::WriteBlocks(PendingBlock* blocks, std::size_t count) {
-  const std::uint32_t fileIndex = blocks[0].write.fileIndex;
-  DataFile& file = files.At(fileIndex);
-  MutexLock fileLock(file.mutex);
-  // A writer whose write here failed set the flag before it let go of the mutex: its
-  // handed-over block's record may still name the position where the next block would go.
-  errors.Check();
+// Appends blocks, each of another package, into the slot's current file: back to back,
+// with one write (AppendBlocks), as many of them, from the first, as the file's limit
+// allows; returns how many (at least one). When not even the first fits, nothing is
+// changed, the slot rolls over, and the blocks go into its next file. The test is made
+// under the file's mutex, so no other append comes between it and the write.
+std::size_t Writers::WriteBlocks(ThreadSlot& slot, PendingBlock* blocks, std::size_t count) {
+  for (;;) {
+    const std::uint32_t fileIndex = slot.fileIndex.load(std::memory_order_acquire);
+    DataFile& file = files.At(fileIndex);
+    {
+      MutexLock fileLock(file.mutex);
+      // A writer whose write here failed set the flag before it let go of the mutex: its
+      // handed-over block's record may still name the position where the next block
+      // would go.
+      errors.Check();
+      std::uint64_t used = file.size.load(std::memory_order_relaxed);
+      std::size_t fitting = 0;
+      for (; fitting < count; ++fitting) {
+        const std::uint64_t blockSize = qbx::kBlockHeaderSize + blocks[fitting].PayloadLen();
+        if (!BlockFits(file, used, blockSize)) break;
+        used += blockSize;
+      }
+      if (fitting != 0) {
+        AppendBlocks(file, fileIndex, blocks, fitting);
+        return fitting;
+      }
+    }
+    RollOver(slot, fileIndex);
+  }
+}
+
+// Moves the slot from its full file `fullFile` on to a new file in its folder, with the
+// same limit, unless another writer has moved it on already.
+void Writers::RollOver(ThreadSlot& slot, std::uint32_t fullFile) {
+  MutexLock lock(slot.rollOverMutex);
+  if (slot.fileIndex.load(std::memory_order_acquire) != fullFile) return;
+  const std::uint64_t index = files.Add(slot.folder, files.At(fullFile).maxSize);
+  slot.fileIndex.store(NarrowFileIndex(index), std::memory_order_release);
+}
+
+// Writes blocks at the file's recorded size (never at its physical end). The file's
+// size grows only once every block is written whole: blocks whose write fails leave
+// their bytes past the size, where no link and no record of a later Save refers to
+// them, and their records forget them again (ForgetBlock). Links to the blocks come
+// after, in LinkBlock, so that a reader that finds a link finds the whole block behind
+// it.
+void Writers::AppendBlocks(DataFile& file, std::uint32_t fileIndex, PendingBlock* blocks,
+                           std::size_t count) {
   const std::uint64_t start = file.size.load(std::memory_order_relaxed);
   std::uint64_t end = start;
   WritePiece pieces[kMostWritePieces];
   std::size_t pieceCount = 0;
   for (std::size_t k = 0; k < count; ++k) {
     PendingBlock& block = blocks[k];
+    block.write.fileIndex = fileIndex;
     PackageRecord& record = *block.record;
     block.headerPos = end;
     block.previousPos = record.lastBlockPos;
@@ -187,13 +231,15 @@ void Writers::ForgetBlock(const PendingBlock& block) {
   if (block.first) record.firstBlockPos.store(qbx::kNoPosition, std::memory_order_release);
 }
 
-// One block of a thread writer's job; the caller places its items with the returned
-// placement.
-void Writers::WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement) {
+// One block of a thread writer's job, into its slot's current file; the caller places
+// its items with the returned placement.
+void Writers::WriteBlock(PackageEntry& entry, ThreadSlot& slot, const BlockWrite& block,
+                         Placement* placement) {
   PendingBlock pending;
   pending.record = entry.recordOrOffset.record;
+  pending.slot = &slot;
   pending.write = block;
-  WriteBlocks(&pending, 1);
+  WriteBlocks(slot, &pending, 1);
   LinkBlock(pending);
   pending.PlaceInto(placement);
 }
@@ -273,10 +319,10 @@ void Writers::FinishFlush(PackageEntry& entry) {
 
 // Writes out what the taken packages hold. Packages with nothing buffered are finished
 // first, and take no turn. Each other package's bytes become one block in the current
-// file of the slot whose turn it is; file by file, in the order of their first blocks,
-// the blocks for one file go out with one write and are then linked, placed and parked
-// in the order they were taken. After a failure the packages not yet finished are let
-// go (ReleaseTaken).
+// file of the slot whose turn it is; slot by slot, in the order of their first blocks,
+// the blocks for one slot go out with one write per file they fill (WriteBlocks rolls
+// the slot over in between) and are then linked, placed and parked in the order they
+// were taken. After a failure the packages not yet finished are let go (ReleaseTaken).
 void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
                          std::uint32_t* turn) {
   PendingBlock blocks[kMostBlocksPerWrite];
@@ -295,7 +341,7 @@ void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
       if (threads == 0) throw std::runtime_error("Buffered data without a thread");
       PendingBlock& block = blocks[withBytes];
       block.record = &record;
-      block.write.fileIndex = slots[*turn % threads]->fileIndex.load(std::memory_order_acquire);
+      block.slot = slots[*turn % threads];
       block.write.buffered = record.buffer->data();
       block.write.bufferedLen = buffered;
       // The entries with bytes move up beside their blocks.
@@ -305,29 +351,32 @@ void Writers::FlushTaken(PackageEntry** taken, std::size_t count,
       *turn = (*turn + 1) % threads;
     }
     count = withBytes;
-    // One group per file, in the order of the files' first blocks: the blocks for the
-    // file of block k (and their entries) move up beside it, each keeping its order.
+    // One group per slot, in the order of the slots' first blocks: the blocks for the
+    // slot of block k (and their entries) move up beside it, each keeping its order.
     for (std::size_t k = 0; k < count;) {
       std::size_t end = k + 1;
       for (std::size_t j = k + 1; j < count; ++j) {
-        if (blocks[j].write.fileIndex != blocks[k].write.fileIndex) continue;
+        if (blocks[j].slot != blocks[k].slot) continue;
         std::rotate(blocks + end, blocks + j, blocks + j + 1);
         std::rotate(taken + end, taken + j, taken + j + 1);
         ++end;
       }
       errors.Check();  // No more files written once another writer has failed.
-      WriteBlocks(blocks + k, end - k);
-      for (; k < end; ++k) {
-        try {
-          LinkBlock(blocks[k]);
-        } catch (...) {
-          // Written but not on their chains: past this block, none is linked either.
-          for (std::size_t rest = k + 1; rest < end; ++rest) ForgetBlock(blocks[rest]);
-          throw;
+      while (k < end) {
+        // The blocks that fit into the slot's file; the rest go on in its next one.
+        const std::size_t written = k + WriteBlocks(*blocks[k].slot, blocks + k, end - k);
+        for (; k < written; ++k) {
+          try {
+            LinkBlock(blocks[k]);
+          } catch (...) {
+            // Written but not on their chains: past this block, none is linked either.
+            for (std::size_t rest = k + 1; rest < written; ++rest) ForgetBlock(blocks[rest]);
+            throw;
+          }
+          PackageEntry* entry = std::exchange(taken[k], nullptr);
+          PlaceFlushed(*entry->recordOrOffset.record, blocks[k]);
+          FinishFlush(*entry);
         }
-        PackageEntry* entry = std::exchange(taken[k], nullptr);
-        PlaceFlushed(*entry->recordOrOffset.record, blocks[k]);
-        FinishFlush(*entry);
       }
     }
   } catch (...) {
@@ -382,28 +431,10 @@ bool Writers::JobWritesBlock(std::uint64_t total, std::uint64_t size) const {
   return total != 0 && !(total < packages.PackageSize() && size != 0);
 }
 
-// Moves the slot to a new data file in its folder when the job's block would carry
-// its current file past the limit. A block is never split; an empty file takes any
-// block, so a block larger than the limit does not start file after file.
-void Writers::RollOverIfFull(ThreadSlot& slot, const SlotJob& job) {
-  const PackageRecord& record = *job.package->recordOrOffset.record;
-  const std::uint64_t total = record.bufferedBytes.load(std::memory_order_relaxed) + job.size;
-  if (!JobWritesBlock(total, job.size) || job.discard) return;
-  DataFile& current = files.At(slot.fileIndex.load(std::memory_order_relaxed));
-  const std::uint64_t used = current.size.load(std::memory_order_acquire);
-  const std::uint64_t blockSize = qbx::kBlockHeaderSize + total;
-  if (used == 0 || blockSize <= current.maxSize - std::min(used, current.maxSize)) return;
-  const std::uint64_t index = files.Add(slot.folder, current.maxSize);
-  if (index > std::numeric_limits<std::uint32_t>::max()) {
-    throw std::runtime_error("Datatype range exceeded");
-  }
-  slot.fileIndex.store(static_cast<std::uint32_t>(index), std::memory_order_release);
-}
-
 // Carries out one job: the item joins the package buffer if it still fits; otherwise
 // buffer and item go to the slot's file as one block and the package gets a fresh
 // buffer. Locations that reach a file are left in `placement` for FinishJob.
-void Writers::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes,
+void Writers::ExecuteJob(const SlotJob& job, ThreadSlot& slot, const char* bytes,
                           Placement* placement) {
   PackageEntry& entry = *job.package;
   PackageRecord& record = *entry.recordOrOffset.record;
@@ -435,7 +466,6 @@ void Writers::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char
   }
 
   BlockWrite block;
-  block.fileIndex = fileIndex;
   block.item = bytes;
   block.itemLen = size;
   block.handOver = true;
@@ -473,7 +503,7 @@ void Writers::ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char
     entry.lock->readersAllowed.store(true, std::memory_order_seq_cst);
   }
   try {
-    WriteBlock(entry, block, placement);
+    WriteBlock(entry, slot, block, placement);
   } catch (...) {
     if (old != nullptr) packages.ReleaseBuffer(old);
     throw;
@@ -522,9 +552,8 @@ void Writers::RunJob(ThreadSlot& slot) {
     record.buffer = packages.AcquireBuffer(*job.package, true);
   }
   slot.hasJob.store(false, std::memory_order_relaxed);
-  RollOverIfFull(slot, job);
   Placement placement;
-  ExecuteJob(job, slot.fileIndex.load(std::memory_order_relaxed), slot.data, &placement);
+  ExecuteJob(job, slot, slot.data, &placement);
   FinishJob(record, job.sequence, placement);
   record.useCount.fetch_sub(1, std::memory_order_acq_rel);
   slot.busy.store(false, std::memory_order_release);

@@ -4,13 +4,16 @@
 // limit, oldest first, writing buffered bytes as blocks into the slots' files in turn
 // (the blocks of one batch for one file with one write) and parking records in the
 // package file. Each thread writer runs the jobs Store hands
-// to its slot, in sequence order within a package, rolling over to a new data file
-// when its current one is full.
+// to its slot, in sequence order within a package. Either writer moves a slot on to a
+// new data file (a rollover) when a block would carry the slot's current file past its
+// size limit.
 //
 // Threads: any number of caller threads; the writer threads started here, which end
 // when the object is destroyed or after a writer failure. Lock order: a package's
 // mutex, then one data file's locks at a time, then the package table's queue or pool
-// mutex; `slotsMutex` only around additions of slots and threads. The database writer
+// mutex; `slotsMutex` only around additions of slots and threads. A slot's
+// `rollOverMutex` is taken with no data file's lock held (a package's mutex may be
+// held), and inside it only the file table's own. The database writer
 // holds the mutexes of a whole batch of packages, each taken with a try-lock, so no
 // order among them is needed.
 #ifndef QUILLBOX_WRITE_WRITERS_H_
@@ -101,14 +104,17 @@ class Writers {
   void ReleaseTaken(PackageEntry** taken, std::size_t count) NO_THREAD_SAFETY_ANALYSIS;
   void RunJob(ThreadSlot& slot);
   bool JobWritesBlock(std::uint64_t total, std::uint64_t size) const;
-  void RollOverIfFull(ThreadSlot& slot, const SlotJob& job);
-  void ExecuteJob(const SlotJob& job, std::uint32_t fileIndex, const char* bytes,
+  void RollOver(ThreadSlot& slot, std::uint32_t fullFile);
+  void ExecuteJob(const SlotJob& job, ThreadSlot& slot, const char* bytes,
                   Placement* placement);
   void FinishJob(PackageRecord& record, std::uint16_t sequence, const Placement& placement);
   void PlaceEmptyItem(const PackageRecord& record, ItemLocation* location,
                       Placement* placement);
-  void WriteBlock(PackageEntry& entry, const BlockWrite& block, Placement* placement);
-  void WriteBlocks(PendingBlock* blocks, std::size_t count);
+  void WriteBlock(PackageEntry& entry, ThreadSlot& slot, const BlockWrite& block,
+                  Placement* placement);
+  std::size_t WriteBlocks(ThreadSlot& slot, PendingBlock* blocks, std::size_t count);
+  void AppendBlocks(DataFile& file, std::uint32_t fileIndex, PendingBlock* blocks,
+                    std::size_t count) REQUIRES(file.mutex);
   void LinkBlock(const PendingBlock& block);
   static void ForgetBlock(const PendingBlock& block);
   void FailWrite(const PendingBlock* blocks, std::size_t count, const char* message);
