@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <new>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -19,6 +20,7 @@
 
 #include "platform/fault_hook.h"
 #include "write/writer_hooks.h"
+#include "read_support.h"
 #include "test_support.h"
 
 namespace qbx::test {
@@ -908,6 +910,221 @@ TEST(WriterFailure, ASynchronizeCutShortReturnsOnlyOnceNoWriterCanFillInALocatio
   EXPECT_FALSE(returnedBeforeThePlacement.load());
   EXPECT_EQ(synchronizeResult.load(), 1);
   EXPECT_TRUE(Placed(location)) << "its block was written whole before the failure";
+}
+
+// ---- Data file size limits -------------------------------------------------------------
+
+// A database whose writer threads all have the same data file limit, and the items
+// stored into it: caller c stores the packages p % callers == c, item by item.
+struct LimitCase {
+  const char* what;
+  std::uint64_t packageSize, maxQueued;
+  bool packageFile;
+  std::uint32_t slots;
+  std::uint64_t limit;
+  int callers, packages, items;  // Items per package.
+  std::size_t smallest, largest;
+};
+
+class LimitedDb {
+ public:
+  explicit LimitedDb(const LimitCase& c) : c_(c) {
+    EXPECT_EQ(Quillbox_Create(&db_, c.packageSize, c.maxQueued,
+                              c.packageFile ? dir_.path().c_str() : nullptr),
+              0);
+    firstThreadFile_ = c.packageFile ? 1 : 0;
+    AddThreads();
+    AddPackages(c.packages);
+  }
+  ~LimitedDb() { Quillbox_Destroy(db_); }
+
+  Quillbox* db() const { return db_; }
+  const TempDir& dir() const { return dir_; }
+
+  void AddThreads() {
+    for (std::uint32_t t = 0; t < c_.slots; ++t) {
+      const char* name = nullptr;
+      ASSERT_EQ(Quillbox_NewThread(&name, dir_.path().c_str(), c_.limit, db_), 0);
+      initialFiles_.insert(Quillbox_GetFileCount(db_) - 1);
+    }
+  }
+  void AddPackages(int count) {
+    for (int k = 0; k < count; ++k) {
+      std::uint64_t p = 0;
+      ASSERT_EQ(Quillbox_NewPackage(&p, db_), 0);
+      ASSERT_EQ(p, models_.size());
+      models_.emplace_back();
+    }
+  }
+  // Adds `count` items to each package's plan and stores them from the case's callers.
+  void Store(int count) {
+    std::mt19937 random(static_cast<unsigned>(models_.size() * 7 + count));
+    for (std::size_t p = 0; p < models_.size(); ++p) {
+      for (int i = 0; i < count; ++i) {
+        const std::size_t size = c_.smallest + random() % (c_.largest - c_.smallest + 1);
+        models_[p].items.push_back(MakeItem(p, models_[p].items.size(), size));
+      }
+      models_[p].locations.resize(models_[p].items.size());
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < c_.callers; ++c) {
+      callers.emplace_back([&, c] {
+        for (int i = 0; i < count; ++i) {
+          for (std::size_t p = c; p < models_.size(); p += c_.callers) {
+            PackageModel& m = models_[p];
+            const std::size_t k = m.items.size() - count + i;
+            failures += Quillbox_Store(p, m.items[k].size(), m.items[k].data(), &m.locations[k], db_);
+          }
+        }
+      });
+    }
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(Quillbox_Synchronize(db_), 0);
+  }
+
+  // Every writer thread's data file is a run of whole blocks, at most the limit long
+  // unless it holds a single block; every file a rollover made holds a block; the
+  // slots moved on to new files with the same limit.
+  void ExpectFilesWithinTheLimit() {
+    FlushFiles(db_);
+    const std::uint64_t count = Quillbox_GetFileCount(db_);
+    EXPECT_GT(count, firstThreadFile_ + initialFiles_.size()) << "no rollover";
+    for (std::uint64_t k = firstThreadFile_; k < count; ++k) {
+      SCOPED_TRACE(k);
+      EXPECT_EQ(db_->files.At(k).maxSize, c_.limit);
+      const std::string bytes = ReadWholeFile(Quillbox_GetDatabaseFileName(k, db_));
+      std::size_t blocks = 0, at = 0;
+      while (at + kBlockHeaderSize <= bytes.size()) {
+        std::uint64_t payloadLen = 0;
+        for (int b = 3; b >= 0; --b) payloadLen = payloadLen << 8 | std::uint8_t(bytes[at + 12 + b]);
+        at += kBlockHeaderSize + payloadLen;
+        ++blocks;
+      }
+      EXPECT_EQ(at, bytes.size()) << "not a run of whole blocks";
+      EXPECT_TRUE(bytes.size() <= c_.limit || blocks == 1) << bytes.size() << " bytes in " << blocks;
+      if (initialFiles_.count(k) == 0) {
+        EXPECT_NE(blocks, 0u) << "a file made for nothing";
+      }
+    }
+  }
+  // Every package whole and in order through a cursor, and every item at its location.
+  void ExpectAllReadBack() {
+    for (std::size_t p = 0; p < models_.size(); ++p) {
+      SCOPED_TRACE(p);
+      bool ended = false;
+      EXPECT_TRUE(ReadByCursor(db_, p, &ended) == models_[p].Joined() && ended);
+      for (std::size_t i = 0; i < models_[p].items.size(); ++i) {
+        std::string got(models_[p].items[i].size(), '\0');
+        ASSERT_EQ(Quillbox_RecoverRandom(got.size(), got.data(), &models_[p].locations[i], p, db_), 0)
+            << i;
+        ASSERT_EQ(got, models_[p].items[i]) << i;
+      }
+    }
+  }
+  void SaveAndImport() {
+    const std::string index = dir_.File("limits.index");
+    ASSERT_EQ(Quillbox_Save(index.c_str(), db_), 0);
+    Quillbox_Destroy(std::exchange(db_, nullptr));
+    ASSERT_EQ(Quillbox_Import(&db_, index.c_str(), c_.maxQueued), 0);
+  }
+
+ private:
+  LimitCase c_;
+  TempDir dir_;
+  Quillbox* db_ = nullptr;
+  std::deque<PackageModel> models_;  // Outlive the database.
+  std::uint64_t firstThreadFile_ = 0;
+  std::set<std::uint64_t> initialFiles_;  // Made by NewThread; may stay empty.
+};
+
+// Whichever writer writes a block, the slot moves on to a new file before the block
+// would carry its file past the limit: the database writer's flushes (one item of 100
+// bytes per package, a batch of blocks that fits only in part), blocks larger than the
+// limit (one per file), and the thread writer's hand-overs beside a package file.
+TEST(FileLimit, EveryWriterRollsOverBeforeAFileWouldPassItsLimit) {
+  const LimitCase cases[] = {
+      {"database writer", 1000, 0, false, 1, 4096, 1, 500, 1, 100, 100},
+      {"blocks over the limit", 1000, 0, false, 1, 100, 1, 20, 3, 150, 400},
+      {"thread writer", 64, 1000, true, 2, 500, 1, 10, 40, 10, 200},
+  };
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LimitedDb db(c);
+    db.Store(c.items);
+    db.ExpectFilesWithinTheLimit();
+    db.ExpectAllReadBack();
+  }
+}
+
+// The thread writers and the database writer append to the same slots' files at once,
+// and may both find one full: each rollover makes one file, and none passes the limit.
+TEST(FileLimit, WritersRollingOverTheSameSlotAtOnceMakeOneFileEach) {
+  const LimitCase cases[] = {
+      {"queue limit 0, one slot", 64, 0, false, 1, 300, 3, 6, 40, 40, 90},
+      {"queue limit 1, two slots", 64, 1, true, 2, 300, 3, 6, 40, 40, 90},
+      {"every block its own file", 64, 0, false, 2, 1, 3, 3, 15, 40, 90},
+  };
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    LimitedDb db(c);
+    db.Store(c.items);
+    db.ExpectFilesWithinTheLimit();
+    db.ExpectAllReadBack();
+  }
+}
+
+// An imported database reopens its files with their limits; its new thread's file has
+// its own, and the packages' chains go on across old and new files within them.
+TEST(FileLimit, TheLimitsHoldAfterASaveAndAnImport) {
+  const LimitCase c{"database writer", 1000, 0, false, 1, 2048, 1, 100, 1, 100, 100};
+  LimitedDb db(c);
+  db.Store(1);
+  db.SaveAndImport();
+  db.ExpectAllReadBack();
+  db.AddThreads();
+  db.AddPackages(50);
+  db.Store(2);
+  db.ExpectFilesWithinTheLimit();
+  db.ExpectAllReadBack();
+}
+
+// The file a rollover needs cannot be made: the writer fails as on any failed write,
+// Synchronize and Destroy end, and what reached the files before stays there. Of the
+// item that was on its way, the database writer keeps a copy in memory.
+TEST(FileLimit, ARolloverThatCannotMakeItsFileFailsTheWriter) {
+  struct Case {
+    const char* what;
+    std::uint64_t packageSize, maxQueued;
+    bool keptInMemory;
+  };
+  for (const Case& c : {Case{"thread writer", 64, 1000, false}, Case{"database writer", 1000, 0, true}}) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    Db db(c.packageSize, c.maxQueued, nullptr);
+    db.AddThread(dir.path(), 200);
+    db.AddPackage();
+    db.AddPackage();
+    std::string items[2] = {MakeItem(23, 0, 100), MakeItem(23, 1, 100)};
+    ItemLocation locations[2];
+    ASSERT_EQ(Quillbox_Store(0, 100, items[0].data(), &locations[0], db.get()), 0);
+    ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);
+    testing::FailCall(testing::Call::kCreate, 1);
+    Quillbox_Store(1, 100, items[1].data(), &locations[1], db.get());  // 116 + 116 > 200.
+    const bool failed = WaitUntil([&] { return db->HasFailed(); });
+    testing::StopFailingCalls();
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(std::string(Quillbox_GetErrorMessage(db.get())).rfind("Unable to create file ", 0), 0u)
+        << Quillbox_GetErrorMessage(db.get());
+    EXPECT_EQ(Quillbox_GetFileCount(db.get()), 1u);
+    // Read before synchronizing: a Synchronize after the failure hands a job to the
+    // thread writer, which may still run it and give up the buffered copy.
+    ExpectReadsAfterTheFailure(db.get(), items, locations, c.keptInMemory ? 2 : 1);
+    EXPECT_EQ(ChainBytes(ReadChain(db.get(), 0)), items[0]);
+    EXPECT_TRUE(Ends([&] { EXPECT_EQ(Quillbox_Synchronize(db.get()), 1); }));
+    ExpectSalvage(db, dir, {items[0], ""}, 1000);
+  }
 }
 
 }  // namespace
