@@ -435,11 +435,14 @@ class Database:
                     where._owner = self
                     where.package = package
                     where.size = size
+                    # Held before the call: the writers may fill the record as soon
+                    # as it is handed over, and an exception raised right after the
+                    # call returns (a signal handler's KeyboardInterrupt) must not
+                    # free it. Also after a failed store the writers may fill it: it
+                    # may have been handed over before the error flag was seen.
+                    self._hold(where)
                     failed = _native.library().Quillbox_Store(
                         package, size, pointer, ctypes.byref(where._record), handle)
-                    # Also after a failure the writers may fill the record: it may
-                    # have been handed over before the error flag was seen.
-                    self._hold(where)
                 else:
                     where = None
                     failed = _native.library().Quillbox_Store(package, size, pointer, None, handle)

@@ -216,6 +216,58 @@ def test_location_records_live_until_their_package_is_synchronized(db, tmp_path)
         assert stream.read() == b"".join(item(second, k, 900) for k in range(50))
 
 
+def _held(db, package, record):
+    with db._pending_lock:
+        return any(location._record is record for location in db._pending.get(package, []))
+
+
+def test_a_location_record_is_held_before_the_library_gets_it(tmp_path, monkeypatch, counted):
+    # The writers may fill a record as soon as Quillbox_Store hands it over; an
+    # exception raised right after the call returns (a KeyboardInterrupt from a signal
+    # handler) must not let the record be freed while they still write into it.
+    library = _native.library()
+    real_store = library.Quillbox_Store
+    seen = []
+    interrupt = []
+
+    def store(package, size, pointer, where, handle):
+        record = where._obj  # The ItemLocation behind byref().
+        seen.append((record, _held(db, package, record)))
+        failed = real_store(package, size, pointer, where, handle)
+        if interrupt:
+            raise KeyboardInterrupt  # Arrives after the library took the record.
+        return failed
+
+    monkeypatch.setattr(library, "Quillbox_Store", store)
+    db = quillbox.create(tmp_path, package_size=4096, max_queued=1)
+    db.new_thread(tmp_path)
+    package = db.new_package()
+    stored = [item(package, k, 3000) for k in range(20)]
+    for data in stored:
+        db.store(package, data)
+    with pytest.raises(quillbox.QuillboxError):
+        db.store(99, b"x")  # A failed store hands its record over too.
+    assert len(seen) == 21 and all(held for _, held in seen)
+
+    interrupt.append(True)
+    data = item(package, 99, 5000)
+    with pytest.raises(KeyboardInterrupt):
+        db.store(package, data)
+    record = seen[-1][0]
+    assert _held(db, package, record)
+    lost = next(where for where in db._pending[package] if where._record is record)
+    assert lost._owner is db and lost.size == len(data)
+    del interrupt[:]
+    monkeypatch.setattr(library, "Quillbox_Store", real_store)
+    db.synchronize()
+    assert db._pending == {} and lost._owner is None and lost.placed
+    assert db.read_item(lost) == data
+    with db.open(package) as stream:
+        assert stream.read() == b"".join(stored) + data
+    db.close()
+    assert len(counted["Destroy"]) == 1 and db.closed
+
+
 def test_threads_store_and_read_at_once(db, tmp_path):
     db.new_thread(tmp_path)
     db.new_thread(tmp_path)
