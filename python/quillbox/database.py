@@ -322,22 +322,40 @@ class Database:
         """Closes the open streams and destroys the database (Quillbox_Destroy, once),
         after the calls still running on other threads have returned. Destroy
         synchronizes unless a writer failed; data files no saved index lists are
-        deleted."""
+        deleted. An exception before Destroy (a stream's close failing, a
+        KeyboardInterrupt while waiting) leaves the database open and working, and
+        close() again finishes the job; a close() running on another thread makes
+        this one return at once."""
+        handle = None
         with self._state:
             if self._handle is None or self._closing:
                 return
             self._closing = True
-        for stream in list(self._streams):
-            stream.close()
-        with self._state:
-            while self._calls:
-                self._state.wait()
-            handle = self._handle
+            # From here on no stream is registered (_stream closes a late one), so
+            # this list is all there is to close.
+            streams = list(self._streams)
         try:
-            _native.library().Quillbox_Destroy(handle)
-        finally:
+            destroy = _native.library().Quillbox_Destroy
+            for stream in streams:
+                stream.close()  # Waits for a read running on it.
             with self._state:
-                self._handle = None
+                while self._calls:
+                    self._state.wait()
+                # Cleared before Destroy: an exception right after Destroy must not
+                # let a second close destroy the handle again.
+                handle, self._handle = self._handle, None
+        except BaseException:
+            # Nothing is destroyed yet: the database works on, and close() again
+            # finishes the job.
+            with self._state:
+                if handle is not None:
+                    self._handle = handle
+                self._closing = False
+                self._state.notify_all()
+            raise
+        try:
+            destroy(handle)
+        finally:
             # Destroy has joined the writers: no record changes any more.
             self._release_all(self._take_pending())
 
@@ -520,7 +538,13 @@ class Database:
                 _native.library().Quillbox_Close(ctypes.byref(cursor))
                 raise self._failure(handle, function, **arguments)
             stream = PackageStream(self, cursor)
-            self._streams.add(stream)
+            with self._state:
+                refused = self._closing  # close() has listed the streams it closes.
+                if not refused:
+                    self._streams.add(stream)
+            if refused:
+                stream.close()
+                raise _closed_error()
             return stream
         finally:
             self._leave()

@@ -587,6 +587,133 @@ def test_close_waits_for_calls_on_other_threads(tmp_path):
     assert not worker.is_alive() and outcome == ["closed"]
 
 
+def _break_a_stream_close(db, package, error):
+    """The first close of a stream open on `package` raises `error`."""
+    stream = db.open(package)
+    raised = []
+
+    def close():
+        if not raised:
+            raised.append(error)
+            raise error
+        type(stream).close(stream)
+
+    stream.close = close
+    return stream
+
+
+def _interrupt_the_wait_for_calls(db, package):
+    """A call runs on another thread, and close()'s wait for it is interrupted once."""
+    library = _native.library()
+    real_count, real_wait = library.Quillbox_GetPackageCount, db._state.wait
+    inside, finish = threading.Event(), threading.Event()
+    interrupted = []
+
+    def count(handle):
+        inside.set()
+        assert finish.wait(timeout=30)
+        return real_count(handle)
+
+    def wait(*arguments):
+        if not interrupted:
+            interrupted.append(True)
+            finish.set()  # Close again may wait for it.
+            raise KeyboardInterrupt
+        return real_wait(*arguments)
+
+    library.Quillbox_GetPackageCount = count
+    db._state.wait = wait
+    results = []
+    worker = threading.Thread(target=lambda: results.append(db.packages))
+    worker.start()
+    assert inside.wait(timeout=30)
+
+    def done():
+        worker.join(timeout=30)
+        assert not worker.is_alive() and results == [1]
+
+    return done
+
+
+@pytest.mark.parametrize("interrupt,error", [
+    (lambda db, package: _break_a_stream_close(db, package, KeyboardInterrupt()),
+     KeyboardInterrupt),
+    (lambda db, package: _break_a_stream_close(db, package, RuntimeError("broken")),
+     RuntimeError),
+    (_interrupt_the_wait_for_calls, KeyboardInterrupt),
+])
+def test_an_interrupted_close_leaves_the_database_open_until_closed_again(
+        tmp_path, monkeypatch, counted, interrupt, error):
+    # An exception before Destroy must not leave the database half closed (every
+    # later close returning at once, Destroy never run, buffered items never written).
+    library = _native.library()
+    # Restored at the end: _interrupt_the_wait_for_calls replaces it.
+    monkeypatch.setattr(library, "Quillbox_GetPackageCount", library.Quillbox_GetPackageCount)
+    db = quillbox.create(tmp_path, package_size=4096)
+    db.new_thread(tmp_path)
+    package = db.new_package()
+    data = item(package, 1, 100)
+    location = db.store(package, data)  # Stays in the package's buffer.
+    db.synchronize()
+    other = db.open(package)
+    after = interrupt(db, package)
+    with pytest.raises(error):
+        db.close()
+    assert counted["Destroy"] == [] and not db.closed
+    if callable(after):
+        after()
+    # The database works on: new calls, new streams, more items.
+    more = item(package, 2, 6000)
+    db.store(package, more, location=False)
+    db.synchronize()
+    with db.open(package) as stream:
+        assert stream.read() == data + more
+    late = db.open(package)
+    db.close()
+    assert len(counted["Destroy"]) == 1 and db.closed
+    assert other.closed and late.closed
+    db.close()
+    assert len(counted["Destroy"]) == 1
+    assert location._owner is None and location.placed
+
+
+def test_a_stream_opened_while_the_database_closes_is_closed_at_once(tmp_path, monkeypatch,
+                                                                    counted):
+    # close() lists the streams it closes when it begins; an open() already running
+    # on another thread finishes after that and must not hand out a stream whose
+    # cursor outlives the database.
+    library = _native.library()
+    real_open = library.Quillbox_Open
+    db = quillbox.create(tmp_path, package_size=4096)
+    db.new_thread(tmp_path)
+    package = db.new_package()
+    db.store(package, b"abc", location=False)
+    db.synchronize()
+    real_wait = db._state.wait
+    waiting = threading.Event()
+
+    def wait(*arguments):
+        waiting.set()  # close() has begun and waits for the running open().
+        return real_wait(*arguments)
+
+    closer = threading.Thread(target=db.close)
+
+    def open_(cursor, number, handle):
+        closer.start()
+        assert waiting.wait(timeout=30)
+        return real_open(cursor, number, handle)
+
+    db._state.wait = wait
+    monkeypatch.setattr(library, "Quillbox_Open", open_)
+    with pytest.raises(ValueError, match="closed"):
+        db.open(package)
+    closer.join(timeout=30)
+    assert not closer.is_alive() and db.closed
+    assert len(counted["Destroy"]) == 1
+    assert len(counted["Close"]) == 1 and counted["Close"][0] is not None
+    assert list(db._streams) == []
+
+
 # The writer failure runs in a child whose files may grow to 64 KiB only: the data
 # file hits the limit, the writer fails, and everything after reports its text.
 _FAILING_CHILD = textwrap.dedent("""
