@@ -32,6 +32,9 @@ else:
 class ItemLocation(ctypes.Structure):
     """The library's packed 20-byte record of where a stored item lies."""
 
+    # Packed as MSVC packs, on every platform: from Python 3.14 on, _pack_ without
+    # this layout warns outside Windows.
+    _layout_ = "ms"
     _pack_ = 1
     _fields_ = [
         ("pos", ctypes.c_uint64),
@@ -147,8 +150,9 @@ def encode_path(path):
     """A path or folder as the zero-terminated UTF-8 bytes the library takes."""
     path = os.fspath(path)
     if isinstance(path, str):
-        # On POSIX the file system's own bytes (UTF-8 in any sane locale, and names
-        # that are not valid UTF-8 survive); Windows converts UTF-8 to wide names.
+        # On POSIX the file system's own bytes (UTF-8 in any sane locale). A name
+        # that is not valid UTF-8 is passed as it is, and the library refuses it
+        # ("bad conversion"): the call fails. Windows converts UTF-8 to wide names.
         path = path.encode("utf-8") if sys.platform == "win32" else os.fsencode(path)
     if b"\0" in path:
         raise ValueError("embedded null character in path")

@@ -438,6 +438,35 @@ def test_relocate_a_data_file(tmp_path):
             assert stream.read() == package_bytes(stored, 0)
 
 
+def test_the_location_record_layout(tmp_path):
+    # 20 packed bytes, fields in order without padding, as the C header declares;
+    # declared without any warning (Python 3.14 warns of _pack_ without _layout_).
+    record = _native.ItemLocation
+    assert ctypes.sizeof(record) == 20
+    assert [getattr(record, name).offset for name, _ in record._fields_] == [0, 8, 12, 16]
+    location = quillbox.Location(pos=0x0102030405060708, file=9, offset_in_block=10,
+                                 block_len=0xFFFFFFFE)
+    assert bytes(location) == struct.pack("=QIII", 0x0102030405060708, 9, 10, 0xFFFFFFFE)
+    env = dict(os.environ, PYTHONPATH=str(PYTHON_DIR), PYTHONDONTWRITEBYTECODE="1")
+    child = subprocess.run([sys.executable, "-W", "error", "-c", "import quillbox._native"],
+                           env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX names are bytes")
+def test_names_that_are_not_utf8_are_refused(db, tmp_path):
+    folder = os.path.join(os.fsencode(tmp_path), b"bad\xff")
+    os.mkdir(folder)
+    with pytest.raises(quillbox.QuillboxError, match="Quillbox_NewThread failed"):
+        db.new_thread(os.fsdecode(folder))
+    with pytest.raises(quillbox.QuillboxError, match="Quillbox_NewThread failed"):
+        db.new_thread(folder)
+    assert os.listdir(folder) == []
+    with pytest.raises(quillbox.QuillboxError, match="Quillbox_Create failed"):
+        quillbox.create(folder)
+    assert db.error_message == ""  # Refused calls, not a failed writer.
+
+
 def test_failing_calls_raise_with_the_function_and_arguments(db, tmp_path):
     missing = tmp_path / "missing"
     with pytest.raises(quillbox.QuillboxError, match=r"Quillbox_Import failed \(path=.*missing"):
