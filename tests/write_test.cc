@@ -1127,5 +1127,33 @@ TEST(FileLimit, ARolloverThatCannotMakeItsFileFailsTheWriter) {
   }
 }
 
+// A thread writer rolls its slot over before it takes a package's buffer for a block:
+// when the new file cannot be made, the bytes buffered before the item stay readable in
+// memory, as they do when a write fails before the buffer is handed over.
+TEST(FileLimit, ARolloverThatCannotMakeItsFileKeepsWhatWasBuffered) {
+  TempDir dir;
+  Db db(64, 1000, nullptr);
+  db.AddThread(dir.path(), 200);
+  db.AddPackage();
+  db.AddPackage();
+  const std::string first = MakeItem(24, 0, 100), buffered = MakeItem(24, 1, 30);
+  const std::string next = MakeItem(24, 2, 50);
+  ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
+  ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);  // 116 of the 200 bytes.
+  ItemLocation at{}, nextAt{};
+  ASSERT_EQ(Quillbox_Store(1, buffered.size(), buffered.data(), &at, db.get()), 0);
+  ASSERT_TRUE(WaitUntil([&] { return LoadPos(&at) != kNoPosition; }));
+  ASSERT_EQ(LoadFile(&at), kInMemory);
+  testing::FailCall(testing::Call::kCreate, 1);
+  Quillbox_Store(1, next.size(), next.data(), &nextAt, db.get());  // 116 + 96 > 200.
+  const bool failed = WaitUntil([&] { return db->HasFailed(); });
+  testing::StopFailingCalls();
+  ASSERT_TRUE(failed);
+  std::string got(buffered.size(), '\0');
+  EXPECT_EQ(Quillbox_RecoverRandom(got.size(), got.data(), &at, 1, db.get()), 1);
+  EXPECT_EQ(got, buffered);
+  EXPECT_EQ(Quillbox_GetFileCount(db.get()), 1u);
+}
+
 }  // namespace
 }  // namespace qbx::test

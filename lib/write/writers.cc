@@ -431,6 +431,21 @@ bool Writers::JobWritesBlock(std::uint64_t total, std::uint64_t size) const {
   return total != 0 && !(total < packages.PackageSize() && size != 0);
 }
 
+// Rolls the slot over ahead of a job whose block will not fit its current file, so that
+// a new file that cannot be made fails the job before the package's buffered bytes are
+// handed to the block: they stay readable in memory. WriteBlocks decides again under
+// the file's mutex, since a flush of the database writer may come in between.
+void Writers::RollOverBeforeTheJob(ThreadSlot& slot, const SlotJob& job) {
+  const PackageRecord& record = *job.package->recordOrOffset.record;
+  const std::uint64_t total = record.bufferedBytes.load(std::memory_order_relaxed) + job.size;
+  if (job.discard || !JobWritesBlock(total, job.size)) return;
+  const std::uint32_t current = slot.fileIndex.load(std::memory_order_acquire);
+  const DataFile& file = files.At(current);
+  if (!BlockFits(file, file.size.load(std::memory_order_acquire), qbx::kBlockHeaderSize + total)) {
+    RollOver(slot, current);
+  }
+}
+
 // Carries out one job: the item joins the package buffer if it still fits; otherwise
 // buffer and item go to the slot's file as one block and the package gets a fresh
 // buffer. Locations that reach a file are left in `placement` for FinishJob.
@@ -552,6 +567,7 @@ void Writers::RunJob(ThreadSlot& slot) {
     record.buffer = packages.AcquireBuffer(*job.package, true);
   }
   slot.hasJob.store(false, std::memory_order_relaxed);
+  RollOverBeforeTheJob(slot, job);
   Placement placement;
   ExecuteJob(job, slot, slot.data, &placement);
   FinishJob(record, job.sequence, placement);

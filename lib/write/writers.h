@@ -105,6 +105,7 @@ class Writers {
   void RunJob(ThreadSlot& slot);
   bool JobWritesBlock(std::uint64_t total, std::uint64_t size) const;
   void RollOver(ThreadSlot& slot, std::uint32_t fullFile);
+  void RollOverBeforeTheJob(ThreadSlot& slot, const SlotJob& job);
   void ExecuteJob(const SlotJob& job, ThreadSlot& slot, const char* bytes,
                   Placement* placement);
   void FinishJob(PackageRecord& record, std::uint16_t sequence, const Placement& placement);
