@@ -221,8 +221,11 @@ class Database:
         self._state = threading.Condition()  # Guards _handle, _closing and _calls.
         self._closing = False
         self._calls = 0
-        self._pending_lock = threading.Lock()  # Guards _pending.
+        self._pending_lock = threading.Lock()  # Guards _pending and _storing.
         self._pending = {}  # package -> [Location]: records the writers may still fill.
+        # Records whose Store is still running: held, but not yet in _pending, where a
+        # synchronize begun before that Store returned would take them.
+        self._storing = set()
         self._streams = weakref.WeakSet()  # Open streams, closed before the handle goes.
 
     # Calls into the library -------------------------------------------------
@@ -285,7 +288,14 @@ class Database:
     # Locations the library may still write --------------------------------
 
     def _hold(self, location):
+        """Holds `location` from before its Store until that Store has returned."""
         with self._pending_lock:
+            self._storing.add(location)
+
+    def _stored(self, location):
+        """Its Store has returned: a synchronize begun from now on covers the item."""
+        with self._pending_lock:
+            self._storing.discard(location)
             self._pending.setdefault(location.package, []).append(location)
 
     @staticmethod
@@ -357,6 +367,9 @@ class Database:
             destroy(handle)
         finally:
             # Destroy has joined the writers: no record changes any more.
+            with self._pending_lock:
+                storing, self._storing = self._storing, set()
+            self._release_all(storing)
             self._release_all(self._take_pending())
 
     def __enter__(self):
@@ -457,10 +470,14 @@ class Database:
                     # as it is handed over, and an exception raised right after the
                     # call returns (a signal handler's KeyboardInterrupt) must not
                     # free it. Also after a failed store the writers may fill it: it
-                    # may have been handed over before the error flag was seen.
+                    # may have been handed over before the error flag was seen. (An
+                    # exception before _stored leaves it held until close.)
                     self._hold(where)
-                    failed = _native.library().Quillbox_Store(
-                        package, size, pointer, ctypes.byref(where._record), handle)
+                    try:
+                        failed = _native.library().Quillbox_Store(
+                            package, size, pointer, ctypes.byref(where._record), handle)
+                    finally:
+                        self._stored(where)
                 else:
                     where = None
                     failed = _native.library().Quillbox_Store(package, size, pointer, None, handle)

@@ -221,10 +221,17 @@ def _held(db, package, record):
         return any(location._record is record for location in db._pending.get(package, []))
 
 
+def _storing(db, record):
+    with db._pending_lock:
+        return any(location._record is record for location in db._storing)
+
+
 def test_a_location_record_is_held_before_the_library_gets_it(tmp_path, monkeypatch, counted):
     # The writers may fill a record as soon as Quillbox_Store hands it over; an
     # exception raised right after the call returns (a KeyboardInterrupt from a signal
-    # handler) must not let the record be freed while they still write into it.
+    # handler) must not let the record be freed while they still write into it. While
+    # the Store runs, a synchronize that begins then (and may not cover the item) must
+    # not take the record either.
     library = _native.library()
     real_store = library.Quillbox_Store
     seen = []
@@ -232,7 +239,10 @@ def test_a_location_record_is_held_before_the_library_gets_it(tmp_path, monkeypa
 
     def store(package, size, pointer, where, handle):
         record = where._obj  # The ItemLocation behind byref().
-        seen.append((record, _held(db, package, record)))
+        taken = db._take_pending()  # What a synchronize beginning now would release.
+        db._give_back(taken)
+        untaken = all(location._record is not record for location in taken)
+        seen.append((record, _storing(db, record) and untaken))
         failed = real_store(package, size, pointer, where, handle)
         if interrupt:
             raise KeyboardInterrupt  # Arrives after the library took the record.
