@@ -218,8 +218,9 @@ class Database:
     def __init__(self, handle, read_only=False):
         self._handle = handle  # c_void_p while open; None once closed.
         self._read_only = read_only  # Opened by open_index without writable=True.
-        self._state = threading.Condition()  # Guards _handle, _closing and _calls.
+        self._state = threading.Condition()  # Guards _handle, _closing, _closer and _calls.
         self._closing = False
+        self._closer = None  # The thread running close(), while _closing.
         self._calls = 0
         self._pending_lock = threading.Lock()  # Guards _pending and _storing.
         self._pending = {}  # package -> [Location]: records the writers may still fill.
@@ -334,13 +335,19 @@ class Database:
         synchronizes unless a writer failed; data files no saved index lists are
         deleted. An exception before Destroy (a stream's close failing, a
         KeyboardInterrupt while waiting) leaves the database open and working, and
-        close() again finishes the job; a close() running on another thread makes
-        this one return at once."""
+        close() again finishes the job. A close() called while another thread closes
+        returns once that close has ended: when the database is destroyed, or, if
+        that close failed before Destroy, once this one has closed it."""
         handle = None
         with self._state:
-            if self._handle is None or self._closing:
+            if self._closer == threading.get_ident():
+                return  # Called again from inside this thread's own close.
+            while self._closing:
+                self._state.wait()
+            if self._handle is None:
                 return
             self._closing = True
+            self._closer = threading.get_ident()
             # From here on no stream is registered (_stream closes a late one), so
             # this list is all there is to close.
             streams = list(self._streams)
@@ -361,6 +368,7 @@ class Database:
                 if handle is not None:
                     self._handle = handle
                 self._closing = False
+                self._closer = None
                 self._state.notify_all()
             raise
         try:
@@ -371,6 +379,10 @@ class Database:
                 storing, self._storing = self._storing, set()
             self._release_all(storing)
             self._release_all(self._take_pending())
+            with self._state:
+                self._closing = False
+                self._closer = None
+                self._state.notify_all()  # Wakes a close() waiting on another thread.
 
     def __enter__(self):
         if self.closed:

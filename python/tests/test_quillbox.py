@@ -753,6 +753,71 @@ def test_a_stream_opened_while_the_database_closes_is_closed_at_once(tmp_path, m
     assert list(db._streams) == []
 
 
+@pytest.mark.parametrize("first_close_fails", [False, True])
+def test_a_close_beside_another_returns_once_the_database_is_destroyed(
+        tmp_path, counted, first_close_fails):
+    # A close() on a second thread must not return while the first is still closing:
+    # its caller may then take the files for released, or the process may exit with
+    # the buffered items unwritten. If the first close fails before Destroy, the
+    # second one closes the database.
+    db = quillbox.create(tmp_path, package_size=4096)
+    db.new_thread(tmp_path)
+    package = db.new_package()
+    db.store(package, item(package, 1, 100), location=False)
+    stream = db.open(package)
+    inside, finish = threading.Event(), threading.Event()
+
+    def close():  # The first close blocks here, before Destroy.
+        if not inside.is_set():
+            inside.set()
+            assert finish.wait(timeout=30)
+            if first_close_fails:
+                raise RuntimeError("broken")
+        type(stream).close(stream)
+
+    stream.close = close
+    failures = []
+
+    def first():
+        try:
+            db.close()
+        except RuntimeError as error:
+            failures.append(error)
+
+    closer = threading.Thread(target=first)
+    closer.start()
+    assert inside.wait(timeout=30)
+    real_wait = db._state.wait
+    progress = threading.Event()
+    events = []
+
+    def wait(*arguments):
+        events.append("waits")
+        progress.set()
+        return real_wait(*arguments)
+
+    db._state.wait = wait
+
+    def second():
+        db.close()
+        events.append(("returned", len(counted["Destroy"]), db.closed))
+        progress.set()
+
+    other = threading.Thread(target=second)
+    other.start()
+    try:
+        assert progress.wait(timeout=30)
+        assert events == ["waits"]
+    finally:
+        finish.set()
+    closer.join(timeout=30)
+    other.join(timeout=30)
+    assert not closer.is_alive() and not other.is_alive()
+    assert events[-1] == ("returned", 1, True)
+    assert len(failures) == (1 if first_close_fails else 0)
+    assert len(counted["Destroy"]) == 1 and stream.closed
+
+
 # The writer failure runs in a child whose files may grow to 64 KiB only: the data
 # file hits the limit, the writer fails, and everything after reports its text.
 _FAILING_CHILD = textwrap.dedent("""
