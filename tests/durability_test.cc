@@ -161,6 +161,28 @@ TEST_F(Durability, RelocationOntoAFileThatASavedIndexListsIsRefused) {
   ExpectAllReadBack();
 }
 
+// A Save onto one of the database's own files, by any spelling of its path, is refused:
+// the index would take the file's name, and its blocks would go with the last handle.
+TEST_F(Durability, SaveOntoAFileOfTheDatabaseIsRefused) {
+  Create(256, 1000, true, {~0ull}, 3, 30, 600);
+  ASSERT_TRUE(StoreAndSync());
+  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
+  const std::string dataFile = Quillbox_GetDatabaseFileName(1, db);
+  const std::string spelled = fs::path(dataFile).parent_path().string() + kSeparator + "." +
+                              kSeparator + fs::path(dataFile).filename().string();
+  const std::string packageBytes = ReadWholeFile(packageFile);
+  const std::string dataBytes = ReadWholeFile(dataFile);
+  for (const std::string& target : {packageFile, dataFile, spelled}) {
+    EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
+  }
+  EXPECT_EQ(ReadWholeFile(packageFile), packageBytes);
+  EXPECT_EQ(ReadWholeFile(dataFile), dataBytes);
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
+  ASSERT_TRUE(SaveIndex());
+  Reopen(1000);
+  ExpectAllReadBack();
+}
+
 // An index of a recording that was moved names its files where they were: relocating
 // one of them with remove-old still rewrites that index, which then names the new path.
 // Imported by a path relative to the working folder, the database names the files it

@@ -484,6 +484,11 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
       // 44 times this number wraps around to 44 times 1.
       {"a package number that wraps", 32, Le(1 + (std::uint64_t{1} << 62), 8), Loaded::kRefused},
       {"a last block but no first", 0, Le(~0ull, 8), Loaded::kRefused},
+      // Read as a block, the "last block" would be record 0, and its bytes a link.
+      {"no first block, a last in the package file", 0,
+       Le(~0ull, 8) + Le(0, 8) + Le(0, 8) + Le(0, 4), Loaded::kRefused},
+      {"no first block, a last in no file", 0, Le(~0ull, 8) + Le(0, 8) + Le(0, 8) + Le(7, 4),
+       Loaded::kRefused},
       {"first block in the package file", 8, Le(0, 4), Loaded::kEmpty},
       {"last block in an unlisted file", 24, Le(9, 4), Loaded::kWhole},
   };
@@ -508,10 +513,16 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
     }
     EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined());
     EXPECT_FALSE(db->HasFailed());
+    // A Save touches no record but those it writes.
+    const std::string again = dir.File("again.index");
+    ASSERT_EQ(Quillbox_Save(again.c_str(), db), 0);
     Quillbox_Destroy(std::exchange(db, nullptr));
     if (c.loaded == Loaded::kRefused) {
       EXPECT_EQ(ReadWholeFile(packageFile), bytes) << "the refused record stays as it was";
     }
+    ASSERT_EQ(Quillbox_Import(&db, again.c_str(), 0), 0);
+    EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined());
+    Quillbox_Destroy(std::exchange(db, nullptr));
   }
 }
 

@@ -29,6 +29,11 @@ void Quillbox::Save(const std::string& indexPath) {
   const bool salvage = HasFailed();
   if (salvage) writers.WaitForWritersToEnd();
   qbx::MutexLock relocations(relocationMutex);
+  // The rename would take a data file's name from its blocks (a file that rollovers
+  // add later has a fresh name, which no existing file has).
+  if (files.IsDataFilePath(indexPath)) {
+    throw std::runtime_error("The index path is a data file of the database: " + indexPath);
+  }
   try {
     files.ClearStaleLinks();
     packages.WriteCutRecords();

@@ -126,7 +126,12 @@ PackageImage DataFiles::EndChainAtImport(const PackageImage& image, bool fromLas
     }
   }
   if (!found) end = TrimChain(image);
-  if (end.lastBlockPos == kNoPosition) return end;
+  // A record that names no first block, or a last block outside the block files, has
+  // no chain to end: a parked one is refused when it is loaded. Its "last block" may lie
+  // in the package file, where a stale link would be another package's record.
+  if (end.firstBlockPos == kNoPosition || !IsBlockFile(end.lastBlockPos, end.lastBlockFile)) {
+    return end;
+  }
   DataFile& last = At(end.lastBlockFile);
   WriterLock guard(last.bytesLock);
   BlockHeader header;

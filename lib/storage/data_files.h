@@ -77,6 +77,10 @@ class DataFiles {
   // Makes every file durable, and the folder entry of each file that is new since.
   void SyncAll();
 
+  // Whether `path` names one of the database's files (the package file too), by its
+  // spelling or as the same file on disk. Writing over such a path destroys its data.
+  bool IsDataFilePath(const std::string& path) const;
+
   // Copies file `index` to `newPath` and continues on the copy; the old file stays in
   // place. Copies in pieces of about `packageSize` bytes. Returns the old path. On
   // failure the database goes on with the old file, and the partial copy is removed.
@@ -84,8 +88,6 @@ class DataFiles {
                        std::uint64_t packageSize);
 
  private:
-  void CheckRelocationTarget(const std::string& newPath) const;
-
   Mutex addMutex_;             // Serializes appends to files_.
   StableTable<DataFile*> files_;    // Owned.
   bool hasPackageFile_ = false;     // Set before any other thread sees the table.

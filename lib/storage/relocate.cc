@@ -73,16 +73,13 @@ std::filesystem::path Canonical(const std::string& path) {
 
 namespace qbx {
 
-// Refuses a target that is one of the database's data files: opening it for the copy
-// would truncate stored data before it is read.
-void DataFiles::CheckRelocationTarget(const std::string& newPath) const {
-  const std::filesystem::path target = Canonical(newPath);
+bool DataFiles::IsDataFilePath(const std::string& path) const {
+  const std::filesystem::path target = Canonical(path);
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
     const std::string& name = files_[k]->fileName;
-    if (Canonical(name) == target || SameFile(name, newPath)) {
-      throw std::runtime_error("Relocation target is a data file of the database: " + newPath);
-    }
+    if (Canonical(name) == target || SameFile(name, path)) return true;
   }
+  return false;
 }
 
 std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
@@ -90,7 +87,11 @@ std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
   ThrowIfReadOnly();
   DataFile& file = At(index);
   ToWidePath(newPath);
-  CheckRelocationTarget(newPath);
+  // Opening one of the database's files for the copy would truncate stored data
+  // before it is read.
+  if (IsDataFilePath(newPath)) {
+    throw std::runtime_error("Relocation target is a data file of the database: " + newPath);
+  }
   const std::size_t piece = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(packageSize, kSmallestCopyPiece, kLargestCopyPiece));
   std::unique_ptr<char[]> buffer(new char[piece]);
