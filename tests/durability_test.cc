@@ -183,6 +183,35 @@ TEST_F(Durability, SaveOntoAFileOfTheDatabaseIsRefused) {
   ExpectAllReadBack();
 }
 
+// The system may drop the bytes of a failed sync and report the failure only once: a
+// later sync succeeding proves nothing. After a data file's sync failed, every Save
+// fails, and the index saved before stays whole.
+TEST_F(Durability, AFailedSyncOfADataFileFailsEverySaveAfter) {
+  Create(256, 1000, true, {~0ull}, 3, 30, 600);
+  ASSERT_TRUE(StoreAndSync());
+  qbx::testing::CountCalls();
+  const bool saved = SaveIndex();
+  const std::uint64_t syncs = qbx::testing::CallCount(qbx::testing::Call::kSyncFile);
+  qbx::testing::StopFailingCalls();
+  ASSERT_TRUE(saved);
+  // The index is synced last, the thread's data file just before it.
+  ASSERT_GE(syncs, 3u);
+  qbx::testing::FailCall(qbx::testing::Call::kSyncFile, syncs - 1);
+  EXPECT_EQ(Quillbox_Save(index.c_str(), db), 1);
+  const bool failed = qbx::testing::CallFailed();
+  qbx::testing::StopFailingCalls();
+  ASSERT_TRUE(failed);
+  const std::string savedBytes = ReadWholeFile(index);
+  for (const std::string& target : {index, dir.File("other.index")}) {
+    EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
+  }
+  EXPECT_EQ(ReadWholeFile(index), savedBytes);
+  EXPECT_FALSE(fs::exists(dir.File("other.index")));
+  ExpectReplays();
+  Reopen(1000);
+  ExpectAllReadBack();
+}
+
 // An index of a recording that was moved names its files where they were: relocating
 // one of them with remove-old still rewrites that index, which then names the new path.
 // Imported by a path relative to the working folder, the database names the files it

@@ -786,6 +786,27 @@ TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
   }
 }
 
+// A writer failing with no memory left for its text still sets the flag, with a text
+// that needs none, instead of ending the process from its failure handler.
+TEST(WriterFailure, WithoutMemoryForItsTextStillSetsTheFlag) {
+  TempDir dir;
+  Db db(64, 1000, nullptr);
+  db.AddThread(dir.path());
+  std::uint64_t p = 0;
+  ASSERT_EQ(Quillbox_NewPackage(&p, db.get()), 0);
+  const std::string item = MakeItem(20, 0, 64);
+  qbx::testing::FailErrorTextCopies(true);
+  qbx::testing::ArmFault(Fault::kShortWrite, 0);
+  EXPECT_LE(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 1);
+  const bool failed = WaitUntil([&] { return db->HasFailed(); });
+  qbx::testing::DisarmFault();
+  qbx::testing::FailErrorTextCopies(false);
+  ASSERT_TRUE(failed);
+  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Out of memory");
+  EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
+  EXPECT_TRUE(Ends([&] { db.Destroy(); }));
+}
+
 // NewPackage writes its placeholder in the caller's thread: a failure there is the
 // caller's, keeps no text, and leaves neither a number nor a gap in the package file.
 TEST(WriterFailure, NewPackageFailingToWriteItsPlaceholderLeavesNoTrace) {

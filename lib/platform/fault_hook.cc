@@ -24,6 +24,7 @@ std::atomic<bool> callFailed{false};
 std::atomic<bool> callsArmed{false};
 std::atomic<void (*)(Call)> callFailureObserver{nullptr};
 std::atomic<void (*)(Call)> callObserver{nullptr};
+std::atomic<bool> errorTextCopiesFail{false};
 
 void ResetCallCounts() {
   for (std::atomic<std::uint64_t>& count : callCounts) count.store(0, std::memory_order_relaxed);
@@ -175,5 +176,9 @@ std::vector<std::string> TakeFolderSyncs() {
   std::lock_guard<std::mutex> lock(folderSyncsMutex);
   return std::exchange(folderSyncs, {});
 }
+
+void FailErrorTextCopies(bool fail) { errorTextCopiesFail.store(fail, std::memory_order_release); }
+
+bool ErrorTextCopyFails() { return errorTextCopiesFail.load(std::memory_order_acquire); }
 
 }  // namespace qbx::testing

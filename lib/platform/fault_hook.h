@@ -106,6 +106,11 @@ void NoteFolderSync(const std::string& folder);
 std::vector<std::string> TakeFolderSyncs();
 bool ReadFaultFires();
 
+// Makes the error state's copy of a failure's text throw std::bad_alloc while `fail`
+// holds, as it would with the memory used up.
+void FailErrorTextCopies(bool fail);
+bool ErrorTextCopyFails();
+
 }  // namespace qbx::testing
 
 #endif  // QUILLBOX_PLATFORM_FAULT_HOOK_H_

@@ -129,6 +129,10 @@ class DataFile {
   // The folder entry of the file is durable (its folder synced since the file was made
   // there). Guarded by `mutex`.
   bool folderSynced GUARDED_BY(mutex) = false;
+  // A sync of the file failed. The system may have dropped the bytes it could not write
+  // and report the failure only once, so a later sync that succeeds proves nothing:
+  // no Save may claim this file durable any more.
+  bool syncFailed GUARDED_BY(mutex) = false;
 
  private:
   // The newest map when it holds the bytes below `end`, after mapping the file anew

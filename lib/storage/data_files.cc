@@ -197,7 +197,10 @@ void DataFiles::SyncAll() {
     MutexLock lock(file.mutex);
     // Nothing was written through a read-only handle (and Windows refuses to flush one).
     if (file.readOnly) continue;
-    if (!SyncFile(file.handle)) throw std::runtime_error("Unable to write data");
+    if (file.syncFailed || !SyncFile(file.handle)) {
+      file.syncFailed = true;
+      throw std::runtime_error("Unable to write data");
+    }
     if (file.folderSynced) continue;
     const std::string folder = FolderOf(file.fileName);
     if (foldersSynced.insert(folder).second && !SyncFolder(folder)) {

@@ -75,6 +75,7 @@ class DataFiles {
   // Writes the entry of each of the first `count` files to an index, marking them kept.
   void WriteEntries(IndexWriter& index, std::uint64_t count);
   // Makes every file durable, and the folder entry of each file that is new since.
+  // Fails for good on a file whose sync has failed once.
   void SyncAll();
 
   // Whether `path` names one of the database's files (the package file too), by its

@@ -25,11 +25,13 @@ class ErrorState {
   // state's life, also while writers replace the message.
   const char* Text() const { return message_.load(std::memory_order_acquire)->c_str(); }
   // Stores the message, then sets the flag, so that whoever sees the flag finds the
-  // message. Each writer fails at most once, so the kept texts stay few.
-  void Record(const std::string& message) EXCLUDES(mutex_);
+  // message. Each writer fails at most once, so the kept texts stay few. Never throws:
+  // it runs in the writers' failure handlers, where an exception would end the process.
+  void Record(const char* message) noexcept EXCLUDES(mutex_);
 
  private:
   const std::string noError_;
+  const std::string outOfMemory_{"Out of memory"};
   std::atomic<bool> flag_{false};
   std::atomic<const std::string*> message_{&noError_};
   Mutex mutex_;

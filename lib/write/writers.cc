@@ -699,7 +699,7 @@ void Writers::StopThreads() {
 
 // Sets the error flag with its message. Every writer is woken, so that idle ones
 // notice the flag and end at once.
-void Writers::RecordFailure(const std::string& message) {
+void Writers::RecordFailure(const char* message) noexcept {
   errors.Record(message);
   writerWake.notifyAll();
   for (ThreadSlot* slot = firstSlot.load(std::memory_order_acquire); slot != nullptr;

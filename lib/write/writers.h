@@ -60,7 +60,7 @@ class Writers {
   // were writing at that moment ends first, so this waits for I/O in progress only.
   void WaitForWritersToEnd() const;
   // Sets the error flag and wakes every writer, so that idle ones end at once.
-  void RecordFailure(const std::string& message);
+  void RecordFailure(const char* message) noexcept;
 
   // Makes every writer look idle for `polls` polls, so that it naps long (tests of
   // how quickly the writers are stopped).
