@@ -329,6 +329,18 @@ std::pair<std::uint64_t, DiskBlock> LinkedBlock(const Rec& rec) {
   return {p, rec.Chain(p)[0]};
 }
 
+// A held record's first block moved off the start of a block: verify names the field
+// at its offset in the index.
+Texts HeldRecordOffABlockStart(Rec& rec) {
+  const auto p = static_cast<std::uint64_t>(
+      std::find(rec.parked.begin(), rec.parked.end(), false) - rec.parked.begin());
+  const DiskBlock first = rec.Chain(p).front();
+  Patch(rec.index, rec.entries[p] + 1, Le(first.pos + 3, 8));
+  return {Pkg(p) + "index (" + rec.index + ") offset " + std::to_string(rec.entries[p] + 1) +
+          ": the record's first block is at offset " + std::to_string(first.pos + 3) +
+          " of data file " + std::to_string(first.file) + ", which is not the start of a block\n"};
+}
+
 const Damage kDamages[] = {
     {"TruncatedDataFile", 1, 1, [](Rec& rec) -> Texts {
        const DiskBlock last = rec.BlocksOf(1).back();
@@ -408,15 +420,18 @@ const Damage kDamages[] = {
                ": the record carries package number " + std::to_string(p + 100) + " instead of " +
                std::to_string(p) + "\n"};
      }},
-    {"HeldRecordOffABlockStart", 1, 1, [](Rec& rec) -> Texts {
-       const auto p = static_cast<std::uint64_t>(
-           std::find(rec.parked.begin(), rec.parked.end(), false) - rec.parked.begin());
-       const DiskBlock first = rec.Chain(p).front();
-       Patch(rec.index, rec.entries[p] + 1, Le(first.pos + 3, 8));
-       return {Pkg(p) + "index (" + rec.index + ") offset " +
-               std::to_string(rec.entries[p] + 1) + ": the record's first block is at offset " +
-               std::to_string(first.pos + 3) + " of data file " + std::to_string(first.file) +
-               ", which is not the start of a block\n"};
+    {"HeldRecordOffABlockStart", 1, 1, HeldRecordOffABlockStart},
+    {"HeldRecordOffABlockStartBehindANameWithAZero", 1, 1, [](Rec& rec) -> Texts {
+       // A stored name ends at its first zero byte; the bytes after it still take room.
+       std::string index = ReadWholeFile(rec.index);
+       const std::uint64_t length = Get(index, 41, 8);
+       index.replace(41, 8, Le(length + 4, 8));
+       index.insert(49 + length, std::string("\0pad", 4));
+       std::ofstream(rec.index, std::ios::binary | std::ios::trunc) << index;
+       rec.entries.clear();
+       rec.parked.clear();
+       rec.ReadEntries();
+       return HeldRecordOffABlockStart(rec);
      }},
     {"MissingDataFile", 1, ~std::size_t{0}, [](Rec& rec) -> Texts {
        fs::remove(rec.files[2]);

@@ -92,6 +92,8 @@ std::uint64_t IndexReader::Get64() {
 
 namespace {
 
+constexpr std::uint64_t kFirstRoom = 4096;
+
 // A header field that an index may leave out at its end keeps its value.
 void GetOptional(IndexReader& index, std::uint64_t* value) {
   char bytes[8];
@@ -109,6 +111,7 @@ IndexFileEntry ReadFileEntry(IndexReader& index) {
   std::string name(static_cast<std::size_t>(nameLength), '\0');
   index.Get(name.data(), name.size());
   entry.name.assign(name.c_str());  // A stored name ends at its first zero byte.
+  entry.storedLength = nameLength;
   entry.size = index.Get64();
   entry.maxSize = index.Get64();
   index.Get8();  // The keep flag: every listed file is kept, whatever it says.
@@ -168,17 +171,21 @@ IndexContents ReadIndexContents(IndexReader& index) {
     ThrowDamagedIndex("more data files than the file can hold");
   }
   if (header.hasPackageFile && header.fileCount == 0) ThrowDamagedIndex("no package file listed");
-  contents.files.reserve(static_cast<std::size_t>(header.fileCount));
+  // Room for a few entries at first: an entry in memory is larger than in the file, and
+  // a damaged index may claim many and hold few.
+  contents.files.reserve(static_cast<std::size_t>(std::min(header.fileCount, kFirstRoom)));
   for (std::uint64_t k = 0; k < header.fileCount; ++k) contents.files.push_back(ReadFileEntry(index));
 
   std::uint64_t packageCount = 0;
   GetOptional(index, &packageCount);
-  if (packageCount > index.remaining() / kParkedEntrySize) {
+  // Without a package file every record is held in the index.
+  const std::uint64_t smallestEntry = header.hasPackageFile ? kParkedEntrySize : kHeldEntrySize;
+  if (packageCount > index.remaining() / smallestEntry) {
     ThrowDamagedIndex("more packages than the file can hold");
   }
   if (header.packageCounter != packageCount) ThrowDamagedIndex("package counter and table differ");
   contents.endsInsideHeader = index.endedEarly() && !markerAlone;
-  contents.packages.reserve(static_cast<std::size_t>(packageCount));
+  contents.packages.reserve(static_cast<std::size_t>(std::min(packageCount, kFirstRoom)));
   for (std::uint64_t n = 0; n < packageCount; ++n) {
     contents.packages.push_back(ReadPackageEntry(index, n, contents));
   }

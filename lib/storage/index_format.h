@@ -61,6 +61,7 @@ class IndexReader {
 // What an index file holds, as stored.
 struct IndexFileEntry {
   std::string name;  // Up to its first zero byte.
+  std::uint64_t storedLength = 0;  // Of the name as stored, zero bytes and all.
   std::uint64_t size = 0;
   std::uint64_t maxSize = 0;
 };

@@ -110,7 +110,7 @@ void Recording::OpenIndex(const std::string& indexPath) {
   OpenDataFiles(contents.files);
   // Where each package entry lies in the index, for messages about held records.
   std::uint64_t at = kIndexHeaderSize;
-  for (const IndexFileEntry& file : contents.files) at += kFileEntryFixedSize + file.name.size();
+  for (const IndexFileEntry& file : contents.files) at += kFileEntryFixedSize + file.storedLength;
   at += 8;  // The package count.
   packages_.reserve(contents.packages.size());
   for (const IndexPackageEntry& entry : contents.packages) {
