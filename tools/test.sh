@@ -46,10 +46,22 @@ if [ "$variant" = proof ]; then
   cmake -S . -B build -DQUILLBOX_TESTS=ON -DQUILLBOX_WERROR=ON -DQUILLBOX_SANITIZE= \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j"$(nproc)" --target quillbox_tests quillbox_crash_runs
-  # Each prints its figure; any loss, crash or hang fails the run.
-  build/tests/quillbox_tests --gtest_filter='FaultSites.*:Soak.*' --gtest_brief=1 |
-    grep -E '^fault sites: [0-9]+ failed|FAILED|PASSED'
-  build/tests/quillbox_crash_runs --runs "$runs"
+  # Each prints its figure; any loss, crash or hang fails the run, and so does a run in
+  # which the fault sites or the soak test did not run. The bounds are far above the
+  # usual times (half a minute for the tests, a fifth of a second a crash run).
+  logs=$(mktemp -d)
+  trap 'rm -rf "$logs"' EXIT
+  log=$logs/fault_sites_and_soak.log
+  if ! timeout -k 10 900 build/tests/quillbox_tests --gtest_filter='FaultSites.*:Soak.*' \
+         >"$log" 2>&1 ||
+     ! grep -qE '^fault sites: ([1-9][0-9]*) failed, \1 recovered, 0 lost$' "$log" ||
+     ! grep -qE '^\[       OK \] Soak\.' "$log"; then
+    cat "$log"
+    echo "proof: the fault sites or the soak test failed, hung or did not run" >&2
+    exit 1
+  fi
+  grep -E '^fault sites: |^\[  PASSED  \]' "$log"
+  timeout -k 10 $((300 + 2 * runs)) build/tests/quillbox_crash_runs --runs "$runs"
   tools/fuzz.sh "${fuzz[@]}"
   tools/coverage.sh
   exit 0
