@@ -26,4 +26,9 @@ if [ -z "$python" ]; then
 fi
 export QUILLBOX_LIBRARY=$PWD/$build/libquillbox.so
 export PYTHONDONTWRITEBYTECODE=1  # No __pycache__ left in the source tree.
-"$python" -m pytest -q -p no:cacheprovider python/tests "$@"
+# pytest's folders (tmp_path) under a folder of this run's own, removed at the end; the
+# bound is far above the usual time of the tests (under a minute).
+temp=$(mktemp -d)
+trap 'rm -rf "$temp"' EXIT
+timeout -k 10 900 "$python" -m pytest -q -p no:cacheprovider --basetemp="$temp/pytest" \
+  python/tests "$@"

@@ -298,7 +298,7 @@ def test_threads_store_and_read_at_once(db, tmp_path):
         except Exception as error:  # Reported by the main thread.
             errors.append(error)
 
-    workers = [threading.Thread(target=work, args=(p,)) for p in packages]
+    workers = [threading.Thread(target=work, args=(p,), daemon=True) for p in packages]
     for worker in workers:
         worker.start()
     for worker in workers:
@@ -618,7 +618,7 @@ def test_close_waits_for_calls_on_other_threads(tmp_path):
         except Exception as error:
             outcome.append(error)
 
-    worker = threading.Thread(target=store_until_closed)
+    worker = threading.Thread(target=store_until_closed, daemon=True)
     worker.start()
     assert started.wait(timeout=30)
     db.close()
@@ -663,7 +663,7 @@ def _interrupt_the_wait_for_calls(db, package):
     library.Quillbox_GetPackageCount = count
     db._state.wait = wait
     results = []
-    worker = threading.Thread(target=lambda: results.append(db.packages))
+    worker = threading.Thread(target=lambda: results.append(db.packages), daemon=True)
     worker.start()
     assert inside.wait(timeout=30)
 
@@ -735,7 +735,7 @@ def test_a_stream_opened_while_the_database_closes_is_closed_at_once(tmp_path, m
         waiting.set()  # close() has begun and waits for the running open().
         return real_wait(*arguments)
 
-    closer = threading.Thread(target=db.close)
+    closer = threading.Thread(target=db.close, daemon=True)
 
     def open_(cursor, number, handle):
         closer.start()
@@ -784,7 +784,7 @@ def test_a_close_beside_another_returns_once_the_database_is_destroyed(
         except RuntimeError as error:
             failures.append(error)
 
-    closer = threading.Thread(target=first)
+    closer = threading.Thread(target=first, daemon=True)
     closer.start()
     assert inside.wait(timeout=30)
     real_wait = db._state.wait
@@ -803,7 +803,7 @@ def test_a_close_beside_another_returns_once_the_database_is_destroyed(
         events.append(("returned", len(counted["Destroy"]), db.closed))
         progress.set()
 
-    other = threading.Thread(target=second)
+    other = threading.Thread(target=second, daemon=True)
     other.start()
     try:
         assert progress.wait(timeout=30)
