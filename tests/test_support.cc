@@ -8,12 +8,17 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 namespace qbx::test {
 
@@ -67,6 +72,7 @@ extern "C" void __gcov_dump(void);  // Of gcc's --coverage run-time.
 int RunInChild(const std::function<int()>& body) {
   const pid_t child = fork();
   if (child == 0) {
+    alarm(600);  // A hung child must not hang the test; the body may set a shorter bound.
     const int code = body();
 #if defined(QUILLBOX_COVERAGE)
     // _exit skips the counters' write at exit (tools/coverage.sh). A file-size limit the
@@ -80,11 +86,26 @@ int RunInChild(const std::function<int()>& body) {
 #endif
     _exit(code);
   }
+  if (child < 0) return -1;
   int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  pid_t waited = 0;
+  do {
+    waited = waitpid(child, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited != child) return -1;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
+
+void AbortHung(const std::string& what) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::fprintf(stderr, "%s%s%s: %s did not end in time; aborting\n",
+               test != nullptr ? test->test_suite_name() : "", test != nullptr ? "." : "",
+               test != nullptr ? test->name() : "", what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
 
 std::string Le(std::uint64_t value, int width) {
   std::string bytes;

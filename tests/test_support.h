@@ -70,6 +70,12 @@ class Db {
 // Polls `condition` until it holds or `seconds` pass; false on time-out.
 bool WaitUntil(const std::function<bool()>& condition, double seconds = 30.0);
 
+// Prints that `what` did not end in time, with the running test's name, and aborts the
+// process. For waits that cannot return with a thread still inside a call: a future of
+// std::async waits for its body without any limit when it goes away, a joinable
+// std::thread terminates the process, and the objects the thread uses would be gone.
+[[noreturn]] void AbortHung(const std::string& what);
+
 // Flushes every data file's stream (under its mutex) so the files on disk are current.
 void FlushFiles(Quillbox* db);
 
@@ -92,8 +98,10 @@ std::vector<Block> ReadChain(Quillbox* db, std::uint64_t package);
 std::string ChainBytes(const std::vector<Block>& chain);
 
 // Runs `body` in a forked child that ends with _exit(body's result); returns its exit
-// code, or -1. Fork only while this process runs no database, so that the child
-// inherits no lock held by another thread. Windows has no fork: such tests skip there.
+// code, 128 + the signal's number when a signal ended the child, or -1 when there was no
+// child to wait for. A child still running after ten minutes is ended by SIGALRM.
+// Fork only while this process runs no database, so that the child inherits no lock held
+// by another thread. Windows has no fork: such tests skip there.
 #if defined(_WIN32)
 #define QUILLBOX_SKIP_WITHOUT_FORK() GTEST_SKIP() << "needs fork"
 #else

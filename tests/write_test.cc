@@ -79,10 +79,12 @@ class StoreTest : public ::testing::Test {
 
 constexpr std::uint64_t kHourOfNaps = 3600ull * 1000 * WakeEvent::kPollsPerMillisecond;
 
-// Runs `body` on a thread of its own; true when it ends within a minute.
-bool Ends(const std::function<void()>& body) {
+// Runs `body` on a thread of its own; true once it has ended. A body that has not ended
+// within two minutes aborts the process (the future would wait for it without a limit).
+bool Ends(const char* what, const std::function<void()>& body) {
   auto running = std::async(std::launch::async, body);
-  return running.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  if (running.wait_for(std::chrono::seconds(120)) != std::future_status::ready) AbortHung(what);
+  return true;
 }
 
 // After a writer failed, every item still reads back, though the call returns 1: the
@@ -160,7 +162,7 @@ TEST(Database, FolderGivesAnEmptyPackageFileAndNewThreadAddsOneFileEach) {
     EXPECT_EQ(Quillbox_GetThreadCount(db.get()), 2u);
     EXPECT_EQ(dir.Entries().size(), 3u);
     db->writers.PretendIdleFor(kHourOfNaps);
-    EXPECT_TRUE(Ends([&] { db.Destroy(); }));
+    EXPECT_TRUE(Ends("Destroy", [&] { db.Destroy(); }));
     EXPECT_TRUE(dir.Entries().empty());
   }
 }
@@ -172,7 +174,9 @@ TEST(WakeEvent, NotifyEndsALongDozeAndResetsTheCount) {
   event.spins.store(kHourOfNaps);
   auto dozing = std::async(std::launch::async, [&] { event.doze(); });
   event.notifyAll();
-  ASSERT_EQ(dozing.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  const std::future_status dozed = dozing.wait_for(std::chrono::seconds(120));
+  if (dozed != std::future_status::ready) AbortHung("a doze after notifyAll");
+  ASSERT_EQ(dozed, std::future_status::ready);
   EXPECT_EQ(event.spins.load(), 0u);
   event.spins.store(kHourOfNaps);
   event.notifyOne();
@@ -782,7 +786,7 @@ TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
     EXPECT_EQ(Quillbox_SynchronizePackage(0, db.get()), 1);
     EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
     EXPECT_EQ(Quillbox_GetErrorMessage(db.get()), message) << "the text stays";
-    EXPECT_TRUE(Ends([&] { db.Destroy(); }));
+    EXPECT_TRUE(Ends("Destroy", [&] { db.Destroy(); }));
   }
 }
 
@@ -1132,7 +1136,7 @@ TEST(FileLimit, ARolloverThatCannotMakeItsFileFailsTheWriter) {
     // thread writer, which may still run it and give up the buffered copy.
     ExpectReadsAfterTheFailure(db.get(), items, locations, c.keptInMemory ? 2 : 1);
     EXPECT_EQ(ChainBytes(ReadChain(db.get(), 0)), items[0]);
-    EXPECT_TRUE(Ends([&] { EXPECT_EQ(Quillbox_Synchronize(db.get()), 1); }));
+    EXPECT_TRUE(Ends("Synchronize", [&] { EXPECT_EQ(Quillbox_Synchronize(db.get()), 1); }));
     ExpectSalvage(db, dir, {items[0], ""}, 1000);
   }
 }
