@@ -498,8 +498,9 @@ TEST(DatabaseWriterBatches, AWriterFailingWhileTheBatchWaitsAtAGateLetsGoOfEvery
   testing::FailCall(testing::Call::kWrite, 1);  // The hand-over's block.
   const std::string big = MakeItem(5, 3, 100);
   EXPECT_EQ(Quillbox_Store(3, big.size(), big.data(), nullptr, db.get()), 0);
-  ASSERT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
+  const bool failed = WaitUntil([&] { return db->HasFailed(); });
   testing::StopFailingCalls();
+  ASSERT_TRUE(failed);
   for (int p = 0; p < 2; ++p) {
     PackageLock& lock = *db->packages.Entry(p).lock;
     EXPECT_TRUE(WaitUntil([&] {
@@ -844,6 +845,17 @@ void TakeTheFileMutexNext(testing::Call kind) {
   });
 }
 
+// Joins the thread above before the test can return: a joinable std::thread left behind
+// ends the process, and the thread uses the database. The hook reports the failed call
+// only after the observer has returned, so without that report there is no thread.
+void JoinTheNextHolder() {
+  if (!testing::CallFailed()) return;
+  if (!WaitUntil([] { return flagSeenByTheNextHolder.load() != -1; }, 120)) {
+    AbortHung("the next holder of the file's mutex");
+  }
+  nextHolder.join();
+}
+
 TEST(WriterFailure, TheNextWriterOfTheFileSeesTheFlagOfAFailedBlockWrite) {
   TempDir dir;
   Db db(64, 1000, nullptr);
@@ -858,8 +870,8 @@ TEST(WriterFailure, TheNextWriterOfTheFileSeesTheFlagOfAFailedBlockWrite) {
   const bool failed = WaitUntil([&] { return testing::CallFailed() && db->HasFailed(); });
   testing::StopFailingCalls();
   testing::SetCallFailureObserver(nullptr);
+  JoinTheNextHolder();
   ASSERT_TRUE(failed);
-  nextHolder.join();
   EXPECT_EQ(flagSeenByTheNextHolder.load(), 1);
 }
 
@@ -903,6 +915,7 @@ std::atomic<bool> synchronizeReturned{false};
 std::atomic<bool> returnedBeforeThePlacement{false};
 std::atomic<int> synchronizeResult{-1};
 std::thread synchronizer;
+std::atomic<bool> synchronizerStarted{false};  // `synchronizer` holds the thread.
 void FailWhilePlacing() {
   Quillbox* db = placingDb.exchange(nullptr);
   if (db == nullptr) return;
@@ -911,8 +924,10 @@ void FailWhilePlacing() {
     synchronizeResult = Quillbox_Synchronize(db);
     synchronizeReturned = true;
   });
+  synchronizerStarted = true;
   // A call that does not wait for the writers returns at once; this one cannot return
-  // until the writer here goes on, so the wait runs out.
+  // until the writer here goes on, so the wait runs out. (A call that returned early
+  // but slowly could pass unseen; a correct one never fails here.)
   returnedBeforeThePlacement = WaitUntil([] { return synchronizeReturned.load(); }, 0.2);
 }
 
@@ -923,13 +938,19 @@ TEST(WriterFailure, ASynchronizeCutShortReturnsOnlyOnceNoWriterCanFillInALocatio
   db.AddPackage();
   placingDb = db.get();
   synchronizeReturned = false;
+  synchronizerStarted = false;
   synchronizeResult = -1;
   testing::SetPlacementObserver(FailWhilePlacing);
   ItemLocation location;
   const std::string item = MakeItem(22, 0, 100);
   Quillbox_Store(0, item.size(), item.data(), &location, db.get());  // A hand-over.
-  const bool returned = WaitUntil([] { return synchronizeReturned.load(); });
+  const bool returned =
+      WaitUntil([] { return synchronizeReturned.load() && synchronizerStarted.load(); }, 120);
   testing::SetPlacementObserver(nullptr);
+  // Taken back here, the database is no observer's any more: either no thread was
+  // started, or it was and may still be inside Synchronize, which needs the database.
+  const bool observed = placingDb.exchange(nullptr) == nullptr;
+  if (observed && !returned) AbortHung("Synchronize beside a writer that failed while placing");
   ASSERT_TRUE(returned);
   synchronizer.join();
   EXPECT_FALSE(returnedBeforeThePlacement.load());
