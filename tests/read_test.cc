@@ -342,14 +342,16 @@ TEST_F(Stored, ReadersNeverSeeAHalfReplacedItem) {
   std::atomic<bool> done{false}, failed{false};
   std::thread replacer([&] {
     for (int k = 0; k < 400 && !failed; ++k) {
-      failed = Quillbox_Replace(a.size(), (k % 2 == 0 ? a : b).data(), &location, db) != 0 ||
-               Quillbox_Store(0, 200, MakeItem(0, k, 200).data(), nullptr, db) != 0;
+      if (Quillbox_Replace(a.size(), (k % 2 == 0 ? a : b).data(), &location, db) != 0 ||
+          Quillbox_Store(0, 200, MakeItem(0, k, 200).data(), nullptr, db) != 0) {
+        failed = true;
+      }
     }
     done = true;
   });
   bool torn = false;
   for (std::string bytes(a.size(), '\0'); !done;) {
-    failed = failed || Quillbox_RecoverRandom(bytes.size(), bytes.data(), &location, 0, db) != 0;
+    if (Quillbox_RecoverRandom(bytes.size(), bytes.data(), &location, 0, db) != 0) failed = true;
     torn = torn || (bytes != a && bytes != b && bytes != original);
   }
   replacer.join();
