@@ -617,8 +617,10 @@ TEST_F(Save, FileSizeLimitNeverLeavesAShortIndex) {
               Create(64, 1000, false, {~0ull}, 120, 0);  // An index of 5.5 KB.
               for (int p = 0; p < 120; ++p) EXPECT_EQ(Quillbox_Store(p, 1, "x", nullptr, db), 0);
               EXPECT_TRUE(SaveIndex());
+              rlimit cap{};  // The hard limit stays, as raising it needs root.
+              EXPECT_EQ(getrlimit(RLIMIT_FSIZE, &cap), 0);
               for (const rlim_t limit : {1, 41, 4095, 4096, 5000}) {
-                const rlimit cap{limit, RLIM_INFINITY};
+                cap.rlim_cur = limit;
                 AddPackage();  // The next index is longer.
                 EXPECT_TRUE(setrlimit(RLIMIT_FSIZE, &cap) == 0 && !SaveIndex());
                 EXPECT_EQ(Quillbox_Save(dir.File("second.index").c_str(), db), 1);

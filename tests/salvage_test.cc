@@ -175,7 +175,10 @@ TEST_F(SalvageUnderALimit, FileSizeLimitStopsAWriterAndNothingPlacedIsLost) {
   AddMixedItems(models, 700);
   const int child = RunInChild([&] {
     signal(SIGXFSZ, SIG_IGN);
-    const rlimit cap{768 * 1024, RLIM_INFINITY};
+    rlimit cap{};  // The hard limit stays, as raising it needs root.
+    if (getrlimit(RLIMIT_FSIZE, &cap) != 0) return 2;
+    const rlimit lifted{cap.rlim_max, cap.rlim_max};
+    cap.rlim_cur = 768 * 1024;
     if (setrlimit(RLIMIT_FSIZE, &cap) != 0) return 2;
     if (Quillbox_Create(&db, 4096, 2, folder.c_str()) != 0) return 3;
     AddThread();
@@ -186,7 +189,6 @@ TEST_F(SalvageUnderALimit, FileSizeLimitStopsAWriterAndNothingPlacedIsLost) {
     if (!db->HasFailed()) return 4;
     if (Quillbox_Save(index.c_str(), db) != 1 || !fs::exists(index)) return 5;
     const Snapshot snapshot = TakeSnapshot(models);
-    const rlimit lifted{RLIM_INFINITY, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &lifted);
     std::ofstream out(where, std::ios::binary);
     for (const auto& package : snapshot) {
