@@ -535,6 +535,9 @@ TEST(FaultSites, EveryFailingCallIsReportedAndLosesNothing) {
               static_cast<unsigned long long>(lost));
   EXPECT_EQ(lost, 0u);
   EXPECT_EQ(failed, recovered);
+  // A run whose failing call never came counts as recovered although nothing failed:
+  // those stay few (the writers' calls vary a little from run to run; about 1 in 100).
+  EXPECT_LT(unreached, failed / 10) << "the workload no longer reaches the calls counted";
 }
 
 // Blocks stored after a Save can link into a file that the saved index does not list.
