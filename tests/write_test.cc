@@ -81,7 +81,7 @@ constexpr std::uint64_t kHourOfNaps = 3600ull * 1000 * WakeEvent::kPollsPerMilli
 
 // Runs `body` on a thread of its own; true once it has ended. A body that has not ended
 // within two minutes aborts the process (the future would wait for it without a limit).
-bool Ends(const char* what, const std::function<void()>& body) {
+bool Ends(const std::function<void()>& body, const char* what = "the call") {
   auto running = std::async(std::launch::async, body);
   if (running.wait_for(std::chrono::seconds(120)) != std::future_status::ready) AbortHung(what);
   return true;
@@ -162,7 +162,7 @@ TEST(Database, FolderGivesAnEmptyPackageFileAndNewThreadAddsOneFileEach) {
     EXPECT_EQ(Quillbox_GetThreadCount(db.get()), 2u);
     EXPECT_EQ(dir.Entries().size(), 3u);
     db->writers.PretendIdleFor(kHourOfNaps);
-    EXPECT_TRUE(Ends("Destroy", [&] { db.Destroy(); }));
+    EXPECT_TRUE(Ends([&] { db.Destroy(); }, "Destroy"));
     EXPECT_TRUE(dir.Entries().empty());
   }
 }
@@ -787,7 +787,7 @@ TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
     EXPECT_EQ(Quillbox_SynchronizePackage(0, db.get()), 1);
     EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
     EXPECT_EQ(Quillbox_GetErrorMessage(db.get()), message) << "the text stays";
-    EXPECT_TRUE(Ends("Destroy", [&] { db.Destroy(); }));
+    EXPECT_TRUE(Ends([&] { db.Destroy(); }, "Destroy"));
   }
 }
 
@@ -1157,7 +1157,7 @@ TEST(FileLimit, ARolloverThatCannotMakeItsFileFailsTheWriter) {
     // thread writer, which may still run it and give up the buffered copy.
     ExpectReadsAfterTheFailure(db.get(), items, locations, c.keptInMemory ? 2 : 1);
     EXPECT_EQ(ChainBytes(ReadChain(db.get(), 0)), items[0]);
-    EXPECT_TRUE(Ends("Synchronize", [&] { EXPECT_EQ(Quillbox_Synchronize(db.get()), 1); }));
+    EXPECT_TRUE(Ends([&] { EXPECT_EQ(Quillbox_Synchronize(db.get()), 1); }, "Synchronize"));
     ExpectSalvage(db, dir, {items[0], ""}, 1000);
   }
 }
