@@ -692,5 +692,39 @@ TEST_F(Paths, DatabaseInAFolderWithCharactersBeyondAscii) {
   EXPECT_EQ(ReadByCursor(db, 1), models[1].Joined());
 }
 
+// A folder path longer than Windows' classic limit of 260 units: files are made, saved,
+// relocated and imported there as anywhere else.
+TEST_F(Paths, DatabaseInAFolderBeyondTheClassicPathLimit) {
+  folder = dir.path();
+  for (const char part : {'a', 'b', 'c'}) folder += kSeparator + std::string(100, part);
+  index = folder + kSeparator + "index";
+#if defined(_WIN32)
+  // The test's own file calls need the extended form there.
+  const fs::path native = Utf8Path("\\\\?\\" + fs::absolute(Utf8Path(folder)).string());
+#else
+  const fs::path native = Utf8Path(folder);
+#endif
+  ASSERT_TRUE(fs::create_directories(native));
+  Create(128, 4, true, {1000, ~0ull}, 2, 10);
+  ASSERT_TRUE(StoreAndSync() && SaveIndex());
+  const std::string moved = folder + kSeparator + "moved";
+  EXPECT_EQ(Quillbox_RelocateFileTo(1, moved.c_str(), 1, db), 0);
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), moved);
+  ASSERT_TRUE(SaveIndex());
+  Reopen(4);
+  for (std::size_t i = 0; i < 20; ++i) EXPECT_TRUE(ReadsBack(i % 2, i / 2));
+  EXPECT_EQ(ReadByCursor(db, 1), models[1].Joined());
+#if defined(_WIN32)
+  // The form the system needs for such paths (Wine opens them without it).
+  EXPECT_EQ(ToWidePath(folder).rfind(LR"(\\?\)", 0), 0u);
+  EXPECT_EQ(ToWidePath(R"(\\server\share\)" + std::string(300, 'x')),
+            LR"(\\?\UNC\server\share\)" + std::wstring(300, L'x'));
+  EXPECT_EQ(ToWidePath("short/name"), L"short/name");
+  // The folder moves up, where the fixture's removal reaches it.
+  Quillbox_Destroy(std::exchange(db, nullptr));
+  fs::rename(native, Utf8Path(dir.File("moved up")));
+#endif
+}
+
 }  // namespace
 }  // namespace qbx::test

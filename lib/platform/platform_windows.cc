@@ -83,11 +83,29 @@ FileHandle CreateExclusive(const std::string& path, bool* taken) {
   return AsFile(h);
 }
 
+// A path of MAX_PATH units or more opens only in its extended form: absolute, with
+// backslashes, behind "\\?\" ("\\?\UNC\" for a share), which the system takes as it
+// stands. Shorter paths stay as given, relative ones too.
+NativePath ExtendedLengthPath(NativePath path) {
+  if (path.size() < MAX_PATH || path.rfind(LR"(\\?\)", 0) == 0 ||
+      path.rfind(LR"(\\.\)", 0) == 0) {
+    return path;
+  }
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  NativePath full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  if (full.rfind(LR"(\\)", 0) == 0) return LR"(\\?\UNC\)" + full.substr(2);
+  return LR"(\\?\)" + full;
+}
+
 }  // namespace
 
 NativePath ToWidePath(const std::string& utf8Path) {
   const std::u16string wide = Utf8ToUtf16(utf8Path);
-  return NativePath(wide.begin(), wide.end());
+  return ExtendedLengthPath(NativePath(wide.begin(), wide.end()));
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting) {
