@@ -138,9 +138,9 @@ TEST_F(Durability, RelocationOntoAnIndexOfTheDatabaseIsRefused) {
 }
 
 // A relocation without removal leaves the old copy, which the saved index still lists
-// and reads at its Import: relocating another file onto it is refused, and the saved
-// recording stays whole.
-TEST_F(Durability, RelocationOntoAFileThatASavedIndexListsIsRefused) {
+// and reads at its Import: relocating another file onto it, or saving an index there, is
+// refused, and the saved recording stays whole.
+TEST_F(Durability, RelocationOrSaveOntoAFileThatASavedIndexListsIsRefused) {
   Create(256, 1000, true, {~0ull, ~0ull}, 3, 30, 600);
   ASSERT_TRUE(StoreAndSync() && SaveIndex());
   const std::string saved = ReadWholeFile(index);
@@ -153,6 +153,7 @@ TEST_F(Durability, RelocationOntoAFileThatASavedIndexListsIsRefused) {
                               kSeparator + fs::path(kept).filename().string();
   for (const std::string& target : {kept, spelled}) {
     EXPECT_EQ(Quillbox_RelocateFileTo(2, target.c_str(), 1, db), 1) << target;
+    EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
   }
   EXPECT_EQ(Quillbox_GetDatabaseFileName(2, db), other);
   EXPECT_EQ(ReadWholeFile(kept), keptBytes);

@@ -30,9 +30,14 @@ void Quillbox::Save(const std::string& indexPath) {
   if (salvage) writers.WaitForWritersToEnd();
   qbx::MutexLock relocations(relocationMutex);
   // The rename would take a data file's name from its blocks (a file that rollovers
-  // add later has a fresh name, which no existing file has).
+  // add later has a fresh name, which no existing file has), or the old copy that a
+  // relocation without removal left from an index saved before. An index saved before
+  // may be replaced.
   if (files.IsDataFilePath(indexPath)) {
     throw std::runtime_error("The index path is a data file of the database: " + indexPath);
+  }
+  if (NeedOfAKnownIndex(indexPath) == KnownIndexNeed::kAListedFile) {
+    throw std::runtime_error("The index path is a file that a saved index lists: " + indexPath);
   }
   try {
     files.ClearStaleLinks();
@@ -103,7 +108,17 @@ void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& 
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
   qbx::MutexLock relocations(relocationMutex);
-  CheckNotNeededByAKnownIndex(newPath);
+  // Onto an index (the copy would overwrite it, and it would name no file any more), or
+  // onto a file an index lists, such as the old copy that a relocation without removal
+  // left (its saved items would be overwritten by another file's bytes).
+  switch (NeedOfAKnownIndex(newPath)) {
+    case KnownIndexNeed::kTheIndex:
+      throw std::runtime_error("Relocation target is an index of the database: " + newPath);
+    case KnownIndexNeed::kAListedFile:
+      throw std::runtime_error("Relocation target is a file that a saved index lists: " + newPath);
+    case KnownIndexNeed::kNothing:
+      break;
+  }
   const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;
   try {
@@ -114,22 +129,18 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
   if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
 }
 
-// Refuses a relocation onto what an index this database saved or was imported from
-// needs: the index itself (the copy would overwrite it, and it would name no file any
-// more), or a file it lists, such as the old copy that a relocation without removal
-// left (the saved items in it would be overwritten by another file's bytes).
-void Quillbox::CheckNotNeededByAKnownIndex(const std::string& path) {
+// An index that is there but cannot be read throws: it may list the path.
+Quillbox::KnownIndexNeed Quillbox::NeedOfAKnownIndex(const std::string& path) {
   qbx::MutexLock lock(indexesMutex);
   for (const std::string& index : knownIndexes) {
-    if (qbx::SameFile(index, path)) {
-      throw std::runtime_error("Relocation target is an index of the database: " + path);
-    }
+    if (qbx::SameFile(index, path)) return KnownIndexNeed::kTheIndex;
+  }
+  for (const std::string& index : knownIndexes) {
     for (const std::string& listed : qbx::FilesOfIndex(index)) {
-      if (qbx::SameFile(listed, path)) {
-        throw std::runtime_error("Relocation target is a file that a saved index lists: " + path);
-      }
+      if (qbx::SameFile(listed, path)) return KnownIndexNeed::kAListedFile;
     }
   }
+  return KnownIndexNeed::kNothing;
 }
 
 void Quillbox::RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
