@@ -372,17 +372,21 @@ class Database:
                 self._state.notify_all()
             raise
         try:
-            destroy(handle)
+            try:
+                destroy(handle)
+            finally:
+                # Destroy has joined the writers: no record changes any more.
+                with self._pending_lock:
+                    storing, self._storing = self._storing, set()
+                self._release_all(storing)
+                self._release_all(self._take_pending())
         finally:
-            # Destroy has joined the writers: no record changes any more.
-            with self._pending_lock:
-                storing, self._storing = self._storing, set()
-            self._release_all(storing)
-            self._release_all(self._take_pending())
+            # Also after an exception here: a close() waiting on another thread must
+            # not wait for ever.
             with self._state:
                 self._closing = False
                 self._closer = None
-                self._state.notify_all()  # Wakes a close() waiting on another thread.
+                self._state.notify_all()
 
     def __enter__(self):
         if self.closed:

@@ -818,6 +818,28 @@ def test_a_close_beside_another_returns_once_the_database_is_destroyed(
     assert len(counted["Destroy"]) == 1 and stream.closed
 
 
+def test_an_exception_after_destroy_leaves_no_close_waiting(tmp_path, counted):
+    # An exception (a KeyboardInterrupt, say) while close() releases the locations
+    # after Destroy must not leave later closes waiting for a close that has ended.
+    db = quillbox.create(tmp_path, package_size=4096)
+    db.new_thread(tmp_path)
+    package = db.new_package()
+    db.store(package, b"abc")
+
+    def interrupted(locations):
+        raise KeyboardInterrupt
+
+    db._release_all = interrupted
+    with pytest.raises(KeyboardInterrupt):
+        db.close()
+    assert db.closed and len(counted["Destroy"]) == 1
+    again = threading.Thread(target=db.close, daemon=True)
+    again.start()
+    again.join(timeout=30)
+    assert not again.is_alive()
+    assert len(counted["Destroy"]) == 1
+
+
 # The writer failure runs in a child whose files may grow to 64 KiB only: the data
 # file hits the limit, the writer fails, and everything after reports its text.
 _FAILING_CHILD = textwrap.dedent("""
