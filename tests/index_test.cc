@@ -720,6 +720,17 @@ TEST_F(Paths, DatabaseInAFolderBeyondTheClassicPathLimit) {
   EXPECT_EQ(ToWidePath(R"(\\server\share\)" + std::string(300, 'x')),
             LR"(\\?\UNC\server\share\)" + std::wstring(300, L'x'));
   EXPECT_EQ(ToWidePath("short/name"), L"short/name");
+  {
+    // A relative path counts with the working folder before it.
+    WorkingFolder here(dir.path());
+    const std::string relative =
+        std::string(100, 'a') + "\\" + std::string(100, 'b') + "\\" + std::string(40, 'x');
+    EXPECT_EQ(ToWidePath(relative).rfind(LR"(\\?\)", 0), 0u);
+  }
+  // Another spelling of a data file there is still that file.
+  std::string upper = Quillbox_GetDatabaseFileName(2, db);
+  for (char& c : upper) c = c == 'a' ? 'A' : c;
+  EXPECT_EQ(Quillbox_Save(upper.c_str(), db), 1);
   // The folder moves up, where the fixture's removal reaches it.
   Quillbox_Destroy(std::exchange(db, nullptr));
   fs::rename(native, Utf8Path(dir.File("moved up")));

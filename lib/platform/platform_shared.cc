@@ -16,6 +16,7 @@ bool CanPosition(std::uint64_t offset) {
   return offset <= static_cast<std::uint64_t>(INT64_MAX);
 }
 
+#ifndef _WIN32
 bool SameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
   const auto path = [](const std::string& utf8) {
@@ -24,6 +25,7 @@ bool SameFile(const std::string& a, const std::string& b) {
   std::error_code error;
   return std::filesystem::equivalent(path(a), path(b), error) && !error;
 }
+#endif
 
 std::string FileKey(const std::string& path) {
   std::error_code error;

@@ -83,20 +83,19 @@ FileHandle CreateExclusive(const std::string& path, bool* taken) {
   return AsFile(h);
 }
 
-// A path of MAX_PATH units or more opens only in its extended form: absolute, with
-// backslashes, behind "\\?\" ("\\?\UNC\" for a share), which the system takes as it
-// stands. Shorter paths stay as given, relative ones too.
+// A path whose full form has MAX_PATH units or more opens only in its extended form:
+// absolute, with backslashes, behind "\\?\" ("\\?\UNC\" for a share), which the system
+// takes as it stands. Shorter paths stay as given, relative ones too (a relative path
+// counts with the working folder before it).
 NativePath ExtendedLengthPath(NativePath path) {
-  if (path.size() < MAX_PATH || path.rfind(LR"(\\?\)", 0) == 0 ||
-      path.rfind(LR"(\\.\)", 0) == 0) {
-    return path;
-  }
+  if (path.rfind(LR"(\\?\)", 0) == 0 || path.rfind(LR"(\\.\)", 0) == 0) return path;
   const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (needed == 0) return path;
   NativePath full(needed, L'\0');
   const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
   if (length == 0 || length >= needed) return path;
   full.resize(length);
+  if (full.size() < MAX_PATH) return path;
   if (full.rfind(LR"(\\)", 0) == 0) return LR"(\\?\UNC\)" + full.substr(2);
   return LR"(\\?\)" + full;
 }
@@ -106,6 +105,28 @@ NativePath ExtendedLengthPath(NativePath path) {
 NativePath ToWidePath(const std::string& utf8Path) {
   const std::u16string wide = Utf8ToUtf16(utf8Path);
   return ExtendedLengthPath(NativePath(wide.begin(), wide.end()));
+}
+
+// By the file's identity (volume and file number), through the same path forms as
+// every open: the C++ library's own calls do not reach paths beyond MAX_PATH.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileW(ToWidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return known;
+  };
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  try {
+    if (!identify(a, &x) || !identify(b, &y)) return false;
+  } catch (...) {
+    return false;  // A path that is no UTF-8 names no file.
+  }
+  return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+         x.nFileIndexLow == y.nFileIndexLow;
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting) {

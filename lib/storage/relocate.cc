@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 
 #include "storage/data_files.h"
 
@@ -65,8 +66,12 @@ std::filesystem::path Utf8Path(const std::string& path) {
   return std::filesystem::path(std::u8string(path.begin(), path.end()));
 }
 
+// The path as given when it cannot be resolved (the C++ library reaches no Windows path
+// beyond MAX_PATH): SameFile still compares the files themselves.
 std::filesystem::path Canonical(const std::string& path) {
-  return std::filesystem::weakly_canonical(Utf8Path(path));
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(Utf8Path(path), error);
+  return error ? Utf8Path(path) : resolved;
 }
 
 }  // namespace
