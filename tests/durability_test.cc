@@ -162,6 +162,21 @@ TEST_F(Durability, RelocationOrSaveOntoAFileThatASavedIndexListsIsRefused) {
   ExpectAllReadBack();
 }
 
+// Only a file that is there can be lost to a Save: one to a new path goes ahead even
+// while a saved index cannot be read (it is opened only to guard an existing file).
+TEST_F(Durability, ASaveToANewPathDoesNotReadTheSavedIndexes) {
+  Create(256, 1000, true, {~0ull}, 2, 10);
+  ASSERT_TRUE(StoreAndSync() && SaveIndex());
+  const std::string fresh = dir.File("fresh.index");
+  qbx::testing::FailCall(qbx::testing::Call::kOpen, 1);
+  const std::uint8_t saved = Quillbox_Save(fresh.c_str(), db);
+  qbx::testing::StopFailingCalls();
+  EXPECT_EQ(saved, 0);
+  index = fresh;
+  Reopen(1000);
+  ExpectAllReadBack();
+}
+
 // A Save onto one of the database's own files, by any spelling of its path, is refused:
 // the index would take the file's name, and its blocks would go with the last handle.
 TEST_F(Durability, SaveOntoAFileOfTheDatabaseIsRefused) {

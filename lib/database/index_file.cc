@@ -129,15 +129,23 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
   if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
 }
 
-// An index that is there but cannot be read throws: it may list the path.
+// Only a file that is there can be needed (an index lists the files it finds). An
+// index that is there but cannot be read throws: it may list the path.
 Quillbox::KnownIndexNeed Quillbox::NeedOfAKnownIndex(const std::string& path) {
+  if (!qbx::IsRegularFile(path)) return KnownIndexNeed::kNothing;
   qbx::MutexLock lock(indexesMutex);
   for (const std::string& index : knownIndexes) {
     if (qbx::SameFile(index, path)) return KnownIndexNeed::kTheIndex;
   }
   for (const std::string& index : knownIndexes) {
-    for (const std::string& listed : qbx::FilesOfIndex(index)) {
-      if (qbx::SameFile(listed, path)) return KnownIndexNeed::kAListedFile;
+    std::vector<std::string> listed;
+    try {
+      listed = qbx::FilesOfIndex(index);
+    } catch (...) {
+      throw std::runtime_error("Unable to read index file " + index);
+    }
+    for (const std::string& file : listed) {
+      if (qbx::SameFile(file, path)) return KnownIndexNeed::kAListedFile;
     }
   }
   return KnownIndexNeed::kNothing;

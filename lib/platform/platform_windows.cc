@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -107,26 +108,48 @@ NativePath ToWidePath(const std::string& utf8Path) {
   return ExtendedLengthPath(NativePath(wide.begin(), wide.end()));
 }
 
-// By the file's identity (volume and file number), through the same path forms as
-// every open: the C++ library's own calls do not reach paths beyond MAX_PATH.
+namespace {
+
+// A file's volume and 128-bit file id (ReFS ids need all 128 bits); where the system
+// has no such id, the 64-bit file index in its first half.
+struct FileIdentity {
+  ULONGLONG volume = 0;
+  unsigned char id[16] = {};
+};
+
+bool Identify(const std::string& path, FileIdentity* identity) {
+  HANDLE h = CreateFileW(ToWidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILE_ID_INFO info{};
+  bool known = GetFileInformationByHandleEx(h, FileIdInfo, &info, sizeof info) != 0;
+  if (known) {
+    identity->volume = info.VolumeSerialNumber;
+    std::memcpy(identity->id, info.FileId.Identifier, sizeof identity->id);
+  } else {
+    BY_HANDLE_FILE_INFORMATION old{};
+    known = GetFileInformationByHandle(h, &old) != 0;
+    identity->volume = old.dwVolumeSerialNumber;
+    std::memcpy(identity->id, &old.nFileIndexLow, sizeof old.nFileIndexLow);
+    std::memcpy(identity->id + 4, &old.nFileIndexHigh, sizeof old.nFileIndexHigh);
+  }
+  CloseHandle(h);
+  return known;
+}
+
+}  // namespace
+
+// By the files' identities, through the same path forms as every open: the C++
+// library's own calls do not reach paths beyond MAX_PATH.
 bool SameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  const auto identify = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE h = CreateFileW(ToWidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    const bool known = GetFileInformationByHandle(h, info) != 0;
-    CloseHandle(h);
-    return known;
-  };
-  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  FileIdentity x, y;
   try {
-    if (!identify(a, &x) || !identify(b, &y)) return false;
+    if (!Identify(a, &x) || !Identify(b, &y)) return false;
   } catch (...) {
     return false;  // A path that is no UTF-8 names no file.
   }
-  return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-         x.nFileIndexLow == y.nFileIndexLow;
+  return x.volume == y.volume && std::memcmp(x.id, y.id, sizeof x.id) == 0;
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting) {

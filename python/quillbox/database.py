@@ -352,26 +352,23 @@ class Database:
             # this list is all there is to close.
             streams = list(self._streams)
         try:
-            destroy = _native.library().Quillbox_Destroy
-            for stream in streams:
-                stream.close()  # Waits for a read running on it.
-            with self._state:
-                while self._calls:
-                    self._state.wait()
-                # Cleared before Destroy: an exception right after Destroy must not
-                # let a second close destroy the handle again.
-                handle, self._handle = self._handle, None
-        except BaseException:
-            # Nothing is destroyed yet: the database works on, and close() again
-            # finishes the job.
-            with self._state:
-                if handle is not None:
-                    self._handle = handle
-                self._closing = False
-                self._closer = None
-                self._state.notify_all()
-            raise
-        try:
+            try:
+                destroy = _native.library().Quillbox_Destroy
+                for stream in streams:
+                    stream.close()  # Waits for a read running on it.
+                with self._state:
+                    while self._calls:
+                        self._state.wait()
+                    # Cleared before Destroy: an exception right after Destroy must
+                    # not let a second close destroy the handle again.
+                    handle, self._handle = self._handle, None
+            except BaseException:
+                # Nothing is destroyed yet: the database works on, and close() again
+                # finishes the job.
+                with self._state:
+                    if handle is not None:
+                        self._handle = handle
+                raise
             try:
                 destroy(handle)
             finally:
@@ -381,8 +378,8 @@ class Database:
                 self._release_all(storing)
                 self._release_all(self._take_pending())
         finally:
-            # Also after an exception here: a close() waiting on another thread must
-            # not wait for ever.
+            # On every way out, also after an exception: a close() waiting on another
+            # thread must not wait for ever.
             with self._state:
                 self._closing = False
                 self._closer = None
