@@ -29,16 +29,7 @@ void Quillbox::Save(const std::string& indexPath) {
   const bool salvage = HasFailed();
   if (salvage) writers.WaitForWritersToEnd();
   qbx::MutexLock relocations(relocationMutex);
-  // The rename would take a data file's name from its blocks (a file that rollovers
-  // add later has a fresh name, which no existing file has), or the old copy that a
-  // relocation without removal left from an index saved before. An index saved before
-  // may be replaced.
-  if (files.IsDataFilePath(indexPath)) {
-    throw std::runtime_error("The index path is a data file of the database: " + indexPath);
-  }
-  if (NeedOfAKnownIndex(indexPath) == KnownIndexNeed::kAListedFile) {
-    throw std::runtime_error("The index path is a file that a saved index lists: " + indexPath);
-  }
+  RefuseToWriteOver(indexPath, "The index path", /*indexMayGo=*/true);
   try {
     files.ClearStaleLinks();
     packages.WriteCutRecords();
@@ -108,17 +99,7 @@ void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& 
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
   qbx::MutexLock relocations(relocationMutex);
-  // Onto an index (the copy would overwrite it, and it would name no file any more), or
-  // onto a file an index lists, such as the old copy that a relocation without removal
-  // left (its saved items would be overwritten by another file's bytes).
-  switch (NeedOfAKnownIndex(newPath)) {
-    case KnownIndexNeed::kTheIndex:
-      throw std::runtime_error("Relocation target is an index of the database: " + newPath);
-    case KnownIndexNeed::kAListedFile:
-      throw std::runtime_error("Relocation target is a file that a saved index lists: " + newPath);
-    case KnownIndexNeed::kNothing:
-      break;
-  }
+  RefuseToWriteOver(newPath, "Relocation target", /*indexMayGo=*/false);
   const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;
   try {
@@ -129,26 +110,38 @@ void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPat
   if (!qbx::RemoveFile(oldName)) throw std::runtime_error("Error removing file " + oldName);
 }
 
-// Only a file that is there can be needed (an index lists the files it finds). An
-// index that is there but cannot be read throws: it may list the path.
-Quillbox::KnownIndexNeed Quillbox::NeedOfAKnownIndex(const std::string& path) {
-  if (!qbx::IsRegularFile(path)) return KnownIndexNeed::kNothing;
+// A Save's rename or a relocation's copy at `path` would destroy a data file of the
+// database (a file that rollovers add later has a fresh name, which no existing file
+// has), or a file that a saved index lists, such as the old copy that a relocation
+// without removal left: that index would read its packages as empty. With
+// `indexMayGo`, a Save may replace an index saved before; a relocation's copy may not
+// (the index would list no file any more). `what` begins the message.
+void Quillbox::RefuseToWriteOver(const std::string& path, const char* what, bool indexMayGo) {
+  const auto refuse = [&](const char* reason) {
+    throw std::runtime_error(std::string(what) + reason + path);
+  };
+  if (files.IsDataFilePath(path)) refuse(" is a data file of the database: ");
+  // Only a file that is there can be needed (an index lists the files it finds).
+  qbx::FileId target;
+  if (!qbx::IsRegularFile(path) || !qbx::IdentifyFile(path, &target)) return;
   qbx::MutexLock lock(indexesMutex);
   for (const std::string& index : knownIndexes) {
-    if (qbx::SameFile(index, path)) return KnownIndexNeed::kTheIndex;
+    if (!qbx::IsFile(index, target)) continue;
+    if (indexMayGo) return;
+    refuse(" is an index of the database: ");
   }
   for (const std::string& index : knownIndexes) {
     std::vector<std::string> listed;
     try {
       listed = qbx::FilesOfIndex(index);
     } catch (...) {
+      // It may list the path.
       throw std::runtime_error("Unable to read index file " + index);
     }
     for (const std::string& file : listed) {
-      if (qbx::SameFile(file, path)) return KnownIndexNeed::kAListedFile;
+      if (qbx::IsFile(file, target)) refuse(" is a file that a saved index lists: ");
     }
   }
-  return KnownIndexNeed::kNothing;
 }
 
 void Quillbox::RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,

@@ -98,9 +98,9 @@ struct Quillbox {
   void RenameInKnownIndexes(std::uint64_t fileIndex, const std::string& oldName,
                             const std::string& newName) REQUIRES(relocationMutex)
       EXCLUDES(indexesMutex);
-  // What an index this database saved or was imported from needs at `path`.
-  enum class KnownIndexNeed { kNothing, kTheIndex, kAListedFile };
-  KnownIndexNeed NeedOfAKnownIndex(const std::string& path) EXCLUDES(indexesMutex);
+  // Throws unless a Save or a relocation may write over `path`.
+  void RefuseToWriteOver(const std::string& path, const char* what, bool indexMayGo)
+      REQUIRES(relocationMutex) EXCLUDES(indexesMutex);
 
  public:
   // The components, in the order of construction; destroyed backwards: the writers

@@ -67,6 +67,20 @@ std::string FolderOf(const std::string& path);
 // True when `path` names an existing regular file (not a folder or a device).
 bool IsRegularFile(const std::string& path);
 
+// What tells one existing file from every other, however a path to it is spelled: the
+// device (volume) it lies on and its number there.
+struct FileId {
+  std::uint64_t device = 0;
+  unsigned char number[16] = {};
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// Identifies the file that `path` leads to; false when there is none.
+bool IdentifyFile(const std::string& path, FileId* id);
+
+// True when `path` leads to the file `id` identifies.
+bool IsFile(const std::string& path, const FileId& id);
+
 // True when the two paths are equal or lead to the same existing file, however each
 // is spelled (relative or absolute, through links).
 bool SameFile(const std::string& a, const std::string& b);

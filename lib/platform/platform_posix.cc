@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,20 @@ std::string FolderOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool IdentifyFile(const std::string& path, FileId* id) {
+  struct stat info;
+  try {
+    if (::stat(ToWidePath(path).c_str(), &info) != 0) return false;
+  } catch (...) {
+    return false;  // A path that is no UTF-8 names no file.
+  }
+  *id = FileId{};
+  id->device = static_cast<std::uint64_t>(info.st_dev);
+  const std::uint64_t number = static_cast<std::uint64_t>(info.st_ino);
+  std::memcpy(id->number, &number, sizeof number);
+  return true;
 }
 
 bool IsRegularFile(const std::string& path) {

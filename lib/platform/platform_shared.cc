@@ -16,16 +16,16 @@ bool CanPosition(std::uint64_t offset) {
   return offset <= static_cast<std::uint64_t>(INT64_MAX);
 }
 
-#ifndef _WIN32
+bool IsFile(const std::string& path, const FileId& id) {
+  FileId other;
+  return IdentifyFile(path, &other) && other == id;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  const auto path = [](const std::string& utf8) {
-    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-  };
-  std::error_code error;
-  return std::filesystem::equivalent(path(a), path(b), error) && !error;
+  FileId id;
+  return IdentifyFile(a, &id) && IsFile(b, id);
 }
-#endif
 
 std::string FileKey(const std::string& path) {
   std::error_code error;

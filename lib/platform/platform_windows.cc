@@ -108,48 +108,33 @@ NativePath ToWidePath(const std::string& utf8Path) {
   return ExtendedLengthPath(NativePath(wide.begin(), wide.end()));
 }
 
-namespace {
-
-// A file's volume and 128-bit file id (ReFS ids need all 128 bits); where the system
-// has no such id, the 64-bit file index in its first half.
-struct FileIdentity {
-  ULONGLONG volume = 0;
-  unsigned char id[16] = {};
-};
-
-bool Identify(const std::string& path, FileIdentity* identity) {
-  HANDLE h = CreateFileW(ToWidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  FILE_ID_INFO info{};
-  bool known = GetFileInformationByHandleEx(h, FileIdInfo, &info, sizeof info) != 0;
-  if (known) {
-    identity->volume = info.VolumeSerialNumber;
-    std::memcpy(identity->id, info.FileId.Identifier, sizeof identity->id);
-  } else {
-    BY_HANDLE_FILE_INFORMATION old{};
-    known = GetFileInformationByHandle(h, &old) != 0;
-    identity->volume = old.dwVolumeSerialNumber;
-    std::memcpy(identity->id, &old.nFileIndexLow, sizeof old.nFileIndexLow);
-    std::memcpy(identity->id + 4, &old.nFileIndexHigh, sizeof old.nFileIndexHigh);
-  }
-  CloseHandle(h);
-  return known;
-}
-
-}  // namespace
-
-// By the files' identities, through the same path forms as every open: the C++
-// library's own calls do not reach paths beyond MAX_PATH.
-bool SameFile(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  FileIdentity x, y;
+// The volume and the 128-bit file id (ReFS ids need all 128 bits); where the system has
+// none, the 64-bit file index in the id's first half. Opened through the same path
+// forms as every open: the C++ library's own calls do not reach paths beyond MAX_PATH.
+bool IdentifyFile(const std::string& path, FileId* id) {
+  HANDLE h;
   try {
-    if (!Identify(a, &x) || !Identify(b, &y)) return false;
+    h = CreateFileW(ToWidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   } catch (...) {
     return false;  // A path that is no UTF-8 names no file.
   }
-  return x.volume == y.volume && std::memcmp(x.id, y.id, sizeof x.id) == 0;
+  if (h == INVALID_HANDLE_VALUE) return false;
+  *id = FileId{};
+  FILE_ID_INFO info{};
+  bool known = GetFileInformationByHandleEx(h, FileIdInfo, &info, sizeof info) != 0;
+  if (known) {
+    id->device = info.VolumeSerialNumber;
+    std::memcpy(id->number, info.FileId.Identifier, sizeof id->number);
+  } else {
+    BY_HANDLE_FILE_INFORMATION old{};
+    known = GetFileInformationByHandle(h, &old) != 0;
+    id->device = old.dwVolumeSerialNumber;
+    std::memcpy(id->number, &old.nFileIndexLow, sizeof old.nFileIndexLow);
+    std::memcpy(id->number + 4, &old.nFileIndexHigh, sizeof old.nFileIndexHigh);
+  }
+  CloseHandle(h);
+  return known;
 }
 
 FileHandle OpenFile(const std::string& path, OpenMode mode, bool* refusedWriting) {

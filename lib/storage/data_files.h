@@ -85,6 +85,8 @@ class DataFiles {
   // Copies file `index` to `newPath` and continues on the copy; the old file stays in
   // place. Copies in pieces of about `packageSize` bytes. Returns the old path. On
   // failure the database goes on with the old file, and the partial copy is removed.
+  // The caller refuses a `newPath` that IsDataFilePath: the copy would truncate that
+  // file before it is read.
   std::string Relocate(std::uint64_t index, const std::string& newPath,
                        std::uint64_t packageSize);
 

@@ -3,10 +3,8 @@
 // open until the copy is complete, checked and durable, so on any failure the database
 // goes on working on the old file and the partial copy is removed.
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 
 #include "storage/data_files.h"
 
@@ -62,27 +60,17 @@ void CopyFile(qbx::FileHandle from, qbx::FileHandle to, char* buffer, std::size_
   }
 }
 
-std::filesystem::path Utf8Path(const std::string& path) {
-  return std::filesystem::path(std::u8string(path.begin(), path.end()));
-}
-
-// The path as given when it cannot be resolved (the C++ library reaches no Windows path
-// beyond MAX_PATH): SameFile still compares the files themselves.
-std::filesystem::path Canonical(const std::string& path) {
-  std::error_code error;
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(Utf8Path(path), error);
-  return error ? Utf8Path(path) : resolved;
-}
-
 }  // namespace
 
 namespace qbx {
 
 bool DataFiles::IsDataFilePath(const std::string& path) const {
-  const std::filesystem::path target = Canonical(path);
+  const std::string key = FileKey(path);
+  FileId id;
+  const bool exists = IdentifyFile(path, &id);
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
     const std::string& name = files_[k]->fileName;
-    if (Canonical(name) == target || SameFile(name, path)) return true;
+    if (FileKey(name) == key || (exists && IsFile(name, id))) return true;
   }
   return false;
 }
@@ -92,11 +80,6 @@ std::string DataFiles::Relocate(std::uint64_t index, const std::string& newPath,
   ThrowIfReadOnly();
   DataFile& file = At(index);
   ToWidePath(newPath);
-  // Opening one of the database's files for the copy would truncate stored data
-  // before it is read.
-  if (IsDataFilePath(newPath)) {
-    throw std::runtime_error("Relocation target is a data file of the database: " + newPath);
-  }
   const std::size_t piece = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(packageSize, kSmallestCopyPiece, kLargestCopyPiece));
   std::unique_ptr<char[]> buffer(new char[piece]);
