@@ -7,6 +7,7 @@
 #include <atomic>
 #include <deque>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -47,6 +48,41 @@ inline std::string ReadByCursor(Quillbox* db, std::uint64_t package, bool* ended
   if (ended != nullptr) *ended = cursor != nullptr && Quillbox_PackageEnd(cursor, db) != 0;
   Quillbox_Close(&cursor);
   return all;
+}
+
+// Open's result for a fresh cursor on the package, which is closed again.
+inline int OpenResult(Quillbox* db, std::uint64_t package) {
+  ItemCursor* cursor = nullptr;
+  const int result = Quillbox_Open(&cursor, package, db);
+  Quillbox_Close(&cursor);
+  return result;
+}
+
+// Each package's bytes, through a cursor each.
+inline std::vector<std::string> Packages(Quillbox* db) {
+  std::vector<std::string> packages;
+  for (std::uint64_t n = 0; n < Quillbox_GetPackageCount(db); ++n) {
+    packages.push_back(ReadByCursor(db, n));
+  }
+  return packages;
+}
+
+// The database an Import of `index` makes. A failed Import throws, which ends the test
+// as a failure.
+inline Db Imported(const std::string& index, std::uint64_t maxQueued) {
+  Quillbox* db = nullptr;
+  if (Quillbox_Import(&db, index.c_str(), maxQueued) != 0) {
+    throw std::runtime_error("the Import of " + index + " failed");
+  }
+  return Db(db);
+}
+
+// Stores the items into the package in turn; whether every Store succeeded.
+inline bool StoreEach(Quillbox* db, std::uint64_t package, const std::vector<std::string>& items) {
+  for (const std::string& item : items) {
+    if (Quillbox_Store(package, item.size(), item.data(), nullptr, db) != 0) return false;
+  }
+  return true;
 }
 
 // A database in a temporary folder, made by Create or Import and destroyed with the
@@ -137,8 +173,9 @@ struct Harness : ::testing::Test {
            (parked < 0 || WaitUntil([&] { return parkedNow() == parked; }));
   }
   bool SaveIndex() { return Quillbox_Save(index.c_str(), db) == 0; }
+  void Close() { Quillbox_Destroy(std::exchange(db, nullptr)); }
   void Reopen(std::uint64_t maxQueued) {
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    Close();
     ASSERT_EQ(Quillbox_Import(&db, index.c_str(), maxQueued), 0);
   }
   // Every data file's bytes, by file number.

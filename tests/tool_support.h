@@ -38,6 +38,23 @@ inline bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+// Whether the tool ran to an exit with `code`, its standard output holding each of `out`
+// and its standard error each of `err`; a failure shows what is missing and all it wrote.
+inline ::testing::AssertionResult Exits(const ToolRun& run, int code,
+                                        const std::vector<std::string>& out = {},
+                                        const std::vector<std::string>& err = {}) {
+  std::string missing;
+  for (const std::string& part : out) {
+    if (!Has(run.out, part)) missing += "\nnot in the output: " + part;
+  }
+  for (const std::string& part : err) {
+    if (!Has(run.err, part)) missing += "\nnot in the errors: " + part;
+  }
+  if (run.code == code && missing.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "exit code " << run.code << missing << "\noutput:\n"
+                                       << run.out << "\nerrors:\n" << run.err;
+}
+
 }  // namespace qbx::test
 
 #endif  // QUILLBOX_TESTS_TOOL_SUPPORT_H_
