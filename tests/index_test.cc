@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "read_support.h"
+#include "recording_support.h"
 #include "storage/recording.h"
 
 namespace qbx::test {
@@ -90,8 +91,7 @@ TEST_P(IndexLayout, IndexMatchesTheFilesAndTheDatabaseReopensAndGoesOn) {
     ExpectAllReadBack();
     AddThread();
     maxSizes.push_back(~0ull);
-    AddPackage();
-    AddPackage();
+    for (int n = 0; n < 2; ++n) AddPackage();
     AddItems(30, 700);
     const int parked = packageFile && limit == 0 ? static_cast<int>(models.size()) : -1;
     ASSERT_TRUE(StoreAndSync(~std::size_t{0}, parked));
@@ -122,7 +122,7 @@ struct Import : Harness {
         saved.emplace_back(name, fs::file_size(name));
       }
       EXPECT_TRUE(crash ? StoreConcurrently(2) : StoreAndSync(~std::size_t{0}, parked));
-      if (!crash) Quillbox_Destroy(std::exchange(db, nullptr));
+      if (!crash) Close();
       return HasFailure() ? 1 : 0;
     };
 #if !defined(_WIN32)
@@ -182,34 +182,22 @@ TEST(StaleLink, ASaveWritesItAsNoLinkBeforeAFileTakesTheIndexItNames) {
     Db db(8, 1000, nullptr);
     db.AddThread(dir.path(), 64);
     db.AddPackage();
-    ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
-    for (const std::string* item : {&second, &third}) {
-      ASSERT_EQ(Quillbox_Store(0, item->size(), item->data(), nullptr, db.get()), 0);
-    }
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_TRUE(StoreEach(db.get(), 0, {first}) && Quillbox_Save(a.c_str(), db.get()) == 0);
+    ASSERT_TRUE(StoreEach(db.get(), 0, {second, third}) && Quillbox_Synchronize(db.get()) == 0);
     ASSERT_EQ(Quillbox_GetFileCount(db.get()), 2u);
   }
-  std::string file0;
   {
-    Quillbox* imported = nullptr;
-    ASSERT_EQ(Quillbox_Import(&imported, a.c_str(), 1000), 0);
-    Db db(imported);
-    file0 = Quillbox_GetDatabaseFileName(0, db.get());
+    Db db = Imported(a, 1000);
+    const std::string file0 = Quillbox_GetDatabaseFileName(0, db.get());
     EXPECT_EQ(ReadWholeFile(file0).substr(26, 12), Le(0, 8) + Le(1, 4)) << "the link on disk";
     ASSERT_EQ(ReadByCursor(db.get(), 0), first + second);
     db.AddThread(dir.path());  // File 1 again, a new one.
     db.AddPackage();
-    ASSERT_EQ(Quillbox_Store(1, other.size(), other.data(), nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_TRUE(StoreEach(db.get(), 1, {other}) && Quillbox_Synchronize(db.get()) == 0);
     ASSERT_EQ(Quillbox_Save(c.c_str(), db.get()), 0);
     EXPECT_EQ(ReadWholeFile(file0).substr(26, 12), Le(~0ull, 8) + Le(0, 4));
   }
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, c.c_str(), 1000), 0);
-  Db db(imported);
-  EXPECT_EQ(ReadByCursor(db.get(), 0), first + second);
-  EXPECT_EQ(ReadByCursor(db.get(), 1), other);
+  EXPECT_EQ(Packages(Imported(c, 1000).get()), (std::vector<std::string>{first + second, other}));
 }
 
 // A record parked after the Save names a block in a file the saved index does not list.
@@ -225,15 +213,11 @@ TEST(StaleLink, ASaveWritesAParkedRecordWhoseChainImportCutBack) {
     Db db(8, 0, dir.path().c_str());
     db.AddThread(dir.path(), 64);
     db.AddPackage();
-    ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_TRUE(StoreEach(db.get(), 0, {first}) && Quillbox_Synchronize(db.get()) == 0);
     // Parked at the Save: the index points to the record in the package file.
     ASSERT_TRUE(WaitUntil([&] { return db->packages.Entry(0).lock->written.load(); }));
     ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
-    for (const std::string* item : {&second, &third}) {
-      ASSERT_EQ(Quillbox_Store(0, item->size(), item->data(), nullptr, db.get()), 0);
-    }
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    ASSERT_TRUE(StoreEach(db.get(), 0, {second, third}) && Quillbox_Synchronize(db.get()) == 0);
     ASSERT_EQ(Quillbox_GetFileCount(db.get()), 3u);
     const std::string packageFile = Quillbox_GetDatabaseFileName(0, db.get());
     ASSERT_TRUE(WaitUntil([&] {
@@ -242,9 +226,7 @@ TEST(StaleLink, ASaveWritesAParkedRecordWhoseChainImportCutBack) {
   }
   std::string packageFile, atImport;
   {
-    Quillbox* imported = nullptr;
-    ASSERT_EQ(Quillbox_Import(&imported, a.c_str(), 0), 0);
-    Db db(imported);
+    Db db = Imported(a, 0);
     packageFile = Quillbox_GetDatabaseFileName(0, db.get());
     atImport = ReadByCursor(db.get(), 0);
     ASSERT_TRUE(atImport == first || atImport == first + second) << atImport;
@@ -260,10 +242,7 @@ TEST(StaleLink, ASaveWritesAParkedRecordWhoseChainImportCutBack) {
   ASSERT_FALSE(lookup.fault);
   const WalkResult walk = recording.Walk(lookup.image, lookup.place, {});
   EXPECT_FALSE(walk.fault) << walk.fault->what;
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, b.c_str(), 0), 0);
-  Db db(imported);
-  EXPECT_EQ(ReadByCursor(db.get(), 0), atImport);
+  EXPECT_EQ(ReadByCursor(Imported(b, 0).get(), 0), atImport);
 }
 
 // A data file cut short after its Save below the last block an index holds for a
@@ -277,21 +256,16 @@ TEST(CutFile, NewItemsAreLinkedFromTheLastBlockTheFileStillHolds) {
     Db db(8, 1000, nullptr);
     db.AddThread(dir.path());
     db.AddPackage();
-    for (int i = 0; i < 3; ++i) {
-      items[i] = MakeItem(0, i, 10);
-      ASSERT_EQ(Quillbox_Store(0, 10, items[i].data(), nullptr, db.get()), 0);
-    }
+    for (int i = 0; i < 3; ++i) items[i] = MakeItem(0, i, 10);
+    ASSERT_TRUE(StoreEach(db.get(), 0, {items[0], items[1], items[2]}));
     ASSERT_EQ(Quillbox_Save(index.c_str(), db.get()), 0);
     file = Quillbox_GetDatabaseFileName(0, db.get());
   }
   fs::resize_file(file, 2 * 26 + 5);  // Two whole blocks and part of the third.
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, index.c_str(), 1000), 0);
-  Db db(imported);
+  Db db = Imported(index, 1000);
   ASSERT_EQ(ReadByCursor(db.get(), 0), items[0] + items[1]);
   db.AddThread(dir.path());
-  ASSERT_EQ(Quillbox_Store(0, 4, "more", nullptr, db.get()), 0);
-  ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);
+  ASSERT_TRUE(StoreEach(db.get(), 0, {"more"}) && Quillbox_SynchronizePackage(0, db.get()) == 0);
   EXPECT_EQ(ReadByCursor(db.get(), 0), items[0] + items[1] + "more");
 }
 
@@ -309,47 +283,29 @@ TEST(StaleLink, ZerosGrownByACrashEndThePackageBeforeAnotherPackagesBlock) {
     // No package file: file 0 holds blocks. The file limit holds one block per file.
     Db db(8, 1000, nullptr);
     db.AddThread(dir.path(), 120);
-    db.AddPackage();
-    db.AddPackage();
-    ASSERT_EQ(Quillbox_Store(0, other.size(), other.data(), nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
-    ASSERT_EQ(Quillbox_Store(1, target.size(), target.data(), nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
+    for (int p = 0; p < 2; ++p) db.AddPackage();
+    ASSERT_TRUE(StoreEach(db.get(), 0, {other}) && Quillbox_Synchronize(db.get()) == 0);
+    ASSERT_TRUE(StoreEach(db.get(), 1, {target}) && Quillbox_Synchronize(db.get()) == 0);
     ASSERT_EQ(Quillbox_GetFileCount(db.get()), 2u);
     ASSERT_EQ(Quillbox_Save(a.c_str(), db.get()), 0);
     file0 = Quillbox_GetDatabaseFileName(0, db.get());
     file1 = Quillbox_GetDatabaseFileName(1, db.get());
   }
-  ASSERT_EQ(fs::file_size(file1), kBlockHeaderSize + 100);
+  const std::string block = ReadWholeFile(file1);
+  ASSERT_EQ(block.size(), kBlockHeaderSize + 100);
+  WriteFile(file1, Le(block.size(), 8) + Le(1, 4) + block.substr(kLinkSize) +
+                       std::string(block.size(), '\0'));
   {
-    std::fstream out(file1, std::ios::in | std::ios::out | std::ios::binary);
-    const std::string link = Le(kBlockHeaderSize + 100, 8) + Le(1, 4);
-    out.write(link.data(), static_cast<std::streamsize>(link.size()));
-    out.seekp(0, std::ios::end);
-    const std::string zeros(kBlockHeaderSize + 100, '\0');
-    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
-  }
-  const std::string noLink = Le(~0ull, 8) + Le(0, 4);
-  {
-    Quillbox* imported = nullptr;
-    ASSERT_EQ(Quillbox_Import(&imported, a.c_str(), 1000), 0);
-    Db db(imported);
-    EXPECT_EQ(ReadByCursor(db.get(), 1), target);
-    EXPECT_EQ(ReadByCursor(db.get(), 0), other);
+    Db db = Imported(a, 1000);
+    EXPECT_EQ(Packages(db.get()), (std::vector<std::string>{other, target}));
     db.AddThread(dir.path());
-    ASSERT_EQ(Quillbox_Store(1, 4, "more", nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
-    EXPECT_EQ(ReadByCursor(db.get(), 1), target + "more");
-    EXPECT_EQ(ReadByCursor(db.get(), 0), other);
+    ASSERT_TRUE(StoreEach(db.get(), 1, {"more"}) && Quillbox_Synchronize(db.get()) == 0);
+    EXPECT_EQ(Packages(db.get()), (std::vector<std::string>{other, target + "more"}));
     ASSERT_EQ(Quillbox_Save(b.c_str(), db.get()), 0);
-    EXPECT_EQ(ReadWholeFile(file0).substr(0, kLinkSize), noLink) << "other's block";
+    EXPECT_EQ(ReadWholeFile(file0).substr(0, kLinkSize), Le(kNone, 8) + Le(0, 4)) << "other's";
     EXPECT_EQ(ReadWholeFile(file1).substr(0, kLinkSize), Le(0, 8) + Le(2, 4)) << "target's";
   }
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, b.c_str(), 1000), 0);
-  Db db(imported);
-  EXPECT_EQ(ReadByCursor(db.get(), 1), target + "more");
-  EXPECT_EQ(ReadByCursor(db.get(), 0), other);
+  EXPECT_EQ(Packages(Imported(b, 1000).get()), (std::vector<std::string>{other, target + "more"}));
 }
 
 // Every prefix of an index, and every byte of it changed, either imports or fails
@@ -360,7 +316,7 @@ TEST_F(Import, TruncatedOrFlippedIndexNeverCrashes) {
   ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 3) && SaveIndex());
   std::vector<std::string> names, contents;
   for (std::uint64_t k = 0; k < 3; ++k) names.push_back(Quillbox_GetDatabaseFileName(k, db));
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  Close();
   for (const std::string& name : names) contents.push_back(ReadWholeFile(name));
   const std::string bytes = ReadWholeFile(index), damaged = dir.File("damaged.index");
   const int masks[] = {0x01, 0x80, 0xff};
@@ -378,7 +334,7 @@ TEST_F(Import, TruncatedOrFlippedIndexNeverCrashes) {
     for (std::uint64_t p = 0; p < Quillbox_GetPackageCount(db); ++p) {
       ReadByCursor(db, p, nullptr, 1 << 20);
     }
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    Close();
   }
   EXPECT_GT(imported, 0);
   for (std::size_t k = 0; k < names.size(); ++k) EXPECT_EQ(ReadWholeFile(names[k]), contents[k]);
@@ -397,10 +353,9 @@ TEST(ImportHeader, AnIndexCutInsideItsHeaderReadsOnlyTheFieldsBeforeTheCut) {
   const std::string bytes = ReadWholeFile(index);
   ASSERT_EQ(bytes.size(), 49u);  // The header and the package count.
   for (std::size_t length = 8; length < bytes.size(); ++length) {
-    std::ofstream(cut, std::ios::binary | std::ios::trunc) << bytes.substr(0, length);
-    Quillbox* imported = nullptr;
-    ASSERT_EQ(Quillbox_Import(&imported, cut.c_str(), 1000), 0) << length << " bytes";
-    Db db(imported);
+    SCOPED_TRACE(std::to_string(length) + " bytes");
+    WriteFile(cut, bytes.substr(0, length));
+    Db db = Imported(cut, 1000);
     EXPECT_EQ(Quillbox_GetPackageSize(db.get()), length >= 24 ? 64u : 0u) << length;
     EXPECT_EQ(Quillbox_GetFileCount(db.get()) + Quillbox_GetPackageCount(db.get()), 0u);
   }
@@ -420,41 +375,40 @@ TEST_F(Import, LoopingChainOfAParkedRecordEndsAtOnce) {
   const std::vector<Block> chain = ReadChain(db, 0);
   ASSERT_GE(chain.size(), 2u);
   const std::string dataFile = Quillbox_GetDatabaseFileName(1, db);
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  Close();
   // The last block links back to the first.
-  {
-    std::fstream file(dataFile, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(chain.back().headerPos));
-    const std::string link = Le(chain.front().headerPos, 8) + Le(chain.front().file, 4);
-    file.write(link.data(), static_cast<std::streamsize>(link.size()));
-  }
+  std::string bytes = ReadWholeFile(dataFile);
+  bytes.replace(chain.back().headerPos, kLinkSize,
+                Le(chain.front().headerPos, 8) + Le(chain.front().file, 4));
+  WriteFile(dataFile, bytes);
   // Data file 1's listed size becomes 2^40: its entry follows the package file's.
-  {
-    std::string bytes = ReadWholeFile(index);
-    const std::uint64_t first = 41, firstName = GetFixed64(bytes.data() + first);
-    const std::uint64_t second = first + 8 + firstName + 17;
-    const std::uint64_t sizeAt = second + 8 + GetFixed64(bytes.data() + second);
-    ASSERT_EQ(GetFixed64(bytes.data() + sizeAt), fs::file_size(dataFile));
-    const std::string huge = Le(std::uint64_t{1} << 40, 8);
-    bytes.replace(sizeAt, 8, huge);
-    std::ofstream(index, std::ios::binary | std::ios::trunc) << bytes;
-  }
+  bytes = ReadWholeFile(index);
+  const std::uint64_t second = 41 + 8 + GetFixed64(bytes.data() + 41) + 17;
+  const std::uint64_t sizeAt = second + 8 + GetFixed64(bytes.data() + second);
+  ASSERT_EQ(GetFixed64(bytes.data() + sizeAt), fs::file_size(dataFile));
+  WriteFile(index, bytes.replace(sizeAt, 8, Le(std::uint64_t{1} << 40, 8)));
   EXPECT_EQ(RunInChild([&] {
               alarm(30);  // The walk of the loop would take hours.
               Quillbox* imported = nullptr;
               if (Quillbox_Import(&imported, index.c_str(), 0) != 0) return 1;
-              ItemCursor* cursor = nullptr;
-              const int result = Quillbox_Open(&cursor, 0, imported);
-              const std::string read = Drain(imported, cursor, 1 << 20);
-              Quillbox_Close(&cursor);
+              const bool whole = ReadByCursor(imported, 0, nullptr, 1 << 20) == models[0].Joined();
               Quillbox_Destroy(imported);
-              return result == 0 && read == models[0].Joined() ? 0 : 2;
+              return whole ? 0 : 2;
             }),
             0);
 #endif
 }
 
-using ParkedRecords = Harness;
+// Every record parked in the package file, saved, and the database closed.
+struct ParkedRecords : Harness {
+  std::string SaveParkedAndClose(int packages, std::size_t items) {  // The package file.
+    Create(64, 0, true, {~0ull}, packages, items, 60);
+    EXPECT_TRUE(StoreAndSync(~std::size_t{0}, packages) && SaveIndex());
+    const std::string packageFile = db != nullptr ? Quillbox_GetDatabaseFileName(0, db) : "";
+    Close();
+    return packageFile;
+  }
+};
 
 enum class Loaded { kRefused, kEmpty, kWhole };
 
@@ -467,16 +421,13 @@ struct DamagedRecord {
 
 // Records parked in the package file, damaged after the Save, loaded back after an
 // Import. One that names another package, or has a last block but no first, is
-// refused: reads and stores of its package fail and the record stays as it was. One whose chain does not start in a block file
-// is taken as empty, as a package whose first block was stored after the Save; one
-// whose last block lies in a file the index does not list is followed from its first
-// block to where its chain really ends. The other package reads back whole, and no
-// writer fails.
+// refused: reads and stores of its package fail and the record stays as it was. One
+// whose chain does not start in a block file is taken as empty, as a package whose
+// first block was stored after the Save; one whose last block lies in a file the index
+// does not list is followed from its first block to where its chain really ends. The
+// other package reads back whole, and no writer fails.
 TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
-  Create(64, 0, true, {~0ull}, 2, 12, 60);
-  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 2) && SaveIndex());
-  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  const std::string packageFile = SaveParkedAndClose(2, 12);
   const std::string saved = ReadWholeFile(packageFile);
   ASSERT_EQ(saved.size(), 2 * kPackageRecordSize);
   const DamagedRecord cases[] = {
@@ -496,18 +447,14 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
     SCOPED_TRACE(c.name);
     std::string bytes = saved;
     bytes.replace(kPackageRecordSize + c.at, c.bytes.size(), c.bytes);
-    std::ofstream(packageFile, std::ios::binary | std::ios::trunc) << bytes;
+    WriteFile(packageFile, bytes);
     ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
     AddThread();
     const std::uint8_t stored = Quillbox_Store(1, 5, "hello", nullptr, db);
     if (c.loaded == Loaded::kRefused) {
-      ItemCursor* cursor = nullptr;
-      EXPECT_EQ(Quillbox_Open(&cursor, 1, db), 1);
-      Quillbox_Close(&cursor);
-      EXPECT_EQ(stored, 1);
+      EXPECT_TRUE(OpenResult(db, 1) == 1 && stored == 1);
     } else {
-      EXPECT_EQ(stored, 0);
-      EXPECT_EQ(Quillbox_SynchronizePackage(1, db), 0);
+      EXPECT_TRUE(stored == 0 && Quillbox_SynchronizePackage(1, db) == 0);
       EXPECT_EQ(ReadByCursor(db, 1),
                 (c.loaded == Loaded::kWhole ? models[1].Joined() : std::string()) + "hello");
     }
@@ -516,13 +463,11 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
     // A Save touches no record but those it writes.
     const std::string again = dir.File("again.index");
     ASSERT_EQ(Quillbox_Save(again.c_str(), db), 0);
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    Close();
     if (c.loaded == Loaded::kRefused) {
       EXPECT_EQ(ReadWholeFile(packageFile), bytes) << "the refused record stays as it was";
     }
-    ASSERT_EQ(Quillbox_Import(&db, again.c_str(), 0), 0);
-    EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined());
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    EXPECT_EQ(ReadByCursor(Imported(again, 0).get(), 0), models[0].Joined());
   }
 }
 
@@ -530,23 +475,15 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
 // refused when they are loaded, their packages alone. The import succeeds, the record
 // the file still holds reads back, and the database goes on.
 TEST_F(ParkedRecords, RecordsCutFromThePackageFileAreRefusedAlone) {
-  Create(64, 0, true, {~0ull}, 4, 6, 60);
-  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 4) && SaveIndex());
-  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  const std::string packageFile = SaveParkedAndClose(4, 6);
   ASSERT_EQ(fs::file_size(packageFile), 4 * kPackageRecordSize);
   fs::resize_file(packageFile, kPackageRecordSize);
   ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
   EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined());
-  for (std::uint64_t p = 1; p < 4; ++p) {
-    ItemCursor* cursor = nullptr;
-    EXPECT_EQ(Quillbox_Open(&cursor, p, db), 1) << "package " << p;
-    Quillbox_Close(&cursor);
-  }
+  for (std::uint64_t p = 1; p < 4; ++p) EXPECT_EQ(OpenResult(db, p), 1) << "package " << p;
   AddThread();
   EXPECT_EQ(Quillbox_Store(1, 5, "hello", nullptr, db), 1);
-  ASSERT_EQ(Quillbox_Store(0, 5, "hello", nullptr, db), 0);
-  ASSERT_EQ(Quillbox_SynchronizePackage(0, db), 0);
+  ASSERT_TRUE(StoreEach(db, 0, {"hello"}) && Quillbox_SynchronizePackage(0, db) == 0);
   EXPECT_EQ(ReadByCursor(db, 0), models[0].Joined() + "hello");
   EXPECT_FALSE(db->HasFailed());
 }
@@ -555,18 +492,12 @@ TEST_F(ParkedRecords, RecordsCutFromThePackageFileAreRefusedAlone) {
 // where the lost records were: record 0 there reads as package 0 with no block, yet it
 // is still refused, and package 0's items are not taken for none.
 TEST_F(ParkedRecords, ARecordInAHoleBehindTheCutIsRefusedToo) {
-  Create(64, 0, true, {~0ull}, 2, 6, 60);
-  ASSERT_TRUE(StoreAndSync(~std::size_t{0}, 2) && SaveIndex());
-  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  const std::string packageFile = SaveParkedAndClose(2, 6);
   fs::resize_file(packageFile, 0);
   ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
-  std::uint64_t added = 0;
-  ASSERT_EQ(Quillbox_NewPackage(&added, db), 0);
+  AddPackage();
   ASSERT_EQ(fs::file_size(packageFile), 3 * kPackageRecordSize);
-  ItemCursor* cursor = nullptr;
-  EXPECT_EQ(Quillbox_Open(&cursor, 0, db), 1);
-  Quillbox_Close(&cursor);
+  EXPECT_EQ(OpenResult(db, 0), 1);
   EXPECT_FALSE(db->HasFailed());
 }
 
@@ -577,7 +508,7 @@ TEST_F(Import, HeldRecordWithOnlyOneEndOfItsChainIsRefused) {
   Create(64, 1000, false, {~0ull}, 2, 6, 60);
   ASSERT_TRUE(StoreAndSync() && SaveIndex());
   const std::string dataFile = Quillbox_GetDatabaseFileName(0, db);
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  Close();
   const std::string saved = ReadWholeFile(index), data = ReadWholeFile(dataFile);
   // The two held entries end the index: a flag byte, then the record.
   const std::size_t record0 = saved.size() - 2 * kHeldEntrySize + 1;
@@ -598,7 +529,7 @@ TEST_F(Import, HeldRecordWithOnlyOneEndOfItsChainIsRefused) {
     SCOPED_TRACE(c.name);
     std::string bytes = saved;
     bytes.replace(record1 + c.at, c.bytes.size(), c.bytes);
-    std::ofstream(index, std::ios::binary | std::ios::trunc) << bytes;
+    WriteFile(index, bytes);
     EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
     EXPECT_EQ(db, nullptr);
     EXPECT_EQ(ReadWholeFile(dataFile), data);
@@ -654,10 +585,7 @@ TEST_F(Save, IndexSavedWhilePackagesAreAddedImports) {
   done.store(true);
   adder.join();
   for (const std::string& saved : indexes) {
-    Quillbox* imported = nullptr;
-    ASSERT_EQ(Quillbox_Import(&imported, saved.c_str(), 1000), 0) << saved;
-    EXPECT_GE(Quillbox_GetPackageCount(imported), 1u);
-    Quillbox_Destroy(imported);
+    EXPECT_GE(Quillbox_GetPackageCount(Imported(saved, 1000).get()), 1u) << saved;
   }
 }
 
@@ -732,7 +660,7 @@ TEST_F(Paths, DatabaseInAFolderBeyondTheClassicPathLimit) {
   for (char& c : upper) c = c == 'a' ? 'A' : c;
   EXPECT_EQ(Quillbox_Save(upper.c_str(), db), 1);
   // The folder moves up, where the fixture's removal reaches it.
-  Quillbox_Destroy(std::exchange(db, nullptr));
+  Close();
   fs::rename(native, Utf8Path(dir.File("moved up")));
 #endif
 }
