@@ -78,13 +78,8 @@ struct CrashedFiles {
   // What an Import of the new index reads of each package.
   std::vector<std::string> ImportedPackages() {
     Quillbox* db = nullptr;
-    std::vector<std::string> packages;
     if (Quillbox_Import(&db, recovered.c_str(), 16) != 0) return {"(import failed)"};
-    for (std::uint64_t n = 0; n < Quillbox_GetPackageCount(db); ++n) {
-      packages.push_back(ReadByCursor(db, n));
-    }
-    Quillbox_Destroy(db);
-    return packages;
+    return Packages(Db(db).get());
   }
   // Every chain of the new index ends at its record's last block within the listed
   // sizes, and the block files' blocks lie back to back through them (what verify checks).
@@ -238,18 +233,13 @@ TEST_F(Crashed, LeavesATornBlockOutsideTheSizeAndGoesOnFromTheLastWholeBlock) {
   EXPECT_EQ(recovery.files[2].size, 38u);
   EXPECT_EQ(recovery.files[2].length, 48u);
 
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, recovered.c_str(), 16), 0);
-  const char* name = nullptr;
-  ASSERT_EQ(Quillbox_NewThread(&name, dir.path().c_str(), ~0ull, imported), 0);
+  Db imported = Imported(recovered, 16);
+  imported.AddThread(dir.path());
   const std::string more(100, 'z');  // Larger than the package size: written at once.
-  EXPECT_EQ(Quillbox_Store(2, more.size(), more.data(), nullptr, imported), 0);
-  EXPECT_EQ(Quillbox_Store(1, 3, "xyz", nullptr, imported), 0);
-  EXPECT_EQ(Quillbox_Synchronize(imported), 0);
-  EXPECT_EQ(ReadByCursor(imported, 2), "ee" + more);
-  EXPECT_EQ(ReadByCursor(imported, 1), "bbbddddxyz");
-  EXPECT_EQ(ReadByCursor(imported, 0), "aaaacc");
-  Quillbox_Destroy(imported);
+  EXPECT_TRUE(StoreEach(imported.get(), 2, {more}) && StoreEach(imported.get(), 1, {"xyz"}) &&
+              Quillbox_Synchronize(imported.get()) == 0);
+  EXPECT_EQ(Packages(imported.get()), (std::vector<std::string>{"aaaacc", "bbbddddxyz", "ee" + more}));
+  imported.Destroy();
   // The torn bytes are untouched (the links before them were patched to the new blocks
   // in the new thread's file).
   EXPECT_EQ(ReadWholeFile(d2).substr(38), file2.substr(38));
@@ -388,7 +378,7 @@ TEST(Recover, AHeldRecordWithoutABlockIgnoresADamagedSlot) {
 
 // Data files listed by the index that are gone or shorter than listed: the chains end
 // at them, the recovery is not complete, and nothing is written to the recording.
-TEST_F(Crashed, ADataFileMissingEndsTheChainsThatLeadThere) {
+TEST_F(Crashed, ADataFileMissingOrShortEndsTheChainsThatLeadThere) {
   missing = d2;
   const Recovery recovery = Recover();
   EXPECT_FALSE(recovery.Complete());
@@ -402,20 +392,17 @@ TEST_F(Crashed, ADataFileMissingEndsTheChainsThatLeadThere) {
   EXPECT_EQ(p1.bytes, 3u);
   EXPECT_TRUE(FaultIs(p1.unreached, "of data file 2, which is missing", 1, 20)) << "B's link";
   EXPECT_TRUE(p1.image.lastBlockPos == 20 && p1.image.lastBlockFile == 1);
-}
 
-TEST_F(Crashed, ADataFileShorterThanListedEndsTheChainsThatLeadThere) {
-  file1.resize(30);  // A whole, B cut off in its header.
-  const Recovery recovery = Recover();
-  EXPECT_FALSE(recovery.Complete());
-  EXPECT_TRUE(recovery.files[1].exists);
-  EXPECT_EQ(recovery.files[1].length, 30u);
-  EXPECT_EQ(recovery.files[1].size, 39u) << "never below the listed size";
-  ASSERT_EQ(recovery.packages.size(), 3u);
-  EXPECT_EQ(recovery.packages[0].bytes, 4u);
-  EXPECT_TRUE(recovery.packages[0].unreached && recovery.packages[1].unreached);
-  EXPECT_EQ(recovery.packages[1].blocks, 0u);
-  EXPECT_EQ(recovery.packages[2].bytes, 2u);
+  CrashedFiles cut;
+  cut.file1.resize(30);  // A whole, B cut off in its header.
+  const Recovery shorter = cut.Recover();
+  EXPECT_FALSE(shorter.Complete());
+  EXPECT_TRUE(shorter.files[1].exists && shorter.files[1].length == 30u);
+  EXPECT_EQ(shorter.files[1].size, 39u) << "never below the listed size";
+  ASSERT_EQ(shorter.packages.size(), 3u);
+  EXPECT_TRUE(shorter.packages[0].unreached && shorter.packages[1].unreached);
+  EXPECT_TRUE(shorter.packages[0].bytes == 4 && shorter.packages[1].blocks == 0 &&
+              shorter.packages[2].bytes == 2);
 }
 
 // Damage inside the listed size of file 2 (D's payload length zeroed) stops its scan at
@@ -491,12 +478,8 @@ TEST(Recover, ASlotThatCannotBeReadIsReported) {
       EXPECT_FALSE(recovery.packages[1].unreached);
     }
     // The new index holds the packages taken, each without a block.
-    const std::string recovered = dir.File("new.index");
-    EXPECT_TRUE(WriteRecoveredIndex(recording, recovery, recovered));
-    Quillbox* db = nullptr;
-    ASSERT_EQ(Quillbox_Import(&db, recovered.c_str(), 16), 0);
-    EXPECT_EQ(Quillbox_GetPackageCount(db), test.packages);
-    Quillbox_Destroy(db);
+    EXPECT_TRUE(WriteRecoveredIndex(recording, recovery, dir.File("new.index")));
+    EXPECT_EQ(Quillbox_GetPackageCount(Imported(dir.File("new.index"), 16).get()), test.packages);
   }
 }
 
@@ -524,9 +507,8 @@ TEST(Recover, CoversWhatALiveDatabaseWroteAfterItsSave) {
   db.AddThread(dir.path());
   std::vector<std::string> stored(4);
   const auto store = [&](std::uint64_t p, std::size_t size) {
-    const std::string item = MakeItem(p, stored[p].size(), size);
-    ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 0);
-    stored[p] += item;
+    ASSERT_TRUE(StoreEach(db.get(), p, {MakeItem(p, stored[p].size(), size)}));
+    stored[p] += MakeItem(p, stored[p].size(), size);
   };
   for (int p = 0; p < 3; ++p) db.AddPackage();
   for (int i = 0; i < 20; ++i) store(i % 2, 1 + i * 7 % 50);  // Package 2 stays empty.
@@ -558,13 +540,7 @@ TEST(Recover, CoversWhatALiveDatabaseWroteAfterItsSave) {
     EXPECT_EQ(recovery.packages[n].savedBytes, saved[n].size()) << n;
   }
   EXPECT_EQ(recovery.packages[2].bytes, stored[2].size());  // Empty at the Save.
-  Quillbox* imported = nullptr;
-  ASSERT_EQ(Quillbox_Import(&imported, recovered.c_str(), 16), 0);
-  ASSERT_EQ(Quillbox_GetPackageCount(imported), recovery.packages.size());
-  for (std::uint64_t n = 0; n < recovery.packages.size(); ++n) {
-    EXPECT_EQ(ReadByCursor(imported, n), stored[n]) << "package " << n;
-  }
-  Quillbox_Destroy(imported);
+  EXPECT_EQ(Packages(Imported(recovered, 16).get()), stored);
 }
 
 // The tool reports per package what it gained and why a chain ends, exits as verify
@@ -572,19 +548,12 @@ TEST(Recover, CoversWhatALiveDatabaseWroteAfterItsSave) {
 TEST_F(Crashed, ToolReportsGainsAndWhatItCouldNotReach) {
   QUILLBOX_SKIP_WITHOUT_TOOL();
   Write();
-  ToolRun run = RunTool({"recover", index, "--output", recovered});
-  EXPECT_EQ(run.code, 0) << run.all();
-  for (const std::string& line :
-       {std::string("package 0: +1 block, 2 bytes\n"),
-        std::string("package 1: +1 block, 4 bytes\n"),
-        std::string("package 2: new, from the package file: 1 block, 2 bytes\n"),
-        "data file 2 (" + d2 + "): size 0 -> 38\n",
-        std::string("3 packages (1 new), 3 blocks, 8 bytes beyond the old index"),
-        std::string("complete:")}) {
-    EXPECT_TRUE(Has(run.out, line)) << line << "\n" << run.out;
-  }
-  run = RunTool({"verify", recovered});
-  EXPECT_EQ(run.code, 0) << run.all();
+  EXPECT_TRUE(Exits(RunTool({"recover", index, "--output", recovered}), 0,
+                    {"package 0: +1 block, 2 bytes\n", "package 1: +1 block, 4 bytes\n",
+                     "package 2: new, from the package file: 1 block, 2 bytes\n",
+                     "data file 2 (" + d2 + "): size 0 -> 38\n",
+                     "3 packages (1 new), 3 blocks, 8 bytes beyond the old index", "complete:"}));
+  EXPECT_TRUE(Exits(RunTool({"verify", recovered}), 0));
 
   // A link into a file the index does not list, a torn block at the end of file 2 and
   // a package of the package file that was never parked.
@@ -592,30 +561,20 @@ TEST_F(Crashed, ToolReportsGainsAndWhatItCouldNotReach) {
   file2 += BlockBytes(kNone, 0, "ffff").substr(0, 10);
   packageFile += std::string(44, '\0');
   Write();
-  run = RunTool({"recover", index, "-o", recovered, "--force"});
-  EXPECT_EQ(run.code, 1) << run.all();
-  for (const std::string& line :
-       {"package 0: +1 block, 2 bytes; not reached beyond: data file 1 (" + d1 +
-            ") offset 39: the link names offset 0 of data file 7, which the index does not list "
-            "(it lists 3)\n",
-        "package 3: not recovered: data file 0 (" + pf +
-            ") offset 132: the record of package 3 is not in the package file",
-        "size 0 -> 38; 10 bytes past it left out (data file 2 (" + d2 +
-            ") offset 38: a block's header is cut off by the end of the file",
-        std::string("incomplete: 1 package cut short, 1 record of the package file left")}) {
-    EXPECT_TRUE(Has(run.out, line)) << line << "\n" << run.out;
-  }
-  run = RunTool({"verify", recovered});
-  EXPECT_EQ(run.code, 0) << run.all();
+  EXPECT_TRUE(Exits(
+      RunTool({"recover", index, "-o", recovered, "--force"}), 1,
+      {"package 0: +1 block, 2 bytes; not reached beyond: data file 1 (" + d1 +
+           ") offset 39: the link names offset 0 of data file 7, which the index does not list "
+           "(it lists 3)\n",
+       "package 3: not recovered: data file 0 (" + pf +
+           ") offset 132: the record of package 3 is not in the package file",
+       "size 0 -> 38; 10 bytes past it left out (data file 2 (" + d2 +
+           ") offset 38: a block's header is cut off by the end of the file",
+       "incomplete: 1 package cut short, 1 record of the package file left"}));
+  EXPECT_TRUE(Exits(RunTool({"verify", recovered}), 0));
 
-  // Nothing is written over the old index, nor when the old index cannot be read.
-  const std::string old = ReadWholeFile(index);
-  run = RunTool({"recover", index, "--output", index, "--force"});
-  EXPECT_EQ(run.code, 2);
-  EXPECT_TRUE(Has(run.err, "would replace the index it recovers")) << run.err;
-  EXPECT_EQ(ReadWholeFile(index), old);
-  run = RunTool({"recover", dir.File("missing.index"), "--output", dir.File("x.index")});
-  EXPECT_EQ(run.code, 2);
+  // Nothing is written when the old index cannot be read.
+  EXPECT_EQ(RunTool({"recover", dir.File("missing.index"), "-o", dir.File("x.index")}).code, 2);
   EXPECT_FALSE(fs::exists(dir.File("x.index")));
   EXPECT_EQ(RunTool({"recover", index}).code, 2) << "no --output";
 }
@@ -634,21 +593,18 @@ TEST_F(Crashed, ToolReplacesAnExistingFileOnlyWhenForced) {
     SCOPED_TRACE(target);
     const FolderState before = Snapshot(dir.path());
     const ToolRun run = RunTool({"recover", index, "-o", target});
-    EXPECT_EQ(run.code, 2) << run.all();
-    EXPECT_TRUE(Has(run.err, target + " exists already: give --force to replace it")) << run.err;
+    EXPECT_TRUE(Exits(run, 2, {}, {target + " exists already: give --force to replace it"}));
     EXPECT_TRUE(run.out.empty()) << run.out;
     EXPECT_TRUE(Snapshot(dir.path()) == before) << "nothing is written";
     EXPECT_FALSE(fs::exists(dir.File("nowhere")));
   }
-  ToolRun run = RunTool({"recover", index, "-o", other, "--force"});
-  EXPECT_EQ(run.code, 0) << run.all();
+  EXPECT_TRUE(Exits(RunTool({"recover", index, "-o", other, "--force"}), 0));
   EXPECT_NE(ReadWholeFile(other), otherBytes);
   EXPECT_EQ(RunTool({"verify", other}).code, 0);
-  for (const std::string& own : {index, d1}) {
+  for (const auto& [own, why] : {std::pair{index, "would replace the index it recovers"},
+                                 std::pair{d1, "would replace a data file of the recording"}}) {
     const std::string bytes = ReadWholeFile(own);
-    run = RunTool({"recover", index, "-o", own, "--force"});
-    EXPECT_EQ(run.code, 2) << run.all();
-    EXPECT_TRUE(Has(run.err, "would replace")) << run.err;
+    EXPECT_TRUE(Exits(RunTool({"recover", index, "-o", own, "--force"}), 2, {}, {why}));
     EXPECT_EQ(ReadWholeFile(own), bytes);
   }
   EXPECT_TRUE(Has(RunTool({"recover", "--help"}).out, "--force"));
@@ -670,9 +626,7 @@ TEST_F(Crashed, ToolRecoversAMovedRecordingIntoAnotherFolder) {
   fs::rename(d2, dir.File(deeper + "/d2"));
   {
     WorkingFolder inside(dir.path());
-    const ToolRun run =
-        RunTool({"recover", "moved/saved.index", "--output", "elsewhere/new.index"});
-    EXPECT_EQ(run.code, 0) << run.all();
+    EXPECT_TRUE(Exits(RunTool({"recover", "moved/saved.index", "-o", "elsewhere/new.index"}), 0));
   }
   const std::string moved = dir.File("elsewhere/new.index");
   {
@@ -688,7 +642,7 @@ TEST_F(Crashed, ToolRecoversAMovedRecordingIntoAnotherFolder) {
   }
   recovered = moved;
   EXPECT_EQ(ImportedPackages(), kWhole);
-  EXPECT_EQ(RunTool({"verify", moved}).code, 0);
+  EXPECT_TRUE(Exits(RunTool({"verify", moved}), 0));
 }
 
 #if !defined(_WIN32)
@@ -818,7 +772,8 @@ bool ParkedWithABlock(const std::string& packageFile, std::uint64_t package) {
 }
 
 void CrashRun(std::uint64_t seed) {
-  std::printf("[ crash run ] seed %llu\n", static_cast<unsigned long long>(seed));
+  const auto ULL = [](std::uint64_t n) { return static_cast<unsigned long long>(n); };
+  std::printf("[ crash run ] seed %llu\n", ULL(seed));
   SCOPED_TRACE("seed " + std::to_string(seed));
   const Plan plan(seed);
   TempDir dir;
@@ -864,11 +819,8 @@ void CrashRun(std::uint64_t seed) {
   std::uint64_t gained = 0;
   for (const RecoveredPackage& p : recovery.packages) gained += p.gainedBytes();
   std::printf("[ crash run ] seed %llu: killed after round %llu; %zu packages (%llu saved), "
-              "%llu bytes gained, %s\n",
-              static_cast<unsigned long long>(seed), static_cast<unsigned long long>(round),
-              recovery.packages.size(), static_cast<unsigned long long>(savedCount),
-              static_cast<unsigned long long>(gained),
-              recovery.Complete() ? "complete" : "incomplete");
+              "%llu bytes gained, %s\n", ULL(seed), ULL(round), recovery.packages.size(),
+              ULL(savedCount), ULL(gained), recovery.Complete() ? "complete" : "incomplete");
   EXPECT_TRUE(Snapshot(folder) == before);
   EXPECT_EQ(ReadWholeFile(index), oldIndex);
   ASSERT_EQ(savedCount, plan.firstPackages);
@@ -879,8 +831,7 @@ void CrashRun(std::uint64_t seed) {
     EXPECT_TRUE(recovery.Complete() || recovery.recordsEnd);
   }
 #if QUILLBOX_HAS_TOOL
-  const ToolRun verify = RunTool({"verify", recovered});
-  EXPECT_EQ(verify.code, 0) << verify.all();
+  EXPECT_TRUE(Exits(RunTool({"verify", recovered}), 0));
 #endif
 
   Quillbox* db = nullptr;
@@ -909,10 +860,8 @@ void CrashRun(std::uint64_t seed) {
   // The imported database goes on: a new item comes after everything recovered.
   const char* name = nullptr;
   ASSERT_EQ(Quillbox_NewThread(&name, folder.c_str(), ~0ull, db), 0);
-  const std::string before0 = ReadByCursor(db, 0);
-  const std::string more = MakeItem(999, 0, 3 * plan.packageSize);
-  ASSERT_EQ(Quillbox_Store(0, more.size(), more.data(), nullptr, db), 0);
-  ASSERT_EQ(Quillbox_Synchronize(db), 0);
+  const std::string before0 = ReadByCursor(db, 0), more = MakeItem(999, 0, 3 * plan.packageSize);
+  ASSERT_TRUE(StoreEach(db, 0, {more}) && Quillbox_Synchronize(db) == 0);
   EXPECT_TRUE(ReadByCursor(db, 0) == before0 + more);
   Quillbox_Destroy(db);
 }
