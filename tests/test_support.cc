@@ -64,6 +64,31 @@ std::uint64_t Db::AddPackage() {
   return package;
 }
 
+FolderDb::FolderDb(std::uint64_t packageSize, std::uint64_t maxQueued, int threads, int packages,
+                   bool packageFile, std::uint64_t maxFileSize)
+    : db(packageSize, maxQueued, packageFile ? dir.path().c_str() : nullptr) {
+  for (int t = 0; t < threads; ++t) db.AddThread(dir.path(), maxFileSize);
+  for (int p = 0; p < packages; ++p) db.AddPackage();
+}
+
+bool CallFails(testing::Call kind, std::uint64_t n, const std::function<void()>& body,
+               testing::CallFailure how) {
+  testing::FailCall(kind, n, how);
+  body();
+  const bool failed = testing::CallFailed();
+  testing::StopFailingCalls();
+  return failed;
+}
+
+bool WriterFails(Quillbox* db, testing::Call kind, std::uint64_t n,
+                 const std::function<void()>& trigger) {
+  testing::FailCall(kind, n);
+  trigger();
+  const bool failed = WaitUntil([&] { return db->HasFailed(); });
+  testing::StopFailingCalls();
+  return failed;
+}
+
 #if !defined(_WIN32)
 #if defined(QUILLBOX_COVERAGE)
 extern "C" void __gcov_dump(void);  // Of gcc's --coverage run-time.

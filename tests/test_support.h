@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "database/quillbox.h"
+#include "platform/fault_hook.h"
 #include "quillbox.h"
 #include "storage/location.h"
 
@@ -66,6 +67,24 @@ class Db {
  private:
   Quillbox* db_ = nullptr;
 };
+
+// A database in a fresh folder of its own, with `threads` writer threads whose files hold
+// `maxFileSize` bytes at most, `packages` packages, and a package file when `packageFile`.
+struct FolderDb {
+  FolderDb(std::uint64_t packageSize, std::uint64_t maxQueued, int threads, int packages,
+           bool packageFile = false, std::uint64_t maxFileSize = ~0ull);
+  Quillbox* get() const { return db.get(); }
+  Quillbox* operator->() const { return db.get(); }
+  TempDir dir;
+  Db db;
+};
+
+// Makes call `n` of `kind` fail (as `how` says) while `body` runs; whether it was reached.
+bool CallFails(testing::Call kind, std::uint64_t n, const std::function<void()>& body,
+               testing::CallFailure how = testing::CallFailure::kFail);
+// Makes call `n` of `kind` fail while `trigger` runs; whether a writer then failed.
+bool WriterFails(Quillbox* db, testing::Call kind, std::uint64_t n,
+                 const std::function<void()>& trigger);
 
 // Polls `condition` until it holds or `seconds` pass; false on time-out.
 bool WaitUntil(const std::function<bool()>& condition, double seconds = 30.0);
