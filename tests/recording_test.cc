@@ -16,9 +16,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The payloads of package n's chain as the walk passes them, the text of a record fault
+// instead, and a read that throws as its message in brackets (which ends the walk).
+std::string Walked(const Recording& recording, std::uint64_t n, const WalkOptions& options = {},
+                   WalkResult* result = nullptr) {
+  const RecordLookup record = recording.Record(n);
+  if (record.fault) return "record fault: " + record.fault->what;
+  std::string bytes;
+  const WalkResult walk =
+      recording.Walk(record.image, record.place, options, [&](const ChainBlock& block) {
+        std::string payload(block.header.payloadLen, '\0');
+        try {
+          recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
+        } catch (const std::exception& e) {
+          bytes += std::string("(") + e.what() + ")";
+          return false;
+        }
+        bytes += payload;
+        return true;
+      });
+  if (result != nullptr) *result = walk;
+  return bytes;
+}
+
 // Two block files without a package file. Package 0: A (file 0 at 0) -> C (file 1 at
 // 0); package 1: B (file 0 at 20) alone.
-struct TwoFiles : ::testing::Test {
+struct TwoFileRecording {
   TempDir dir;
   std::string index = dir.File("rec.index");
   std::string file0 = BlockBytes(0, 1, "aaaa") + BlockBytes(kNone, 0, "bbb");
@@ -26,28 +49,15 @@ struct TwoFiles : ::testing::Test {
   std::string record0 = RecordBytes(0, 0, 0, 1, 0);
   std::string record1 = RecordBytes(20, 0, 20, 0, 1);
 
-  void Write() {
+  void Write(std::uint64_t listed1 = kNone) {  // The size the index lists for file 1.
     WriteFile(dir.File("d0"), file0);
     WriteFile(dir.File("d1"), file1);
-    WriteFile(index,
-              IndexBytes(false, {{dir.File("d0"), file0.size()}, {dir.File("d1"), file1.size()}},
-                         {record0, record1}));
-  }
-  // Walks package `n` and returns the payloads it passed.
-  std::string Payloads(const Recording& recording, std::uint64_t n, const WalkOptions& options,
-                       WalkResult* result) {
-    const RecordLookup record = recording.Record(n);
-    EXPECT_FALSE(record.fault);
-    std::string bytes;
-    *result = recording.Walk(record.image, record.place, options, [&](const ChainBlock& block) {
-      std::string payload(block.header.payloadLen, '\0');
-      recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
-      bytes += payload;
-      return true;
-    });
-    return bytes;
+    const std::uint64_t size1 = listed1 == kNone ? file1.size() : listed1;
+    WriteFile(index, IndexBytes(false, {{dir.File("d0"), file0.size()}, {dir.File("d1"), size1}},
+                                {record0, record1}));
   }
 };
+struct TwoFiles : ::testing::Test, TwoFileRecording {};
 
 TEST_F(TwoFiles, RecordingWalksEachChainAcrossFiles) {
   Write();
@@ -55,11 +65,10 @@ TEST_F(TwoFiles, RecordingWalksEachChainAcrossFiles) {
   ASSERT_EQ(recording.files().size(), 2u);
   EXPECT_EQ(recording.files()[1].length, file1.size());
   WalkResult walk;
-  EXPECT_EQ(Payloads(recording, 0, {}, &walk), "aaaaccccc");
-  EXPECT_FALSE(walk.fault);
-  EXPECT_EQ(walk.blocks, 2u);
-  EXPECT_EQ(walk.bytes, 9u);
-  EXPECT_EQ(Payloads(recording, 1, {}, &walk), "bbb");
+  WalkOptions options;
+  EXPECT_EQ(Walked(recording, 0, options, &walk), "aaaaccccc");
+  EXPECT_TRUE(!walk.fault && walk.blocks == 2 && walk.bytes == 9);
+  EXPECT_EQ(Walked(recording, 1, {}, &walk), "bbb");
   EXPECT_FALSE(walk.fault);
   const BlockScan scan = recording.ScanBlocks(0, Extent::kListed);
   EXPECT_EQ(scan.starts, (std::vector<std::uint64_t>{0, 20}));
@@ -68,118 +77,14 @@ TEST_F(TwoFiles, RecordingWalksEachChainAcrossFiles) {
   // A walk that the visitor ends reports no fault.
   const RecordLookup record = recording.Record(0);
   walk = recording.Walk(record.image, record.place, {}, [](const ChainBlock&) { return false; });
-  EXPECT_TRUE(walk.stopped && walk.blocks == 1);
-  EXPECT_FALSE(walk.fault);
-}
-
-// A link back to a block the walk passed ends the walk at the link: without the
-// record's last block to stop at, and with it, where it is caught as a last block that
-// links into the saved bytes.
-TEST_F(TwoFiles, RecordingFindsALoopThroughAnotherFile) {
-  file1.replace(0, 12, Le(0, 8) + Le(0, 4));  // C links back to A.
-  Write();
-  Recording recording(index);
-  WalkOptions follow;
-  follow.stopAtLastBlock = false;
-  WalkResult walk;
-  EXPECT_EQ(Payloads(recording, 0, follow, &walk), "aaaaccccc");
-  EXPECT_TRUE(FaultIs(walk.fault, "loop", 1, 0));
-  Payloads(recording, 0, {}, &walk);
-  EXPECT_TRUE(FaultIs(walk.fault, "inside the bytes the index covers", 1));
-}
-
-// Blocks stored after the Save lie past the listed sizes: the saved chain ends at the
-// record's last block without a fault, a walk to the chain's end over the whole files
-// reaches them, and one over the listed bytes stops at them.
-TEST_F(TwoFiles, RecordingWalksPastTheSaveOnlyWhenAsked) {
-  Write();
-  const std::string later = BlockBytes(kNone, 0, "dd");
-  WriteFile(dir.File("d1"), BlockBytes(file1.size(), 1, "ccccc") + later);
-  Recording recording(index);
-  WalkResult walk;
-  EXPECT_EQ(Payloads(recording, 0, {}, &walk), "aaaaccccc");
-  EXPECT_FALSE(walk.fault);
-
-  WalkOptions whole;
-  whole.extent = Extent::kLength;
-  whole.stopAtLastBlock = false;
-  EXPECT_EQ(Payloads(recording, 0, whole, &walk), "aaaacccccdd");
-  EXPECT_FALSE(walk.fault);
-
-  WalkOptions listed;
-  listed.stopAtLastBlock = false;
-  Payloads(recording, 0, listed, &walk);
-  EXPECT_TRUE(FaultIs(walk.fault, "past the size the index lists (21 bytes)", 1, file1.size()));
-}
-
-struct LinkCase {
-  const char* name;
-  std::uint64_t pos;  // Where A's link points (file 1 unless `file` says otherwise).
-  std::uint32_t file;
-  bool blockStarts;  // Check against the scanned block starts.
-  bool atTarget;     // The fault lies at the target, not at A's link.
-  const char* what;
-};
-
-void PrintTo(const LinkCase& c, std::ostream* out) { *out << c.name; }
-
-struct BentLink : TwoFiles, ::testing::WithParamInterface<LinkCase> {};
-
-TEST_P(BentLink, RecordingNamesTheFaultsPlace) {
-  const LinkCase& c = GetParam();
-  file0.replace(0, 12, Le(c.pos, 8) + Le(c.file, 4));
-  Write();
-  Recording recording(index);
-  WalkOptions options;
-  std::vector<BlockScan> scans;
-  for (std::uint32_t k = 0; k < 2; ++k) scans.push_back(recording.ScanBlocks(k, Extent::kListed));
-  if (c.blockStarts) {
-    options.isBlockStart = [&](std::uint32_t file, std::uint64_t pos) {
-      const std::vector<std::uint64_t>& starts = scans[file].starts;
-      return std::find(starts.begin(), starts.end(), pos) != starts.end();
-    };
-  }
-  WalkResult walk;
-  EXPECT_EQ(Payloads(recording, 0, options, &walk), "aaaa");
-  EXPECT_TRUE(FaultIs(walk.fault, c.what, c.atTarget ? c.file : 0u, c.atTarget ? c.pos : 0u));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Links, BentLink,
-    ::testing::Values(LinkCase{"NotABlockStart", 1, 1, true, false, "not the start of a block"},
-                      LinkCase{"UnlistedFile", 0, 7, false, false, "which the index does not list"},
-                      LinkCase{"PastTheFile", 4000, 1, false, true, "the block lies past"},
-                      LinkCase{"HeaderCutOff", 10, 1, false, true, "header is cut off"},
-                      LinkCase{"PayloadPastTheEnd", 1, 1, false, true, "runs past"},
-                      LinkCase{"Backwards", 0, 0, false, false, "loop"}),
-    [](const ::testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
-
-TEST_F(TwoFiles, RecordingScanStopsAtAnEmptyOrCutBlock) {
-  file0 = BlockBytes(kNone, 0, "aaaa") + Le(kNone, 8) + Le(0, 4) + Le(0, 4) + "xyz";
-  Write();
-  {
-    Recording recording(index);
-    const BlockScan scan = recording.ScanBlocks(0, Extent::kListed);
-    EXPECT_EQ(scan.starts, std::vector<std::uint64_t>{0});
-    EXPECT_EQ(scan.end, 20u);
-    EXPECT_TRUE(FaultIs(scan.fault, "payload length is 0", 0, 20));
-  }
-  WriteFile(dir.File("d0"), file0.substr(0, 30));  // Shorter than listed.
-  Recording cut(index);
-  EXPECT_TRUE(FaultIs(cut.ScanBlocks(0, Extent::kListed).fault,
-                      "cut off by the end of the file (30 bytes; the index lists 39)", 0, 20));
-}
-
-// A held record whose first block is not where the chain starts is reported at its place
-// in the index: 41 header bytes, 25 + name per file, 8 for the count, the entry's flag.
-TEST_F(TwoFiles, RecordingPlacesHeldRecordFaultsInTheIndex) {
+  EXPECT_TRUE(walk.stopped && walk.blocks == 1 && !walk.fault);
+  // A held record whose first block is not where the chain starts is reported at its
+  // place in the index: 41 header bytes, 25 + name per file, 8 for the count, the entry's
+  // flag.
   record1 = RecordBytes(21, 0, 21, 0, 1);
   Write();
-  Recording recording(index);
-  WalkOptions options;
   options.isBlockStart = [&](std::uint32_t, std::uint64_t pos) { return pos == 0 || pos == 20; };
-  const RecordLookup record = recording.Record(1);
-  const WalkResult walk = recording.Walk(record.image, record.place, options);
+  Walked(Recording(index), 1, options, &walk);
   ASSERT_TRUE(walk.fault);
   EXPECT_TRUE(walk.fault->place.inIndex);
   const std::uint64_t entry = 41 + 2 * 25 + dir.File("d0").size() + dir.File("d1").size() + 8 + 45;
@@ -187,28 +92,175 @@ TEST_F(TwoFiles, RecordingPlacesHeldRecordFaultsInTheIndex) {
   EXPECT_NE(walk.fault->what.find("the record's first block is at offset 21"), std::string::npos);
 }
 
+// The chain above bent in one place: A's link, file 1's bytes (listed whole unless
+// said) or package 0's record. The walk passes the payloads before the first fault and
+// ends there: in the index (file -1) or at the block where the fault shows.
+enum Mode { kToLastBlock, kToChainEnd, kWholeFiles, kBlockStarts };  // Scanned starts only.
+struct BendCase {
+  const char* name;
+  Mode mode;
+  const char* payloads;
+  const char* what;  // Null: no fault.
+  int file;
+  std::uint64_t offset;                             // kNone: anywhere.
+  std::string link = "", file1 = "", record0 = "";  // A's link, file 1, package 0's record.
+  std::uint64_t listed1 = kNone;
+};
+
+std::string Link(std::uint64_t pos, std::uint32_t file) { return Le(pos, 8) + Le(file, 4); }
+
+TEST(Recording, ABentChainEndsTheWalkAtItsFault) {
+  const std::string loop = BlockBytes(0, 0, "ccccc");  // C links back to A.
+  // A block stored after the Save, past the listed size of file 1.
+  const std::string later = BlockBytes(21, 1, "ccccc") + BlockBytes(kNone, 0, "dd");
+  const std::string cd = BlockBytes(kNone, 0, "ccccc") + BlockBytes(kNone, 0, "d");
+  const BendCase cases[] = {
+      // A link back to a block the walk passed ends the walk at the link: without the
+      // record's last block to stop at, and with it, as a last block linking into the
+      // saved bytes.
+      {"loop", kToChainEnd, "aaaaccccc", "loop", 1, 0, "", loop},
+      {"loop at the last block", kToLastBlock, "aaaaccccc", "inside the bytes the index covers", 1,
+       kNone, "", loop},
+      // The saved chain ends at the record's last block without a fault, a walk to the
+      // chain's end over the whole files reaches the later block, and one over the
+      // listed bytes stops at it.
+      {"saved chain", kToLastBlock, "aaaaccccc", nullptr, 0, kNone, "", later, "", 21},
+      {"whole files", kWholeFiles, "aaaacccccdd", nullptr, 0, kNone, "", later, "", 21},
+      {"listed bytes", kToChainEnd, "aaaaccccc", "past the size the index lists (21 bytes)", 1, 21,
+       "", later, "", 21},
+      // A's link names a bad place.
+      {"not a block start", kBlockStarts, "aaaa", "not the start of a block", 0, 0, Link(1, 1)},
+      {"unlisted file", kToLastBlock, "aaaa", "which the index does not list", 0, 0, Link(0, 7)},
+      {"past the file", kToLastBlock, "aaaa", "the block lies past", 1, 4000, Link(4000, 1)},
+      {"header cut off", kToLastBlock, "aaaa", "header is cut off", 1, 10, Link(10, 1)},
+      {"payload past the end", kToLastBlock, "aaaa", "runs past", 1, 1, Link(1, 1)},
+      {"backwards", kToLastBlock, "aaaa", "loop", 0, 0, Link(0, 0)},
+      // Records that contradict themselves or their chain.
+      {"first without last", kToLastBlock, "", "a first block but no last", -1, kNone, "", "",
+       RecordBytes(0, 0, kNone, 0, 0)},
+      {"last without first", kToLastBlock, "", "a last block but no first", -1, kNone, "", "",
+       RecordBytes(kNone, 0, 0, 1, 0)},
+      {"empty block", kToLastBlock, "aaaa", "payload length is 0", 1, 0, "",
+       BlockBytes(kNone, 0, "")},
+      {"chain ends before the last block", kToLastBlock, "aaaaccccc",
+       "the chain ends at this block, but the record's last block is at offset 21", 1, 0, "", cd,
+       RecordBytes(0, 0, 21, 1, 0)},
+  };
+  for (const BendCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TwoFileRecording f;
+    if (!c.link.empty()) f.file0.replace(0, 12, c.link);
+    if (!c.file1.empty()) f.file1 = c.file1;
+    if (!c.record0.empty()) f.record0 = c.record0;
+    f.Write(c.listed1);
+    Recording recording(f.index);
+    WalkOptions options;
+    options.extent = c.mode == kWholeFiles ? Extent::kLength : Extent::kListed;
+    options.stopAtLastBlock = c.mode == kToLastBlock || c.mode == kBlockStarts;
+    if (c.mode == kBlockStarts) {  // A and B in file 0, C in file 1.
+      options.isBlockStart = [](std::uint32_t file, std::uint64_t pos) {
+        return pos == 0 || (file == 0 && pos == 20);
+      };
+    }
+    WalkResult walk;
+    EXPECT_EQ(Walked(recording, 0, options, &walk), c.payloads);
+    if (c.what == nullptr) {
+      EXPECT_FALSE(walk.fault) << walk.fault->what;
+    } else if (c.file < 0) {
+      ASSERT_TRUE(walk.fault);
+      EXPECT_TRUE(walk.fault->place.inIndex);
+      EXPECT_NE(walk.fault->what.find(c.what), std::string::npos) << walk.fault->what;
+    } else {
+      EXPECT_TRUE(FaultIs(walk.fault, c.what, c.file, c.offset));
+    }
+  }
+}
+
 // Parked records: read from the package file at 44 * n, checked for their number and
 // their files, and missing when the package file is cut short.
 TEST(Recording, ParkedRecordsAreChecked) {
   TempDir dir;
-  const std::string blocks = BlockBytes(kNone, 0, "pp");
-  const std::string good = RecordBytes(0, 1, 0, 1, 0);
-  const std::string wrongNumber = RecordBytes(0, 1, 0, 1, 5);
-  const std::string packageFileBlock = RecordBytes(0, 0, 0, 1, 2);
-  WriteFile(dir.File("p"), good + wrongNumber + packageFileBlock);
+  const std::string blocks = BlockBytes(kNone, 0, "pp"), index = dir.File("rec.index");
+  WriteFile(dir.File("p"),
+            RecordBytes(0, 1, 0, 1, 0) + RecordBytes(0, 1, 0, 1, 5) + RecordBytes(0, 0, 0, 1, 2));
   WriteFile(dir.File("d"), blocks);
-  const std::string index = dir.File("rec.index");
   WriteFile(index, IndexBytes(true, {{dir.File("p"), 4 * 44}, {dir.File("d"), blocks.size()}},
                               {"", "", "", ""}));
   Recording recording(index);
   const RecordLookup first = recording.Record(0);
-  EXPECT_FALSE(first.fault);
-  EXPECT_TRUE(first.parked);
+  EXPECT_TRUE(!first.fault && first.parked);
   EXPECT_FALSE(recording.Walk(first.image, first.place, {}).fault);
   const char* const expected[] = {nullptr, "carries package number 5 instead of 1",
                                   "first block is in data file 0", "lies past the end of the file"};
   for (std::uint64_t n = 1; n < 4; ++n) {
     EXPECT_TRUE(FaultIs(recording.Record(n).fault, expected[n], 0, 44 * n)) << n;
+  }
+}
+
+// Package 0's record in a package file (data file 0; missing with kNoPackageFile), parked
+// or held, and data file 1.
+enum class Park { kParked, kHeld, kNoPackageFile };
+struct ParkedCase {
+  const char* name;
+  std::string blocks;    // Data file 1.
+  std::uint64_t listed;  // Data file 1's listed size.
+  std::string record;
+  Park park;
+  const char* payloads;
+  const char* fault;  // Null when the walk ends without one.
+};
+
+// A record in the package file may have been parked again after the Save, once its
+// package had blocks stored past the listed sizes or in files made since: the saved
+// chain then ends without a fault before the first of them. A held record, or a parked
+// one whose last block the Save covers, must still end at its last block. A parked
+// record needs the package file, and a last block links into it by a fault.
+TEST(Recording, ParkedRecordsEndTheSavedChainAtTheFirstLaterBlock) {
+  // Data file 1: A (0, "aaaa") -> B (20, "bb"), and blocks that link nowhere.
+  const std::string ab = BlockBytes(20, 1, "aaaa") + BlockBytes(kNone, 0, "bb");
+  const std::string a0b = BlockBytes(kNone, 0, "aaaa") + BlockBytes(kNone, 0, "bb");
+  const std::string toB = RecordBytes(0, 1, 20, 1, 0), toFile4 = RecordBytes(0, 1, 0, 4, 0);
+  const ParkedCase cases[] = {
+      {"link past the listed size", ab, 20, toB, Park::kParked, "aaaa", nullptr},
+      {"last block in a file made since", BlockBytes(20, 1, "aaaa") + BlockBytes(0, 4, "bb"), 20,
+       toFile4, Park::kParked, "aaaa", nullptr},
+      {"link into a file made since", BlockBytes(0, 4, "aaaa"), 20, toFile4, Park::kParked, "aaaa",
+       nullptr},
+      {"no block at the save", ab, 0, toB, Park::kParked, "", nullptr},
+      {"first block in a file made since", ab, 38, RecordBytes(0, 3, 0, 3, 0), Park::kParked, "",
+       nullptr},
+      {"held record past the listed size", ab, 20, toB, Park::kHeld, "aaaa",
+       "the block lies past the size the index lists (20 bytes)"},
+      {"last block saved but the chain leaves the save",
+       BlockBytes(40, 1, "aaaa") + BlockBytes(kNone, 0, "eeee") + BlockBytes(kNone, 0, "bb"), 40,
+       toB, Park::kParked, "aaaa", "the block lies past the size the index lists (40 bytes)"},
+      {"chain ends within the save", a0b, 20, toB, Park::kParked, "aaaa",
+       "the chain ends at this block, but the record's last block is at offset 20"},
+      {"last block links into the package file", BlockBytes(0, 0, "pp"), 18,
+       RecordBytes(0, 1, 0, 1, 0), Park::kParked, "pp", "the package file, which holds no blocks"},
+      {"no package file", BlockBytes(kNone, 0, "pp"), 18, RecordBytes(0, 1, 0, 1, 0),
+       Park::kNoPackageFile,
+       "record fault: the record is parked in the package file, which is missing", nullptr},
+  };
+  for (const ParkedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.park != Park::kNoPackageFile) {
+      WriteFile(dir.File("p"), c.park == Park::kParked ? c.record : NoBlockRecord(0));
+    }
+    WriteFile(dir.File("d"), c.blocks);
+    const std::string index = dir.File("rec.index");
+    WriteFile(index, IndexBytes(true, {{dir.File("p"), 44}, {dir.File("d"), c.listed}},
+                                {c.park == Park::kHeld ? c.record : ""}));
+    Recording recording(index);
+    EXPECT_EQ(recording.files()[0].exists(), c.park != Park::kNoPackageFile);
+    WalkResult walk;
+    EXPECT_EQ(Walked(recording, 0, {}, &walk), c.payloads);
+    if (c.fault == nullptr) {
+      EXPECT_FALSE(walk.fault) << walk.fault->what;
+    } else {
+      EXPECT_TRUE(FaultIs(walk.fault, c.fault, 1));
+    }
   }
 }
 
@@ -226,9 +278,9 @@ TEST(Recording, MovedFilesAreFoundAndMissingOnesReported) {
   EXPECT_TRUE(fs::equivalent(recording.files()[0].path, dir.File("t1/d0")));
   EXPECT_EQ(recording.files()[0].listedName, "/gone/rec/t1/d0");
   EXPECT_FALSE(recording.files()[1].exists());
-  const RecordLookup record = recording.Record(0);
-  EXPECT_TRUE(FaultIs(recording.Walk(record.image, record.place, {}).fault,
-                      "which is missing (listed as /gone/rec/t2/d1)", 0));
+  WalkResult walk;
+  EXPECT_EQ(Walked(recording, 0, {}, &walk), "mm");
+  EXPECT_TRUE(FaultIs(walk.fault, "which is missing (listed as /gone/rec/t2/d1)", 0));
 }
 
 struct IndexCase {
@@ -265,150 +317,10 @@ TEST(Recording, UnreadableIndexesAreNamed) {
   EXPECT_TRUE(empty.files().empty());
 }
 
-// Records that contradict themselves or their chain: the walk ends at the first fault,
-// at the record or at the block where it shows.
-struct RecordCase {
-  const char* name;
-  std::uint64_t firstPos, lastPos;  // Of package 0 (A at 0 of file 0, C at 0 of file 1).
-  std::uint32_t firstFile, lastFile;
-  std::string file1;  // What file 1 holds instead of C, when not empty.
-  bool atRecord;      // The fault lies at the record (else at file 1, offset 0).
-  const char* what;
-};
-
-void PrintTo(const RecordCase& c, std::ostream* out) { *out << c.name; }
-
-struct BentRecord : TwoFiles, ::testing::WithParamInterface<RecordCase> {};
-
-TEST_P(BentRecord, RecordingEndsTheWalkAtTheFault) {
-  const RecordCase& c = GetParam();
-  record0 = RecordBytes(c.firstPos, c.firstFile, c.lastPos, c.lastFile, 0);
-  if (!c.file1.empty()) file1 = c.file1;
-  Write();
-  Recording recording(index);
-  const RecordLookup record = recording.Record(0);
-  ASSERT_FALSE(record.fault);
-  const WalkResult walk = recording.Walk(record.image, record.place, {});
-  ASSERT_TRUE(walk.fault);
-  EXPECT_EQ(walk.fault->place.inIndex, c.atRecord);
-  EXPECT_EQ(walk.fault->place.file, c.atRecord ? 0u : 1u);
-  EXPECT_NE(walk.fault->what.find(c.what), std::string::npos) << walk.fault->what;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Records, BentRecord,
-    ::testing::Values(
-        RecordCase{"FirstWithoutLast", 0, kNone, 0, 0, "", true, "a first block but no last"},
-        RecordCase{"LastWithoutFirst", kNone, 0, 0, 1, "", true, "a last block but no first"},
-        RecordCase{"EmptyBlock", 0, 0, 0, 1, BlockBytes(kNone, 0, ""), false,
-                   "payload length is 0"},
-        RecordCase{"ChainEndsBeforeTheLastBlock", 0, 21, 0, 1,
-                   BlockBytes(kNone, 0, "ccccc") + BlockBytes(kNone, 0, "d"), false,
-                   "the chain ends at this block, but the record's last block is at offset 21"}),
-    [](const ::testing::TestParamInfo<RecordCase>& info) { return std::string(info.param.name); });
-
-// A parked record needs the package file: without it the record is a fault, and so is a
-// last block that links into the package file.
-TEST(Recording, ParkedRecordWithoutItsPackageFileAndLinksIntoItAreFaults) {
-  TempDir dir;
-  const std::string blocks = BlockBytes(0, 0, "pp");  // Links to the package file.
-  WriteFile(dir.File("d"), blocks);
-  const std::string index = dir.File("rec.index");
-  WriteFile(index, IndexBytes(true, {{dir.File("p"), 44}, {dir.File("d"), blocks.size()}}, {""}));
-  {
-    Recording recording(index);
-    EXPECT_FALSE(recording.files()[0].exists());
-    EXPECT_TRUE(FaultIs(recording.Record(0).fault, "package file, which is missing"));
-  }
-  WriteFile(dir.File("p"), RecordBytes(0, 1, 0, 1, 0));
-  Recording recording(index);
-  const RecordLookup record = recording.Record(0);
-  ASSERT_FALSE(record.fault);
-  EXPECT_TRUE(FaultIs(recording.Walk(record.image, record.place, {}).fault,
-                      "the package file, which holds no blocks", 1));
-}
-
-// A record in the package file may have been parked again after the Save, once its
-// package had blocks stored past the listed sizes or in files made since: the saved
-// chain then ends without a fault before the first of them. A held record, or a parked
-// one whose last block the Save covers, must still end at its last block.
-struct ParkedSinceCase {
-  const char* name;
-  std::string blocks;    // Data file 1; the package file is data file 0.
-  std::uint64_t listed;  // Data file 1's listed size.
-  std::string record;    // Package 0's.
-  bool parked;
-  const char* payloads;
-  const char* fault;  // Null when the walk ends without one.
-};
-
-void PrintTo(const ParkedSinceCase& c, std::ostream* out) { *out << c.name; }
-
-struct ParkedSince : ::testing::TestWithParam<ParkedSinceCase> {};
-
-TEST_P(ParkedSince, RecordingEndsTheSavedChainAtTheFirstLaterBlock) {
-  const ParkedSinceCase& c = GetParam();
-  TempDir dir;
-  WriteFile(dir.File("p"), c.parked ? c.record : NoBlockRecord(0));
-  WriteFile(dir.File("d"), c.blocks);
-  const std::string index = dir.File("rec.index");
-  WriteFile(index, IndexBytes(true, {{dir.File("p"), 44}, {dir.File("d"), c.listed}},
-                              {c.parked ? "" : c.record}));
-  Recording recording(index);
-  const RecordLookup record = recording.Record(0);
-  ASSERT_FALSE(record.fault) << record.fault->what;
-  std::string payloads;
-  const WalkResult walk =
-      recording.Walk(record.image, record.place, {}, [&](const ChainBlock& block) {
-        std::string payload(block.header.payloadLen, '\0');
-        recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
-        payloads += payload;
-        return true;
-      });
-  EXPECT_EQ(payloads, c.payloads);
-  if (c.fault == nullptr) {
-    EXPECT_FALSE(walk.fault) << walk.fault->what;
-  } else {
-    EXPECT_TRUE(FaultIs(walk.fault, c.fault, 1));
-  }
-}
-
-// Data file 1: A (0, "aaaa") -> B (20, "bb"), and blocks that link nowhere.
-const std::string kAB = BlockBytes(20, 1, "aaaa") + BlockBytes(kNone, 0, "bb");
-
-INSTANTIATE_TEST_SUITE_P(
-    Records, ParkedSince,
-    ::testing::Values(
-        ParkedSinceCase{"LinkPastTheListedSize", kAB, 20, RecordBytes(0, 1, 20, 1, 0), true,
-                        "aaaa", nullptr},
-        ParkedSinceCase{"LastBlockInAFileMadeSince",
-                        BlockBytes(20, 1, "aaaa") + BlockBytes(0, 4, "bb"), 20,
-                        RecordBytes(0, 1, 0, 4, 0), true, "aaaa", nullptr},
-        ParkedSinceCase{"LinkIntoAFileMadeSince", BlockBytes(0, 4, "aaaa"), 20,
-                        RecordBytes(0, 1, 0, 4, 0), true, "aaaa", nullptr},
-        ParkedSinceCase{"NoBlockAtTheSave", kAB, 0, RecordBytes(0, 1, 20, 1, 0), true, "",
-                        nullptr},
-        ParkedSinceCase{"FirstBlockInAFileMadeSince", kAB, 38, RecordBytes(0, 3, 0, 3, 0), true,
-                        "", nullptr},
-        ParkedSinceCase{"HeldRecordPastTheListedSize", kAB, 20, RecordBytes(0, 1, 20, 1, 0),
-                        false, "aaaa", "the block lies past the size the index lists (20 bytes)"},
-        ParkedSinceCase{"LastBlockSavedButTheChainLeavesTheSave",
-                        BlockBytes(40, 1, "aaaa") + BlockBytes(kNone, 0, "eeee") +
-                            BlockBytes(kNone, 0, "bb"),
-                        40, RecordBytes(0, 1, 20, 1, 0), true, "aaaa",
-                        "the block lies past the size the index lists (40 bytes)"},
-        ParkedSinceCase{"ChainEndsWithinTheSave",
-                        BlockBytes(kNone, 0, "aaaa") + BlockBytes(kNone, 0, "bb"), 20,
-                        RecordBytes(0, 1, 20, 1, 0), true, "aaaa",
-                        "the chain ends at this block, but the record's last block is at offset "
-                        "20"}),
-    [](const ::testing::TestParamInfo<ParkedSinceCase>& info) {
-      return std::string(info.param.name);
-    });
-
 // A scan over a file larger than its read window goes on across windows and reports
-// its progress each time it has passed another window's worth of bytes.
-TEST(Recording, ScanCrossesReadWindowsAndReportsProgress) {
+// its progress each time it has passed another window's worth of bytes. It stops at an
+// empty block, and at a header cut off by the end of a file shorter than listed.
+TEST(Recording, ScanCrossesReadWindowsAndStopsAtAnEmptyOrCutBlock) {
   TempDir dir;
   std::string blocks;
   std::vector<std::uint64_t> starts;
@@ -416,17 +328,22 @@ TEST(Recording, ScanCrossesReadWindowsAndReportsProgress) {
     starts.push_back(blocks.size());
     blocks += BlockBytes(kNone, 0, std::string(30000, static_cast<char>('a' + k)));
   }
+  const std::uint64_t end = blocks.size();
+  blocks += Le(kNone, 8) + Le(0, 4) + Le(0, 4) + "xyz";
   WriteFile(dir.File("d"), blocks);
   const std::string index = dir.File("rec.index");
   WriteFile(index, IndexBytes(false, {{dir.File("d"), blocks.size()}}, {}));
-  Recording recording(index);
   std::vector<std::uint64_t> reports;
-  const BlockScan scan = recording.ScanBlocks(0, Extent::kListed,
-                                              [&](std::uint64_t pos) { reports.push_back(pos); });
-  EXPECT_FALSE(scan.fault);
+  const BlockScan scan = Recording(index).ScanBlocks(
+      0, Extent::kListed, [&](std::uint64_t pos) { reports.push_back(pos); });
   EXPECT_EQ(scan.starts, starts);
-  EXPECT_EQ(scan.end, blocks.size());
+  EXPECT_EQ(scan.end, end);
+  EXPECT_TRUE(FaultIs(scan.fault, "payload length is 0", 0, end));
   EXPECT_EQ(reports, std::vector<std::uint64_t>{3 * 30016});
+  WriteFile(dir.File("d"), blocks.substr(0, end + 10));
+  EXPECT_TRUE(FaultIs(Recording(index).ScanBlocks(0, Extent::kListed).fault,
+                      "cut off by the end of the file (150090 bytes; the index lists 150099)", 0,
+                      end));
 }
 
 // Everything a reader of a recording learns, as text: which files it found, each
@@ -436,24 +353,8 @@ std::string Survey(const std::string& index) {
   std::string survey;
   for (const RecordingFile& file : recording.files()) survey += file.exists() ? "+" : "-";
   for (std::uint64_t n = 0; n < recording.packageCount(); ++n) {
-    survey += "\npackage " + std::to_string(n) + ": ";
-    const RecordLookup record = recording.Record(n);
-    if (record.fault) {
-      survey += "record fault: " + record.fault->what;
-      continue;
-    }
-    const WalkResult walk =
-        recording.Walk(record.image, record.place, {}, [&](const ChainBlock& block) {
-          std::string payload(block.header.payloadLen, '\0');
-          try {
-            recording.Read(block.file, block.payloadPos(), payload.data(), payload.size());
-          } catch (const std::exception& e) {
-            survey += std::string("(") + e.what() + ")";
-            return false;
-          }
-          survey += payload;
-          return true;
-        });
+    WalkResult walk;
+    survey += "\npackage " + std::to_string(n) + ": " + Walked(recording, n, {}, &walk);
     if (walk.fault) survey += " fault: " + walk.fault->what;
   }
   for (std::uint32_t k = 0; k < recording.files().size(); ++k) {
@@ -485,18 +386,17 @@ TEST(Recording, EveryFailingCallShows) {
   const std::string clean = Survey(index);
   ASSERT_EQ(clean.find("fault"), std::string::npos) << clean;
   ASSERT_EQ(clean.substr(0, clean.find('\n')), "+++") << "every file found";
-  std::uint64_t counts[qbx::testing::kCallKinds];
   qbx::testing::CountCalls();
   EXPECT_EQ(Survey(index), clean);
-  for (std::size_t kind = 0; kind < qbx::testing::kCallKinds; ++kind) {
-    counts[kind] = qbx::testing::CallCount(static_cast<Call>(kind));
+  std::vector<std::pair<Call, std::uint64_t>> counts;
+  for (const Call kind : {Call::kOpen, Call::kLength, Call::kRead, Call::kPosition}) {
+    counts.emplace_back(kind, qbx::testing::CallCount(kind));
+    EXPECT_NE(counts.back().second, 0u) << qbx::testing::CallName(kind);
   }
   qbx::testing::StopFailingCalls();
   std::uint64_t runs = 0;
-  for (const Call kind : {Call::kOpen, Call::kLength, Call::kRead, Call::kPosition}) {
-    const std::uint64_t count = counts[static_cast<std::size_t>(kind)];
-    EXPECT_NE(count, 0u) << qbx::testing::CallName(kind);
-    for (std::uint64_t n = 1; n <= count; ++n) {
+  for (const auto& [kind, count] : counts) {
+    for (std::uint64_t n = 1; n <= count; ++n, ++runs) {
       SCOPED_TRACE(std::string(qbx::testing::CallName(kind)) + " " + std::to_string(n));
       qbx::testing::FailCall(kind, n);
       std::string survey;
@@ -510,7 +410,6 @@ TEST(Recording, EveryFailingCallShows) {
       qbx::testing::StopFailingCalls();
       ASSERT_TRUE(failed);
       EXPECT_NE(survey, clean);
-      ++runs;
     }
   }
   EXPECT_GT(runs, 10u);
