@@ -145,11 +145,20 @@ TEST_F(Buffered, RecoverRandomAndCursorsAtTheEdges) {
   ItemLocation elsewhere = world, end{};
   elsewhere.file = static_cast<std::uint32_t>(Quillbox_GetFileCount(db));
   EXPECT_EQ(Read(1, elsewhere), "refused") << "unknown file";
+  // A writer placing a location stores its position last: RecoverRandomContinous may find
+  // the new file beside the old (buffered) position. It synchronizes then, as for a
+  // location in memory, instead of refusing it.
+  ItemLocation caught{};
+  Put("xyz", &caught);
+  ASSERT_EQ(LoadFile(&caught), kInMemory);
+  caught.file = 0;  // The thread's file, as the first of the writer's stores leaves it.
+  ASSERT_EQ(Quillbox_RecoverRandomContinous(3, bytes, &caught, db), 0);
+  EXPECT_TRUE(std::string(bytes, 3) == "xyz" && Placed(caught) && caught.offsetInBlock == 3);
 
   // A cursor opened at an item that ends its block goes on with the next block.
   Put("", &end);
   Put("defg", nullptr, true);
-  ASSERT_TRUE(end.offsetInBlock == end.blockLen && ReadChain(db, 0).size() == 2);
+  ASSERT_TRUE(end.offsetInBlock == end.blockLen && ReadChain(db, 0).size() == 3);
   ASSERT_EQ(Quillbox_OpenItem(&cursor, &end, db), 0);
   EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 0);
   EXPECT_TRUE(Drain(db, cursor) == "defg" && Quillbox_PackageEnd(cursor, db) == 1);
@@ -163,68 +172,48 @@ TEST_F(Buffered, RecoverRandomAndCursorsAtTheEdges) {
   qbx::testing::ArmFault(qbx::testing::Fault::kSeekFailure, 0);
   EXPECT_EQ(Quillbox_RecoverContinous(&count, 5, bytes, cursor, db), 1);
   qbx::testing::DisarmFault();
-  EXPECT_EQ(delivered.append(bytes, count) + Drain(db, cursor), "helloworlddefg");
-  Quillbox_Close(&cursor);
-}
-
-// A cursor read that fails halfway through loading the next block into the cursor's
-// buffer (which held the bytes it delivered first) reports those bytes, and the retry
-// goes on with the failed block: the buffer's old bytes are not delivered again.
-TEST(CursorFailure, ARetryAfterAShortBlockReadGoesOnWithThatBlock) {
-  TempDir dir;
-  Db db(64, 16, nullptr);  // No package file: only the cursor reads a file.
-  db.AddThread(dir.path());
-  const std::uint64_t p = db.AddPackage();
-  const std::string a(40, 'A'), b = MakeItem(3, 0, 30);
-  for (const std::string* item : {&a, &b}) {
-    ASSERT_EQ(Quillbox_Store(p, item->size(), item->data(), nullptr, db.get()), 0);
-    ASSERT_EQ(Quillbox_SynchronizePackage(p, db.get()), 0);  // One block each.
-  }
-  ItemCursor* cursor = nullptr;
-  ASSERT_EQ(Quillbox_Open(&cursor, p, db.get()), 0);
-  char got[128];
-  std::uint64_t count = 0;
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, 4, got, cursor, db.get()), 0);
-  // The second block's header reads whole; its payload (30 bytes, more than the 14 left
-  // of the call) goes to the cursor's buffer, and only half of it arrives.
-  testing::FailCall(testing::Call::kRead, 2, testing::CallFailure::kShort);
-  EXPECT_EQ(Quillbox_RecoverContinous(&count, 50, got, cursor, db.get()), 1);
-  const bool failed = testing::CallFailed();
-  testing::StopFailingCalls();
-  ASSERT_TRUE(failed);
-  EXPECT_EQ(std::string(got, count), std::string(36, 'A'));
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
-  EXPECT_EQ(std::string(got, count), b);
+  EXPECT_EQ(delivered.append(bytes, count) + Drain(db, cursor), "helloworldxyzdefg");
   Quillbox_Close(&cursor);
 }
 
 // OpenItem hands out its cursor also when it fails; a cursor whose item could not be
-// read holds nothing, so reading from it delivers no bytes instead of its buffer's.
-TEST(CursorFailure, ACursorOfAFailedOpenItemDeliversNothing) {
-  TempDir dir;
-  Db db(64, 16, nullptr);
-  db.AddThread(dir.path());
-  const std::uint64_t p = db.AddPackage();
-  const std::string item = MakeItem(5, 0, 40);
+// read holds nothing, so reading from it delivers no bytes instead of its buffer's. A
+// cursor read that fails halfway through loading the next block into the cursor's buffer
+// (which held the bytes it delivered first) reports those bytes, and the retry goes on
+// with the failed block: the buffer's old bytes are not delivered again.
+TEST(CursorFailure, AFailedReadDeliversNothingTwice) {
+  FolderDb db(64, 16, 1, 1);  // No package file: only the cursor reads a file.
+  const std::string a(40, 'A'), b = MakeItem(3, 0, 30);
   ItemLocation at{};
-  ASSERT_EQ(Quillbox_Store(p, item.size(), item.data(), &at, db.get()), 0);
-  ASSERT_EQ(Quillbox_SynchronizePackage(p, db.get()), 0);
+  for (const std::string* item : {&a, &b}) {
+    ASSERT_EQ(Quillbox_Store(0, item->size(), item->data(), &at, db.get()), 0);
+    ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);  // One block each.
+  }
   ItemCursor* cursor = nullptr;
-  testing::FailCall(testing::Call::kRead, 2);  // The header reads; the item does not.
-  EXPECT_EQ(Quillbox_OpenItem(&cursor, &at, db.get()), 1);
-  const bool failed = testing::CallFailed();
-  testing::StopFailingCalls();
-  ASSERT_TRUE(failed);
-  ASSERT_NE(cursor, nullptr);
-  char got[64];
+  char got[128];
   std::uint64_t count = 99;
+  ASSERT_TRUE(CallFails(testing::Call::kRead, 2, [&] {  // The header reads; the item does not.
+    EXPECT_EQ(Quillbox_OpenItem(&cursor, &at, db.get()), 1);
+  }));
+  ASSERT_NE(cursor, nullptr);
   EXPECT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(Quillbox_PackageEnd(cursor, db.get()), 1);
   Quillbox_Close(&cursor);
   ASSERT_EQ(Quillbox_OpenItem(&cursor, &at, db.get()), 0);  // The database goes on.
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, sizeof got, got, cursor, db.get()), 0);
-  EXPECT_EQ(std::string(got, count), item);
+  EXPECT_EQ(Drain(db.get(), cursor), b);
+  Quillbox_Close(&cursor);
+
+  ASSERT_EQ(Quillbox_Open(&cursor, 0, db.get()), 0);
+  ASSERT_EQ(Quillbox_RecoverContinous(&count, 4, got, cursor, db.get()), 0);
+  // The second block's header reads whole; its payload (30 bytes, more than the 14 left
+  // of the call) goes to the cursor's buffer, and only half of it arrives.
+  ASSERT_TRUE(CallFails(
+      testing::Call::kRead, 2,
+      [&] { EXPECT_EQ(Quillbox_RecoverContinous(&count, 50, got, cursor, db.get()), 1); },
+      testing::CallFailure::kShort));
+  EXPECT_EQ(std::string(got, count), std::string(36, 'A'));
+  EXPECT_EQ(Drain(db.get(), cursor), b);
   Quillbox_Close(&cursor);
 }
 
@@ -245,10 +234,8 @@ struct FirstWrite {
 // the block before its bytes are in the file) reads that block once it is written,
 // instead of taking the package for empty.
 TEST(CursorDuringAppend, ACursorOpenedWhileTheFirstBlockIsWrittenReadsIt) {
-  TempDir dir;
-  Db db(64, 16, nullptr);
-  db.AddThread(dir.path());
-  const std::uint64_t p = db.AddPackage();
+  FolderDb db(64, 16, 1, 1);
+  const std::uint64_t p = 0;
   const std::string item = MakeItem(9, 0, 100);  // Larger than a buffer: written at once.
   FirstWrite::stage.store(0);
   FirstWrite::readerWaits.store(false);
@@ -273,52 +260,6 @@ TEST(CursorDuringAppend, ACursorOpenedWhileTheFirstBlockIsWrittenReadsIt) {
   testing::SetAppenderWaitObserver(nullptr);
   EXPECT_TRUE(FirstWrite::readerWaits.load());
   EXPECT_EQ(read, item);
-}
-
-// An empty item stored while nothing is buffered lies at the end of the package's last
-// block; the library places it there at once and never writes the location again.
-TEST_F(Buffered, EmptyItemWithNothingBufferedIsPlacedAtTheEndOfTheLastBlock) {
-  ItemLocation empty{};
-  Put("abc", nullptr, true);
-  Put("", &empty, true);
-  ASSERT_TRUE(Placed(empty));
-  EXPECT_EQ(empty.offsetInBlock, 3u);
-  EXPECT_EQ(empty.blockLen, 3u);
-  EXPECT_EQ(empty.pos, ReadChain(db, 0)[0].headerPos + kBlockHeaderSize + 3);
-  const ItemLocation settled = empty;
-  Put("more", nullptr, true);
-  EXPECT_EQ(std::memcmp(&empty, &settled, sizeof empty), 0) << "written after Synchronize";
-  char bytes[4];
-  ASSERT_EQ(Quillbox_RecoverRandomContinous(4, bytes, &empty, db), 0);
-  EXPECT_EQ(std::string(bytes, 4), "more") << "the empty item is followed by the next item";
-}
-
-// A writer placing a location stores its position last: RecoverRandomContinous may find
-// the new file beside the old (buffered) position. It synchronizes then, as for a
-// location in memory, instead of refusing it.
-TEST_F(Buffered, RecoverRandomContinousSynchronizesALocationCaughtBeingPlaced) {
-  ItemLocation at{};
-  Put("hello", &at);
-  ASSERT_EQ(LoadFile(&at), kInMemory);
-  at.file = 0;  // The thread's file, as the first of the writer's stores leaves it.
-  char bytes[5];
-  ASSERT_EQ(Quillbox_RecoverRandomContinous(5, bytes, &at, db), 0);
-  EXPECT_EQ(std::string(bytes, 5), "hello");
-  EXPECT_TRUE(Placed(at) && at.offsetInBlock == 5);
-}
-
-// In a package without any block an empty item stays in memory, reads back as empty,
-// and the library never writes the location again (the caller may reuse the record
-// once Synchronize has returned).
-TEST_F(Buffered, EmptyItemInAPackageWithoutBlocksIsNeverWrittenAfterSynchronize) {
-  ItemLocation empty{}, later{};
-  Put("", &empty, true);
-  EXPECT_EQ(LoadFile(&empty), kInMemory);
-  EXPECT_EQ(Read(0, empty), "");
-  std::memset(&empty, 0x5a, sizeof empty);  // The caller reuses the record.
-  Put("more", &later, true);
-  EXPECT_EQ(empty.pos, 0x5a5a5a5a5a5a5a5aull) << "the library wrote into a released location";
-  EXPECT_EQ(empty.file, 0x5a5a5a5au);
 }
 
 // Three packages of 40 items, synchronized, with a package file and two writer threads.
