@@ -4,6 +4,7 @@
 // and writer failures injected through the fault hook. Expected bytes are spelled out by
 // hand, not produced by the encoders.
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <future>
 #include <new>
@@ -64,17 +65,12 @@ Where InBlock(std::uint32_t file, std::uint64_t header, std::uint32_t offset, st
 // writer flush: only hand-overs and synchronisation write blocks.
 class StoreTest : public ::testing::Test {
  protected:
-  StoreTest() : db_(64, 1000, nullptr) {
-    db_.AddThread(dir_.path());
-    db_.AddPackage();
-  }
   std::uint8_t Put(const std::string& item, ItemLocation* location = nullptr) {
     return Quillbox_Store(0, item.size(), item.data(), location, db_.get());
   }
   std::uint8_t Sync() { return Quillbox_SynchronizePackage(0, db_.get()); }
 
-  TempDir dir_;
-  Db db_;
+  FolderDb db_{64, 1000, 1, 1};
 };
 
 constexpr std::uint64_t kHourOfNaps = 3600ull * 1000 * WakeEvent::kPollsPerMillisecond;
@@ -200,12 +196,10 @@ TEST(Utf8, ConvertsToUtf16AndRejectsMalformedText) {
 // With a queue limit of 0 the database writer parks each new record at once, and again
 // after flushing a package's buffered item; item b (a job block) follows at 26.
 TEST(WriteLayout, PackageFileGrowsBy44BytesAndParksRecordNAt44TimesN) {
-  TempDir dir;
-  Db db(64, 0, dir.path().c_str());
-  db.AddThread(dir.path());  // Data file 1.
+  FolderDb db(64, 0, 1, 0, true);  // The thread's file is data file 1.
   std::string records;
   for (std::uint64_t n = 0; n < 3; ++n) {
-    ASSERT_EQ(db.AddPackage(), n);
+    ASSERT_EQ(db.db.AddPackage(), n);
     ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), n); }));
     records += Le(kAllOnes, 8) + Le(0, 8) + Le(kAllOnes, 8) + Le(0, 8) + Le(n, 8) + Le(0, 4);
     EXPECT_EQ(FileBytes(db.get(), 0), records) << "after package " << n;
@@ -274,11 +268,7 @@ void StoreIntoTheDequeuedPackage(const void* entry) {
 
 TEST(WriteLayout, APackageQueuedAgainWhileTheWriterTookItOutStaysInMemory) {
   requeued = storeReturned = false;
-  TempDir dir;
-  Db db(64, 1, dir.path().c_str());
-  db.AddThread(dir.path());
-  db.AddPackage();
-  db.AddPackage();
+  FolderDb db(64, 1, 1, 2, true);
   ASSERT_TRUE(WaitUntil([&] { return Parked(db.get(), 0) && db->packages.QueuedCount() == 1; }));
   requeueDb = db.get();
   requeueEntry = &db->packages.Entry(1);
@@ -312,6 +302,13 @@ void StoreIntoAFreshPackage(const void*) {
   EXPECT_EQ(Quillbox_Store(4 + n, item.size(), item.data(), nullptr, batchDb), 0);
 }
 
+void ObserveTheBatch(Quillbox* db) {
+  batchDb = db;
+  batchStores = 0;
+  storeReturned = false;
+  testing::SetDequeueObserver(StoreIntoAFreshPackage);
+}
+
 // Until the thread writer that ran the package's last job has dropped its pin: a
 // pinned package is in use, and the database writer would put it back in the queue.
 bool JobsLetGo(Quillbox* db, std::uint64_t package) {
@@ -325,8 +322,6 @@ bool JobsLetGo(Quillbox* db, std::uint64_t package) {
 class DatabaseWriterBatch : public ::testing::Test {
  protected:
   void SetUp() override {
-    db.AddThread(dir.path());
-    for (int p = 0; p < 7; ++p) db.AddPackage();
     for (int p = 0; p < 2; ++p) {
       first[p] = MakeItem(7, p, 20 + p);
       ASSERT_EQ(Quillbox_Store(p, first[p].size(), first[p].data(), nullptr, db.get()), 0);
@@ -335,10 +330,7 @@ class DatabaseWriterBatch : public ::testing::Test {
     }
     for (int p = 0; p < 4; ++p) items[p] = MakeItem(9, p, 10 + p);
     for (int p = 0; p < 3; ++p) Store(p);  // The queue at its limit: 0, 1, 2.
-    batchDb = db.get();
-    batchStores = 0;
-    storeReturned = false;
-    testing::SetDequeueObserver(StoreIntoAFreshPackage);
+    ObserveTheBatch(db.get());
   }
   void TearDown() override {
     testing::SetDequeueObserver(nullptr);
@@ -363,10 +355,7 @@ class DatabaseWriterBatch : public ::testing::Test {
   // packages has its block on its chain; the others keep their items in memory, where
   // reads find them, and a salvage Save lists exactly the chains.
   void FailWrite(std::uint64_t n, int linked, const std::string& fileBytes) {
-    testing::FailCall(testing::Call::kWrite, n);
-    Store(3);
-    ASSERT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
-    testing::StopFailingCalls();
+    ASSERT_TRUE(WriterFails(db.get(), testing::Call::kWrite, n, [&] { Store(3); }));
     EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Unable to write data");
     EXPECT_EQ(FileBytes(db.get(), 0), fileBytes);
     std::vector<std::string> chains = {first[0], first[1], "", ""};
@@ -377,11 +366,10 @@ class DatabaseWriterBatch : public ::testing::Test {
       EXPECT_EQ(ChainBytes(ReadChain(db.get(), p)), chains[p]);
     }
     ExpectReadsAfterTheFailure(db.get(), items, locations, 4);
-    ExpectSalvage(db, dir, chains, 3);
+    ExpectSalvage(db.db, db.dir, chains, 3);
   }
 
-  TempDir dir;
-  Db db{64, 3, nullptr};
+  FolderDb db{64, 3, 1, 7};
   std::string first[2], items[4];
   ItemLocation locations[4];
 };
@@ -424,11 +412,7 @@ TEST_F(DatabaseWriterBatch, ALinkFailingInABatchKeepsThePackagesFinishedBeforeIt
 // write per file; a package with nothing buffered (a zero-byte item gave it a buffer)
 // is finished without a block and takes no turn.
 TEST(DatabaseWriterBatches, GoToTheSlotsFilesInTurnWithOneWritePerFile) {
-  TempDir dir;
-  Db db(64, 3, nullptr);
-  db.AddThread(dir.path());
-  db.AddThread(dir.path());
-  for (int p = 0; p < 7; ++p) db.AddPackage();
+  FolderDb db(64, 3, 2, 7);
   std::string items[4];
   ItemLocation locations[4];
   for (int p = 0; p < 4; ++p) items[p] = MakeItem(6, p, p == 2 ? 0 : 10 + p);
@@ -437,10 +421,7 @@ TEST(DatabaseWriterBatches, GoToTheSlotsFilesInTurnWithOneWritePerFile) {
   }
   // The zero-byte item's job queues package 2 behind 0 and 1.
   ASSERT_TRUE(WaitUntil([&] { return db->packages.QueuedCount() == 3; }) && JobsLetGo(db.get(), 2));
-  batchDb = db.get();
-  batchStores = 0;
-  storeReturned = false;
-  testing::SetDequeueObserver(StoreIntoAFreshPackage);
+  ObserveTheBatch(db.get());
   testing::CountCalls();
   ASSERT_EQ(Quillbox_Store(3, items[3].size(), items[3].data(), &locations[3], db.get()), 0);
   storeReturned = true;
@@ -472,10 +453,7 @@ void HoldTheFirstDequeue(const void*) {
 // buffered items still read back, and a salvage Save lists no block for them. The
 // reader is stood in for by its count, since a real one stays inside for one copy only.
 TEST(DatabaseWriterBatches, AWriterFailingWhileTheBatchWaitsAtAGateLetsGoOfEveryPackage) {
-  TempDir dir;
-  Db db(64, 1, nullptr);
-  db.AddThread(dir.path());
-  for (int p = 0; p < 4; ++p) db.AddPackage();
+  FolderDb db(64, 1, 1, 4);
   PackageLock& gate1 = *db->packages.Entry(1).lock;
   gate1.activeReaders.fetch_add(1);
   gateDequeues = 0;
@@ -495,12 +473,10 @@ TEST(DatabaseWriterBatches, AWriterFailingWhileTheBatchWaitsAtAGateLetsGoOfEvery
   ASSERT_TRUE(waiting);
   EXPECT_EQ(gateDequeues.load(), 2);
 
-  testing::FailCall(testing::Call::kWrite, 1);  // The hand-over's block.
   const std::string big = MakeItem(5, 3, 100);
-  EXPECT_EQ(Quillbox_Store(3, big.size(), big.data(), nullptr, db.get()), 0);
-  const bool failed = WaitUntil([&] { return db->HasFailed(); });
-  testing::StopFailingCalls();
-  ASSERT_TRUE(failed);
+  ASSERT_TRUE(WriterFails(db.get(), testing::Call::kWrite, 1, [&] {  // The hand-over's block.
+    EXPECT_EQ(Quillbox_Store(3, big.size(), big.data(), nullptr, db.get()), 0);
+  }));
   for (int p = 0; p < 2; ++p) {
     PackageLock& lock = *db->packages.Entry(p).lock;
     EXPECT_TRUE(WaitUntil([&] {
@@ -513,17 +489,15 @@ TEST(DatabaseWriterBatches, AWriterFailingWhileTheBatchWaitsAtAGateLetsGoOfEvery
   EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Unable to write data");
   for (int p = 0; p < 3; ++p) EXPECT_FALSE(Placed(locations[p])) << p;
   ExpectReadsAfterTheFailure(db.get(), items, locations, 3);
-  ExpectSalvage(db, dir, {"", "", "", ""}, 1);
+  ExpectSalvage(db.db, db.dir, {"", "", "", ""}, 1);
 }
 
 // Blocks of p (46 bytes), q (23) and p (28) fill the file's 97 bytes exactly; q's next
 // block starts file 1. Each new block rewrites the link of the package's old header
 // and nothing else.
 TEST(WriteLayout, LinkPatchAndRollOverRewriteOnlyTheOldHeadersLink) {
-  TempDir dir;
-  Db db(64, 1000, nullptr);
-  db.AddThread(dir.path(), 97);
-  const std::uint64_t p = db.AddPackage(), q = db.AddPackage();
+  FolderDb db(64, 1000, 1, 2, false, 97);
+  const std::uint64_t p = 0, q = 1;
   const std::string a = MakeItem(3, 0, 30), b = MakeItem(3, 1, 7), c = MakeItem(3, 2, 12),
                     d = MakeItem(3, 3, 64);
   for (const auto& [package, item] : {std::pair{p, a}, {q, b}, {p, c}, {q, d}}) {
@@ -539,12 +513,10 @@ TEST(WriteLayout, LinkPatchAndRollOverRewriteOnlyTheOldHeadersLink) {
 // Without a package file and with a queue limit of 0 the database writer flushes each
 // buffered item at once, into the current file of slot turn % 3.
 TEST(WriteLayout, DatabaseWriterFlushesGoRoundRobinOverTheSlots) {
-  TempDir dir;
-  Db db(64, 0, nullptr);
-  for (int t = 0; t < 3; ++t) db.AddThread(dir.path());
+  FolderDb db(64, 0, 3, 0);
   ItemLocation locations[6];
   for (std::uint32_t i = 0; i < 6; ++i) {
-    const std::uint64_t p = db.AddPackage();
+    const std::uint64_t p = db.db.AddPackage();
     if (i == 3) {
       // A zero-byte job gives the package a buffer but no bytes: flushed without a
       // block, it must not take a turn.
@@ -599,48 +571,46 @@ TEST_F(StoreTest, FastPathUpToPackageSizeMinusOneThenAHandOverTakesTheBufferedBy
             Header(438, 0, 263) + a + b + big + Header(kAllOnes, 0, 5) + c);
 }
 
-// A zero-byte Store on an empty buffer hands over a job that writes nothing.
-TEST_F(StoreTest, ZeroByteStoreOnAnEmptyBufferWritesNothingAndCountsOneJob) {
-  ASSERT_EQ(Quillbox_Store(0, 0, nullptr, nullptr, db_.get()), 0);
+// A zero-byte Store on an empty buffer hands over a job that writes nothing. The item has
+// no bytes to buffer: in a package without any block it stays in memory and reads back
+// as empty; else it is placed at the end of the package's last block at once, and the
+// next item follows it. The library may write a location only until Synchronize or
+// SynchronizePackage returns (the caller may reuse the record then): no later block
+// write touches it.
+TEST_F(StoreTest, ZeroByteItemOnAnEmptyBufferWritesNothingAndItsLocationSettlesAtOnce) {
+  ItemLocation empty;
+  ASSERT_EQ(Quillbox_Store(0, 0, nullptr, &empty, db_.get()), 0);
   PackageRecord& record = *db_->packages.Entry(0).recordOrOffset.record;
   ASSERT_TRUE(WaitUntil([&] { return record.finishedJobs.load() == 1; }));
   const PackageImage image = RecordOf(db_.get(), 0);
-  EXPECT_EQ(image.issuedJobs, 1u);
-  EXPECT_EQ(image.completedJobs, 1u);
-  EXPECT_EQ(image.bufferedBytes, 0u);
+  EXPECT_TRUE(image.issuedJobs == 1 && image.completedJobs == 1 && image.bufferedBytes == 0);
   EXPECT_EQ(image.firstBlockPos, kNoPosition);
   EXPECT_EQ(db_->files.At(0).size, 0u);
-}
-
-// The library may write a location only until Synchronize or SynchronizePackage
-// returns. A zero-byte item stored on an empty buffer has no bytes to buffer: it is
-// placed at the end of the package's last block at once (or, without any block, stays
-// in memory), and no later block write touches its location.
-TEST_F(StoreTest, ZeroByteItemLocationIsNotWrittenAfterSynchronizeReturns) {
-  ItemLocation empty;
-  ASSERT_EQ(Quillbox_Store(0, 0, nullptr, &empty, db_.get()), 0);
   ASSERT_EQ(Sync(), 0);
-  const Where unplaced = Read(empty);
-  EXPECT_EQ(std::get<1>(unplaced), kInMemory) << "a package without blocks has no place for it";
-  ASSERT_EQ(Put(MakeItem(13, 0, 10)), 0);
+  EXPECT_EQ(LoadFile(&empty), kInMemory) << "a package without blocks has no place for it";
+  char none[1];
+  EXPECT_EQ(Quillbox_RecoverRandom(0, none, &empty, 0, db_.get()), 0);
+  std::memset(&empty, 0x5a, sizeof empty);  // The caller reuses the record.
+  const std::string a = MakeItem(13, 0, 10), b = MakeItem(13, 1, 10);
+  ASSERT_EQ(Put(a), 0);
   ASSERT_EQ(Sync(), 0);
-  EXPECT_EQ(Read(empty), unplaced) << "written after SynchronizePackage returned";
+  EXPECT_TRUE(empty.pos == 0x5a5a5a5a5a5a5a5aull && empty.file == 0x5a5a5a5au) << "written";
 
   ASSERT_EQ(Quillbox_Store(0, 0, nullptr, &empty, db_.get()), 0);
   ASSERT_EQ(Sync(), 0);
-  const Where settled = Read(empty);
-  EXPECT_EQ(std::get<1>(settled), 0u);
-  EXPECT_EQ(std::get<2>(settled), 10u) << "at the end of the last block";
-  EXPECT_EQ(std::get<3>(settled), 10u);
-  ASSERT_EQ(Put(MakeItem(13, 1, 10)), 0);
+  EXPECT_EQ(Read(empty), InBlock(0, 0, 10, 10)) << "at the end of the last block";
+  ASSERT_EQ(Put(b), 0);
   ASSERT_EQ(Sync(), 0);
-  EXPECT_EQ(Read(empty), settled) << "written after SynchronizePackage returned";
+  EXPECT_EQ(Read(empty), InBlock(0, 0, 10, 10)) << "written after SynchronizePackage returned";
+  char bytes[10];
+  ASSERT_EQ(Quillbox_RecoverRandomContinous(10, bytes, &empty, db_.get()), 0);
+  EXPECT_EQ(std::string(bytes, 10), b) << "the empty item is followed by the next item";
 }
 
 // The second Store of each pair finds the first one's job outstanding and is handed
 // over too, possibly to the other slot; the sequence keeps them in call order.
 TEST_F(StoreTest, ConsecutiveStoresAfterAHandOverKeepCallOrder) {
-  db_.AddThread(dir_.path());
+  db_.db.AddThread(db_.dir.path());
   std::string expected;
   for (int i = 0; i < 200; ++i) {
     const std::string big = MakeItem(14, i, 64 + i % 7), small = MakeItem(15, i, 1 + i % 5);
@@ -744,11 +714,14 @@ struct FaultCase {
   std::uint64_t skip, maxQueued;
   bool packageFile;
   std::size_t trigger;  // Bytes stored into the first package, to make a writer write.
+  bool noMemoryForText = false;
 };
 
 // A writer fails: the flag is set with its text, the fast path and NewPackage still do
 // their work but report 1, whatever needs a writer gives up instead of waiting for it
-// (also a Store held back by the queue limit), and Destroy ends.
+// (also a Store held back by the queue limit), and Destroy ends. A writer failing with no
+// memory left for its text still sets the flag, with a text that needs none, instead of
+// ending the process from its failure handler.
 TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
   const FaultCase cases[] = {
       {Fault::kShortWrite, "Unable to write data", 0, 1000, false, 64},    // A thread writer's
@@ -757,19 +730,20 @@ TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
       {Fault::kForeignException, "", 0, 1000, false, 64},
       {Fault::kShortWrite, "Unable to write data", 0, 0, false, 5},  // The database writer's
       {Fault::kShortWrite, "Unable to write data", 1, 0, true, 0},   // flush, and its parking.
+      {Fault::kShortWrite, "Out of memory", 0, 1000, false, 64, true},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(&c - cases);
-    TempDir dir;
-    Db db(64, c.maxQueued, c.packageFile ? dir.path().c_str() : nullptr);
-    db.AddThread(dir.path());
+    FolderDb db(64, c.maxQueued, 1, 0, c.packageFile);
     const std::string item = MakeItem(20, 0, 64);
+    qbx::testing::FailErrorTextCopies(c.noMemoryForText);
     qbx::testing::ArmFault(c.fault, c.skip);
     std::uint64_t p = 0;
     EXPECT_LE(Quillbox_NewPackage(&p, db.get()), 1);
     EXPECT_LE(Quillbox_Store(p, c.trigger, item.data(), nullptr, db.get()), 1);
     EXPECT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
     qbx::testing::DisarmFault();
+    qbx::testing::FailErrorTextCopies(false);
     const std::string message = Quillbox_GetErrorMessage(db.get());
     EXPECT_TRUE(c.message.empty() ? !message.empty() : message == c.message) << message;
 
@@ -787,36 +761,14 @@ TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
     EXPECT_EQ(Quillbox_SynchronizePackage(0, db.get()), 1);
     EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
     EXPECT_EQ(Quillbox_GetErrorMessage(db.get()), message) << "the text stays";
-    EXPECT_TRUE(Ends([&] { db.Destroy(); }, "Destroy"));
+    EXPECT_TRUE(Ends([&] { db.db.Destroy(); }, "Destroy"));
   }
-}
-
-// A writer failing with no memory left for its text still sets the flag, with a text
-// that needs none, instead of ending the process from its failure handler.
-TEST(WriterFailure, WithoutMemoryForItsTextStillSetsTheFlag) {
-  TempDir dir;
-  Db db(64, 1000, nullptr);
-  db.AddThread(dir.path());
-  std::uint64_t p = 0;
-  ASSERT_EQ(Quillbox_NewPackage(&p, db.get()), 0);
-  const std::string item = MakeItem(20, 0, 64);
-  qbx::testing::FailErrorTextCopies(true);
-  qbx::testing::ArmFault(Fault::kShortWrite, 0);
-  EXPECT_LE(Quillbox_Store(p, item.size(), item.data(), nullptr, db.get()), 1);
-  const bool failed = WaitUntil([&] { return db->HasFailed(); });
-  qbx::testing::DisarmFault();
-  qbx::testing::FailErrorTextCopies(false);
-  ASSERT_TRUE(failed);
-  EXPECT_STREQ(Quillbox_GetErrorMessage(db.get()), "Out of memory");
-  EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
-  EXPECT_TRUE(Ends([&] { db.Destroy(); }));
 }
 
 // NewPackage writes its placeholder in the caller's thread: a failure there is the
 // caller's, keeps no text, and leaves neither a number nor a gap in the package file.
 TEST(WriterFailure, NewPackageFailingToWriteItsPlaceholderLeavesNoTrace) {
-  TempDir dir;
-  Db db(64, 1000, dir.path().c_str());
+  FolderDb db(64, 1000, 0, 0, true);
   std::uint64_t package = 0;
   for (const Fault fault : {Fault::kShortWrite, Fault::kSeekFailure}) {
     qbx::testing::ArmFault(fault, 0);
@@ -857,10 +809,7 @@ void JoinTheNextHolder() {
 }
 
 TEST(WriterFailure, TheNextWriterOfTheFileSeesTheFlagOfAFailedBlockWrite) {
-  TempDir dir;
-  Db db(64, 1000, nullptr);
-  db.AddThread(dir.path());
-  db.AddPackage();
+  FolderDb db(64, 1000, 1, 1);
   failingDb = db.get();
   flagSeenByTheNextHolder = -1;
   testing::SetCallFailureObserver(TakeTheFileMutexNext);
@@ -879,12 +828,7 @@ TEST(WriterFailure, TheNextWriterOfTheFileSeesTheFlagOfAFailedBlockWrite) {
 // the package's buffered bytes with a hand-over: the gate opens again and the buffered
 // item stays where readers find it. (The reader inside is stood in for by its count.)
 TEST(WriterFailure, AThreadWriterWaitingAtAGateWhenAnotherFailsOpensItAgain) {
-  TempDir dir;
-  Db db(64, 1000, nullptr);
-  db.AddThread(dir.path());
-  db.AddThread(dir.path());
-  db.AddPackage();
-  db.AddPackage();
+  FolderDb db(64, 1000, 2, 2);
   ItemLocation small;
   ASSERT_EQ(Quillbox_Store(0, 5, "hello", &small, db.get()), 0);
   PackageLock& gate = *db->packages.Entry(0).lock;
@@ -893,10 +837,9 @@ TEST(WriterFailure, AThreadWriterWaitingAtAGateWhenAnotherFailsOpensItAgain) {
   ASSERT_EQ(Quillbox_Store(0, big.size(), big.data(), nullptr, db.get()), 0);
   const bool waiting = WaitUntil([&] { return !gate.readersAllowed.load(); });
   if (waiting) {
-    testing::FailCall(testing::Call::kWrite, 1);  // Package 1's job, in the other slot.
-    EXPECT_EQ(Quillbox_Store(1, big.size(), big.data(), nullptr, db.get()), 0);
-    EXPECT_TRUE(WaitUntil([&] { return db->HasFailed(); }));
-    testing::StopFailingCalls();
+    EXPECT_TRUE(WriterFails(db.get(), testing::Call::kWrite, 1, [&] {  // Package 1's job,
+      EXPECT_EQ(Quillbox_Store(1, big.size(), big.data(), nullptr, db.get()), 0);  // other slot.
+    }));
     EXPECT_TRUE(WaitUntil([&] { return gate.readersAllowed.load(); })) << "the gate stays closed";
   }
   gate.activeReaders.fetch_sub(1);
@@ -932,10 +875,7 @@ void FailWhilePlacing() {
 }
 
 TEST(WriterFailure, ASynchronizeCutShortReturnsOnlyOnceNoWriterCanFillInALocation) {
-  TempDir dir;
-  Db db(64, 1000, nullptr);
-  db.AddThread(dir.path());
-  db.AddPackage();
+  FolderDb db(64, 1000, 1, 1);
   placingDb = db.get();
   synchronizeReturned = false;
   synchronizerStarted = false;
@@ -972,117 +912,59 @@ struct LimitCase {
   std::size_t smallest, largest;
 };
 
-class LimitedDb {
- public:
-  explicit LimitedDb(const LimitCase& c) : c_(c) {
-    EXPECT_EQ(Quillbox_Create(&db_, c.packageSize, c.maxQueued,
-                              c.packageFile ? dir_.path().c_str() : nullptr),
-              0);
-    firstThreadFile_ = c.packageFile ? 1 : 0;
+struct LimitedDb : Harness {
+  void TestBody() override {}  // A database per case of the tests below.
+  explicit LimitedDb(const LimitCase& c) : c(c) {
+    const char* packageFolder = c.packageFile ? folder.c_str() : nullptr;
+    EXPECT_EQ(Quillbox_Create(&db, c.packageSize, c.maxQueued, packageFolder), 0);
     AddThreads();
-    AddPackages(c.packages);
+    for (int p = 0; p < c.packages; ++p) AddPackage();
   }
-  ~LimitedDb() { Quillbox_Destroy(db_); }
-
-  Quillbox* db() const { return db_; }
-  const TempDir& dir() const { return dir_; }
-
   void AddThreads() {
-    for (std::uint32_t t = 0; t < c_.slots; ++t) {
-      const char* name = nullptr;
-      ASSERT_EQ(Quillbox_NewThread(&name, dir_.path().c_str(), c_.limit, db_), 0);
-      initialFiles_.insert(Quillbox_GetFileCount(db_) - 1);
+    for (std::uint32_t t = 0; t < c.slots; ++t) {
+      AddThread(c.limit);
+      initialFiles.insert(Quillbox_GetFileCount(db) - 1);
     }
   }
-  void AddPackages(int count) {
-    for (int k = 0; k < count; ++k) {
-      std::uint64_t p = 0;
-      ASSERT_EQ(Quillbox_NewPackage(&p, db_), 0);
-      ASSERT_EQ(p, models_.size());
-      models_.emplace_back();
-    }
-  }
-  // Adds `count` items to each package's plan and stores them from the case's callers.
+  // Adds `count` items to each package and stores them from the case's callers.
   void Store(int count) {
-    std::mt19937 random(static_cast<unsigned>(models_.size() * 7 + count));
-    for (std::size_t p = 0; p < models_.size(); ++p) {
+    std::mt19937 random(static_cast<unsigned>(models.size() * 7 + count));
+    for (std::size_t p = 0; p < models.size(); ++p) {
       for (int i = 0; i < count; ++i) {
-        const std::size_t size = c_.smallest + random() % (c_.largest - c_.smallest + 1);
-        models_[p].items.push_back(MakeItem(p, models_[p].items.size(), size));
+        const std::size_t size = c.smallest + random() % (c.largest - c.smallest + 1);
+        models[p].items.push_back(MakeItem(p, models[p].items.size(), size));
       }
-      models_[p].locations.resize(models_[p].items.size());
+      models[p].locations.resize(models[p].items.size());
     }
-    std::atomic<int> failures{0};
-    std::vector<std::thread> callers;
-    for (int c = 0; c < c_.callers; ++c) {
-      callers.emplace_back([&, c] {
-        for (int i = 0; i < count; ++i) {
-          for (std::size_t p = c; p < models_.size(); p += c_.callers) {
-            PackageModel& m = models_[p];
-            const std::size_t k = m.items.size() - count + i;
-            failures += Quillbox_Store(p, m.items[k].size(), m.items[k].data(), &m.locations[k], db_);
-          }
-        }
-      });
-    }
-    for (std::thread& caller : callers) caller.join();
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(Quillbox_Synchronize(db_), 0);
+    EXPECT_TRUE(StoreConcurrently(c.callers));
+    EXPECT_EQ(Quillbox_Synchronize(db), 0);
   }
-
   // Every writer thread's data file is a run of whole blocks, at most the limit long
   // unless it holds a single block; every file a rollover made holds a block; the
   // slots moved on to new files with the same limit.
   void ExpectFilesWithinTheLimit() {
-    FlushFiles(db_);
-    const std::uint64_t count = Quillbox_GetFileCount(db_);
-    EXPECT_GT(count, firstThreadFile_ + initialFiles_.size()) << "no rollover";
-    for (std::uint64_t k = firstThreadFile_; k < count; ++k) {
+    const std::vector<std::string> files = FileContents();
+    const std::uint64_t first = c.packageFile ? 1 : 0;
+    EXPECT_GT(files.size(), first + initialFiles.size()) << "no rollover";
+    for (std::uint64_t k = first; k < files.size(); ++k) {
       SCOPED_TRACE(k);
-      EXPECT_EQ(db_->files.At(k).maxSize, c_.limit);
-      const std::string bytes = ReadWholeFile(Quillbox_GetDatabaseFileName(k, db_));
+      EXPECT_EQ(db->files.At(k).maxSize, c.limit);
+      const std::string& bytes = files[k];
       std::size_t blocks = 0, at = 0;
-      while (at + kBlockHeaderSize <= bytes.size()) {
-        std::uint64_t payloadLen = 0;
-        for (int b = 3; b >= 0; --b) payloadLen = payloadLen << 8 | std::uint8_t(bytes[at + 12 + b]);
-        at += kBlockHeaderSize + payloadLen;
-        ++blocks;
+      for (; at + kBlockHeaderSize <= bytes.size(); ++blocks) {
+        std::uint64_t len = 0;  // The payload's.
+        for (int b = 3; b >= 0; --b) len = len << 8 | std::uint8_t(bytes[at + 12 + b]);
+        at += kBlockHeaderSize + len;
       }
       EXPECT_EQ(at, bytes.size()) << "not a run of whole blocks";
-      EXPECT_TRUE(bytes.size() <= c_.limit || blocks == 1) << bytes.size() << " bytes in " << blocks;
-      if (initialFiles_.count(k) == 0) {
+      EXPECT_TRUE(bytes.size() <= c.limit || blocks == 1) << bytes.size() << " bytes in " << blocks;
+      if (initialFiles.count(k) == 0) {
         EXPECT_NE(blocks, 0u) << "a file made for nothing";
       }
     }
   }
-  // Every package whole and in order through a cursor, and every item at its location.
-  void ExpectAllReadBack() {
-    for (std::size_t p = 0; p < models_.size(); ++p) {
-      SCOPED_TRACE(p);
-      bool ended = false;
-      EXPECT_TRUE(ReadByCursor(db_, p, &ended) == models_[p].Joined() && ended);
-      for (std::size_t i = 0; i < models_[p].items.size(); ++i) {
-        std::string got(models_[p].items[i].size(), '\0');
-        ASSERT_EQ(Quillbox_RecoverRandom(got.size(), got.data(), &models_[p].locations[i], p, db_), 0)
-            << i;
-        ASSERT_EQ(got, models_[p].items[i]) << i;
-      }
-    }
-  }
-  void SaveAndImport() {
-    const std::string index = dir_.File("limits.index");
-    ASSERT_EQ(Quillbox_Save(index.c_str(), db_), 0);
-    Quillbox_Destroy(std::exchange(db_, nullptr));
-    ASSERT_EQ(Quillbox_Import(&db_, index.c_str(), c_.maxQueued), 0);
-  }
-
- private:
-  LimitCase c_;
-  TempDir dir_;
-  Quillbox* db_ = nullptr;
-  std::deque<PackageModel> models_;  // Outlive the database.
-  std::uint64_t firstThreadFile_ = 0;
-  std::set<std::uint64_t> initialFiles_;  // Made by NewThread; may stay empty.
+  const LimitCase c;
+  std::set<std::uint64_t> initialFiles;  // Made by NewThread; may stay empty.
 };
 
 // Whichever writer writes a block, the slot moves on to a new file before the block
@@ -1116,10 +998,11 @@ TEST(FileLimit, TheLimitsHoldAfterASaveAndAnImport) {
   const LimitCase c{"database writer", 1000, 0, false, 1, 2048, 1, 100, 1, 100, 100};
   LimitedDb db(c);
   db.Store(1);
-  db.SaveAndImport();
+  ASSERT_TRUE(db.SaveIndex());
+  db.Reopen(c.maxQueued);
   db.ExpectAllReadBack();
   db.AddThreads();
-  db.AddPackages(50);
+  for (int p = 0; p < 50; ++p) db.AddPackage();
   db.Store(2);
   db.ExpectFilesWithinTheLimit();
   db.ExpectAllReadBack();
@@ -1127,67 +1010,50 @@ TEST(FileLimit, TheLimitsHoldAfterASaveAndAnImport) {
 
 // The file a rollover needs cannot be made: the writer fails as on any failed write,
 // Synchronize and Destroy end, and what reached the files before stays there. Of the
-// item that was on its way, the database writer keeps a copy in memory.
+// item that was on its way, the database writer keeps a copy in memory. A thread writer
+// rolls its slot over before it takes a package's buffer for a block: the bytes buffered
+// before the item stay readable in memory, as when a write fails before the buffer is
+// handed over.
 TEST(FileLimit, ARolloverThatCannotMakeItsFileFailsTheWriter) {
   struct Case {
     const char* what;
     std::uint64_t packageSize, maxQueued;
+    std::size_t buffered, next;  // Buffered into package 1 first, then the item on its way.
     bool keptInMemory;
   };
-  for (const Case& c : {Case{"thread writer", 64, 1000, false}, Case{"database writer", 1000, 0, true}}) {
+  for (const Case& c : {Case{"thread writer", 64, 1000, 0, 100, false},
+                        Case{"thread writer, bytes buffered", 64, 1000, 30, 50, false},
+                        Case{"database writer", 1000, 0, 0, 100, true}}) {
     SCOPED_TRACE(c.what);
-    TempDir dir;
-    Db db(c.packageSize, c.maxQueued, nullptr);
-    db.AddThread(dir.path(), 200);
-    db.AddPackage();
-    db.AddPackage();
-    std::string items[2] = {MakeItem(23, 0, 100), MakeItem(23, 1, 100)};
-    ItemLocation locations[2];
+    FolderDb db(c.packageSize, c.maxQueued, 1, 2, false, 200);
+    std::string items[3] = {MakeItem(23, 0, 100), MakeItem(23, 1, c.buffered),
+                            MakeItem(23, 2, c.next)};
+    ItemLocation locations[3];
     ASSERT_EQ(Quillbox_Store(0, 100, items[0].data(), &locations[0], db.get()), 0);
-    ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);
-    testing::FailCall(testing::Call::kCreate, 1);
-    Quillbox_Store(1, 100, items[1].data(), &locations[1], db.get());  // 116 + 116 > 200.
-    const bool failed = WaitUntil([&] { return db->HasFailed(); });
-    testing::StopFailingCalls();
-    ASSERT_TRUE(failed);
+    ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);  // 116 of the 200 bytes.
+    if (c.buffered != 0) {
+      ASSERT_EQ(Quillbox_Store(1, c.buffered, items[1].data(), &locations[1], db.get()), 0);
+      ASSERT_TRUE(WaitUntil([&] { return LoadPos(&locations[1]) != kNoPosition; }));
+      ASSERT_EQ(LoadFile(&locations[1]), kInMemory);
+    }
+    ASSERT_TRUE(WriterFails(db.get(), testing::Call::kCreate, 1, [&] {  // 116 + 116 > 200.
+      Quillbox_Store(1, c.next, items[2].data(), &locations[2], db.get());
+    }));
     EXPECT_EQ(std::string(Quillbox_GetErrorMessage(db.get())).rfind("Unable to create file ", 0), 0u)
         << Quillbox_GetErrorMessage(db.get());
     EXPECT_EQ(Quillbox_GetFileCount(db.get()), 1u);
     // Read before synchronizing: a Synchronize after the failure hands a job to the
     // thread writer, which may still run it and give up the buffered copy.
-    ExpectReadsAfterTheFailure(db.get(), items, locations, c.keptInMemory ? 2 : 1);
+    for (int i = 0; i < 3; ++i) {  // The call returns 1, though the read is done.
+      if (items[i].empty() || (i == 2 && !c.keptInMemory)) continue;
+      std::string got(items[i].size(), '\0');
+      EXPECT_EQ(Quillbox_RecoverRandom(got.size(), got.data(), &locations[i], i != 0, db.get()), 1);
+      EXPECT_EQ(got, items[i]) << i;
+    }
     EXPECT_EQ(ChainBytes(ReadChain(db.get(), 0)), items[0]);
     EXPECT_TRUE(Ends([&] { EXPECT_EQ(Quillbox_Synchronize(db.get()), 1); }, "Synchronize"));
-    ExpectSalvage(db, dir, {items[0], ""}, 1000);
+    ExpectSalvage(db.db, db.dir, {items[0], ""}, 1000);
   }
-}
-
-// A thread writer rolls its slot over before it takes a package's buffer for a block:
-// when the new file cannot be made, the bytes buffered before the item stay readable in
-// memory, as they do when a write fails before the buffer is handed over.
-TEST(FileLimit, ARolloverThatCannotMakeItsFileKeepsWhatWasBuffered) {
-  TempDir dir;
-  Db db(64, 1000, nullptr);
-  db.AddThread(dir.path(), 200);
-  db.AddPackage();
-  db.AddPackage();
-  const std::string first = MakeItem(24, 0, 100), buffered = MakeItem(24, 1, 30);
-  const std::string next = MakeItem(24, 2, 50);
-  ASSERT_EQ(Quillbox_Store(0, first.size(), first.data(), nullptr, db.get()), 0);
-  ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);  // 116 of the 200 bytes.
-  ItemLocation at{}, nextAt{};
-  ASSERT_EQ(Quillbox_Store(1, buffered.size(), buffered.data(), &at, db.get()), 0);
-  ASSERT_TRUE(WaitUntil([&] { return LoadPos(&at) != kNoPosition; }));
-  ASSERT_EQ(LoadFile(&at), kInMemory);
-  testing::FailCall(testing::Call::kCreate, 1);
-  Quillbox_Store(1, next.size(), next.data(), &nextAt, db.get());  // 116 + 96 > 200.
-  const bool failed = WaitUntil([&] { return db->HasFailed(); });
-  testing::StopFailingCalls();
-  ASSERT_TRUE(failed);
-  std::string got(buffered.size(), '\0');
-  EXPECT_EQ(Quillbox_RecoverRandom(got.size(), got.data(), &at, 1, db.get()), 1);
-  EXPECT_EQ(got, buffered);
-  EXPECT_EQ(Quillbox_GetFileCount(db.get()), 1u);
 }
 
 }  // namespace
