@@ -604,7 +604,9 @@ TEST_F(Crashed, ToolReplacesAnExistingFileOnlyWhenForced) {
   for (const auto& [own, why] : {std::pair{index, "would replace the index it recovers"},
                                  std::pair{d1, "would replace a data file of the recording"}}) {
     const std::string bytes = ReadWholeFile(own);
-    EXPECT_TRUE(Exits(RunTool({"recover", index, "-o", own, "--force"}), 2, {}, {why}));
+    const ToolRun run = RunTool({"recover", index, "-o", own, "--force"});
+    EXPECT_TRUE(Exits(run, 2, {}, {why}));
+    EXPECT_TRUE(run.out.empty()) << "refused before any work:\n" << run.out;
     EXPECT_EQ(ReadWholeFile(own), bytes);
   }
   EXPECT_TRUE(Has(RunTool({"recover", "--help"}).out, "--force"));

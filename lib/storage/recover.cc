@@ -352,8 +352,7 @@ std::string EncodeRecoveredIndex(const Recording& recording, const Recovery& rec
   return bytes;
 }
 
-bool WriteRecoveredIndex(const Recording& recording, const Recovery& recovery,
-                         const std::string& path) {
+void RefuseRecoveredIndexPath(const Recording& recording, const std::string& path) {
   if (SameFile(path, recording.indexPath())) {
     throw std::runtime_error("The new index would replace the index it recovers: " + path);
   }
@@ -363,6 +362,11 @@ bool WriteRecoveredIndex(const Recording& recording, const Recovery& recovery,
                                path);
     }
   }
+}
+
+bool WriteRecoveredIndex(const Recording& recording, const Recovery& recovery,
+                         const std::string& path) {
+  RefuseRecoveredIndexPath(recording, path);
   const std::string bytes = EncodeRecoveredIndex(recording, recovery);
   // The new index covers bytes that the ended process may have left in the system's
   // cache only; it must not reach the disk before them.

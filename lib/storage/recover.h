@@ -77,6 +77,10 @@ Recovery RecoverRecording(const Recording& recording);
 // any folder; a missing file keeps the name the old index lists.
 std::string EncodeRecoveredIndex(const Recording& recording, const Recovery& recovery);
 
+// Throws std::runtime_error when `path` is the old index or one of its data files,
+// which the new index must not replace.
+void RefuseRecoveredIndexPath(const Recording& recording, const std::string& path);
+
 // Writes the new index to `path` atomically (a temporary file beside it, synced, then
 // renamed over it and the folder synced), after asking the system to make the data
 // files durable through their read-only handles; returns false when it refused that

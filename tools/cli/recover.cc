@@ -99,6 +99,13 @@ int RunRecover(const RecoverOptions& options) {
   }
   const std::unique_ptr<Recording> recording = OpenRecording(options.index);
   if (!recording) return kExitCannotRead;
+  // Before any work, so that a refusal is all the output says.
+  try {
+    RefuseRecoveredIndexPath(*recording, options.output);
+  } catch (const std::exception& e) {
+    Complain(std::string(e.what()) + "; no index written");
+    return kExitCannotRead;
+  }
   std::printf("recovering %s: %zu data files, %" PRIu64 " packages\n",
               Printable(options.index).c_str(),
               recording->files().size(), recording->packageCount());
