@@ -717,7 +717,8 @@ struct FaultCase {
   bool noMemoryForText = false;
 };
 
-// A writer fails: the flag is set with its text, the fast path and NewPackage still do
+// A writer fails: the flag is set with its text, which later failures leave (it names
+// the cause), the fast path and NewPackage still do
 // their work but report 1, whatever needs a writer gives up instead of waiting for it
 // (also a Store held back by the queue limit), and Destroy ends. A writer failing with no
 // memory left for its text still sets the flag, with a text that needs none, instead of
@@ -761,6 +762,8 @@ TEST(WriterFailure, SetsTheFlagAndEveryLaterCallReportsIt) {
     EXPECT_EQ(Quillbox_SynchronizePackage(0, db.get()), 1);
     EXPECT_EQ(Quillbox_Synchronize(db.get()), 1);
     EXPECT_EQ(Quillbox_GetErrorMessage(db.get()), message) << "the text stays";
+    db->errors.Record("a later writer's failure");
+    EXPECT_EQ(Quillbox_GetErrorMessage(db.get()), message) << "the first failure's text stays";
     EXPECT_TRUE(Ends([&] { db.db.Destroy(); }, "Destroy"));
   }
 }

@@ -16,15 +16,19 @@ void ErrorState::Check() const {
 void ErrorState::Record(const char* message) noexcept {
   {
     MutexLock lock(mutex_);
-    try {
+    // The first failure is the cause: writers that fail after it mostly fail of it (a
+    // copy of its text, or a write into a file it left broken).
+    if (message_.load(std::memory_order_relaxed) == &noError_) {
+      try {
 #ifdef QUILLBOX_TESTING
-      if (testing::ErrorTextCopyFails()) throw std::bad_alloc();
+        if (testing::ErrorTextCopyFails()) throw std::bad_alloc();
 #endif
-      texts_.emplace_front(message);
-      message_.store(&texts_.front(), std::memory_order_release);
-    } catch (...) {
-      // No memory for the text: the flag goes up all the same, with a text kept ready.
-      message_.store(&outOfMemory_, std::memory_order_release);
+        text_ = message;
+        message_.store(&text_, std::memory_order_release);
+      } catch (...) {
+        // No memory for the text: the flag goes up all the same, with a text kept ready.
+        message_.store(&outOfMemory_, std::memory_order_release);
+      }
     }
   }
   flag_.store(true, std::memory_order_release);

@@ -1,11 +1,10 @@
-// The error flag of a database's writer threads and its message. A writer that fails
-// records its message once; from then on the flag stays set, every guarded call fails
-// with the message, and Save salvages what reached the data files.
+// The error flag of a database's writer threads and its message. The first writer that
+// fails records its message; from then on the flag stays set, every guarded call fails
+// with that message, and Save salvages what reached the data files.
 #ifndef QUILLBOX_WRITE_ERROR_STATE_H_
 #define QUILLBOX_WRITE_ERROR_STATE_H_
 
 #include <atomic>
-#include <forward_list>
 #include <string>
 
 #include "platform/mutex.h"
@@ -21,12 +20,11 @@ class ErrorState {
   bool Failed() const { return flag_.load(std::memory_order_acquire); }
   // Throws a std::runtime_error carrying a copy of the message when the flag is set.
   void Check() const;
-  // The current message ("" before any failure). The pointer stays valid for the
-  // state's life, also while writers replace the message.
+  // The message ("" before any failure). The pointer stays valid for the state's life.
   const char* Text() const { return message_.load(std::memory_order_acquire)->c_str(); }
-  // Stores the message, then sets the flag, so that whoever sees the flag finds the
-  // message. Each writer fails at most once, so the kept texts stay few. Never throws:
-  // it runs in the writers' failure handlers, where an exception would end the process.
+  // Stores the message unless an earlier failure's is kept, then sets the flag, so that
+  // whoever sees the flag finds the message. Never throws: it runs in the writers'
+  // failure handlers, where an exception would end the process.
   void Record(const char* message) noexcept EXCLUDES(mutex_);
 
  private:
@@ -35,7 +33,7 @@ class ErrorState {
   std::atomic<bool> flag_{false};
   std::atomic<const std::string*> message_{&noError_};
   Mutex mutex_;
-  std::forward_list<std::string> texts_ GUARDED_BY(mutex_);  // Every message, kept to the end.
+  std::string text_ GUARDED_BY(mutex_);  // The first message; never changed once published.
 };
 
 }  // namespace qbx
