@@ -15,6 +15,7 @@ namespace qbx::test {
 namespace {
 
 namespace fs = std::filesystem;
+using qbx::testing::Call;
 
 struct Durability : Harness {
   std::string Folder(const std::string& name) {
@@ -22,9 +23,12 @@ struct Durability : Harness {
     fs::create_directories(path);
     return path;
   }
-  void AddThreadIn(const std::string& where, std::uint64_t maxFileSize = ~0ull) {
-    const char* path = nullptr;
-    ASSERT_EQ(Quillbox_NewThread(&path, where.c_str(), maxFileSize, db), 0);
+  // A database with the package file and `threads` writers, three packages stored,
+  // synchronized and, when `save`, saved.
+  void Record(int threads, bool save = true) {
+    Create(256, 1000, true, std::vector<std::uint64_t>(threads, ~0ull), 3, 30, 600);
+    ASSERT_TRUE(StoreAndSync());
+    ASSERT_TRUE(!save || SaveIndex());
   }
   // Every package replays as stored.
   void ExpectReplays() {
@@ -33,6 +37,12 @@ struct Durability : Harness {
     }
   }
 };
+
+// `path` spelled with a "." part before its name.
+std::string Spelled(const std::string& path) {
+  const fs::path p(path);
+  return p.parent_path().string() + kSeparator + "." + kSeparator + p.filename().string();
+}
 
 bool Has(const std::vector<std::string>& folders, const std::string& folder) {
   return std::find(folders.begin(), folders.end(), folder) != folders.end();
@@ -46,16 +56,17 @@ TEST_F(Durability, SaveSyncsTheFolderOfEachNewDataFileOnce) {
   GTEST_SKIP() << "a rename with write-through makes folder entries durable there";
 #endif
   const std::string a = Folder("a"), b = Folder("b");
-  ASSERT_EQ(Quillbox_Create(&db, 256, 1000, folder.c_str()), 0);
-  AddThreadIn(a, 4096);
-  AddThreadIn(b);
-  for (int p = 0; p < 4; ++p) AddPackage();
-  AddItems(20);
+  const char* path = nullptr;
+  Create(256, 1000, true, {}, 4, 20);
+  ASSERT_EQ(Quillbox_NewThread(&path, a.c_str(), 4096, db), 0);
+  ASSERT_EQ(Quillbox_NewThread(&path, b.c_str(), ~0ull, db), 0);
   ASSERT_TRUE(StoreAndSync());
   qbx::testing::TakeFolderSyncs();
   ASSERT_TRUE(SaveIndex());
   std::vector<std::string> synced = qbx::testing::TakeFolderSyncs();
-  EXPECT_TRUE(Has(synced, a) && Has(synced, b) && Has(synced, folder)) << synced.size();
+  EXPECT_TRUE(Has(synced, a)) << "a/";
+  EXPECT_TRUE(Has(synced, b)) << "b/";
+  EXPECT_TRUE(Has(synced, folder)) << "the package file's and the index's";
 
   ASSERT_TRUE(SaveIndex());
   EXPECT_EQ(qbx::testing::TakeFolderSyncs(), std::vector<std::string>{folder}) << "the index's";
@@ -66,7 +77,8 @@ TEST_F(Durability, SaveSyncsTheFolderOfEachNewDataFileOnce) {
   ASSERT_GT(Quillbox_GetFileCount(db), files) << "the thread in a/ rolled over";
   ASSERT_TRUE(SaveIndex());
   synced = qbx::testing::TakeFolderSyncs();
-  EXPECT_TRUE(Has(synced, a) && !Has(synced, b));
+  EXPECT_TRUE(Has(synced, a)) << "a/, for the new file";
+  EXPECT_FALSE(Has(synced, b)) << "b/, which got no new file";
   Reopen(1000);
   ExpectReplays();
 }
@@ -101,122 +113,81 @@ TEST_F(Durability, KillAfterRelocationWithRemoveOldKeepsEveryIndexValid) {
 #endif
 }
 
-// When an index cannot be rewritten, the relocation has happened but the old file
-// stays, and the index that still names it imports and reads everything.
-TEST_F(Durability, AFailedIndexRewriteKeepsTheOldFile) {
-  Create(256, 1000, true, {~0ull}, 3, 30, 600);
-  ASSERT_TRUE(StoreAndSync() && SaveIndex());
-  const std::string oldName = Quillbox_GetDatabaseFileName(1, db);
-  const std::string moved = dir.File("moved");
-  qbx::testing::ArmFault(qbx::testing::Fault::kShortWrite, 1);  // The copy's one write passes.
-  EXPECT_EQ(Quillbox_RelocateFileTo(1, moved.c_str(), 1, db), 1);
-  qbx::testing::DisarmFault();
-  EXPECT_STREQ(Quillbox_GetDatabaseFileName(1, db), moved.c_str()) << "relocated all the same";
-  EXPECT_TRUE(fs::exists(oldName));
-  Reopen(1000);
-  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), oldName);
-  ExpectAllReadBack();
-}
+// Relocations and Saves that would overwrite a file the recording needs are refused, by
+// any spelling of its path, change no file and set no error; the database goes on.
+TEST_F(Durability, RelocationOrSaveOntoAFileTheRecordingNeedsIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(Record(2, false));
+  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
+  const std::string kept = Quillbox_GetDatabaseFileName(1, db);
+  const std::string other = Quillbox_GetDatabaseFileName(2, db);
+  const std::string packageBytes = ReadWholeFile(packageFile), keptBytes = ReadWholeFile(kept);
 
-// A relocation onto an index the database saved, by any spelling of its path, is refused:
-// the copy would overwrite the index, and with remove-old the old file would go too.
-TEST_F(Durability, RelocationOntoAnIndexOfTheDatabaseIsRefused) {
-  Create(256, 1000, true, {~0ull}, 3, 30, 600);
-  ASSERT_TRUE(StoreAndSync() && SaveIndex());
+  // A Save onto one of the database's own files, before any index lists them: the index
+  // would take the file's name, and its blocks would go with the last handle.
+  for (const std::string& target : {packageFile, kept, Spelled(kept)}) {
+    EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
+  }
+  EXPECT_EQ(ReadWholeFile(packageFile), packageBytes);
+  EXPECT_EQ(ReadWholeFile(kept), keptBytes);
+  ASSERT_TRUE(SaveIndex());
   const std::string saved = ReadWholeFile(index);
-  const std::string oldName = Quillbox_GetDatabaseFileName(1, db);
-  const std::string spelled =
-      dir.path() + kSeparator + "." + kSeparator + fs::path(index).filename().string();
-  for (const std::string& target : {index, spelled}) {
+
+  // Only a file that is there can be lost to a Save: one to a new path goes ahead even
+  // while a saved index cannot be read (it is opened only to guard an existing file).
+  const std::string fresh = dir.File("fresh.index");
+  CallFails(Call::kOpen, 1, [&] { EXPECT_EQ(Quillbox_Save(fresh.c_str(), db), 0) << "fresh"; });
+
+  // A relocation onto an index the database saved: the copy would overwrite the index,
+  // and with remove-old the old file would go too.
+  for (const std::string& target : {index, Spelled(index)}) {
     EXPECT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db), 1) << target;
   }
   EXPECT_EQ(ReadWholeFile(index), saved);
-  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), oldName);
-  EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
-  Reopen(1000);
-  ExpectAllReadBack();
-}
+  EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), kept);
 
-// A relocation without removal leaves the old copy, which the saved index still lists
-// and reads at its Import: relocating another file onto it, or saving an index there, is
-// refused, and the saved recording stays whole.
-TEST_F(Durability, RelocationOrSaveOntoAFileThatASavedIndexListsIsRefused) {
-  Create(256, 1000, true, {~0ull, ~0ull}, 3, 30, 600);
-  ASSERT_TRUE(StoreAndSync() && SaveIndex());
-  const std::string saved = ReadWholeFile(index);
-  const std::string kept = Quillbox_GetDatabaseFileName(1, db);
-  const std::string keptBytes = ReadWholeFile(kept);
-  const std::string moved = dir.File("moved");
-  ASSERT_EQ(Quillbox_RelocateFileTo(1, moved.c_str(), 0, db), 0);
-  const std::string other = Quillbox_GetDatabaseFileName(2, db);
-  const std::string spelled = fs::path(kept).parent_path().string() + kSeparator + "." +
-                              kSeparator + fs::path(kept).filename().string();
-  for (const std::string& target : {kept, spelled}) {
+  // A relocation without removal leaves the old copy, which the saved index still lists
+  // and reads at its Import: relocating another file onto it, or saving there, is refused.
+  ASSERT_EQ(Quillbox_RelocateFileTo(1, dir.File("moved").c_str(), 0, db), 0);
+  for (const std::string& target : {kept, Spelled(kept)}) {
     EXPECT_EQ(Quillbox_RelocateFileTo(2, target.c_str(), 1, db), 1) << target;
     EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
   }
   EXPECT_EQ(Quillbox_GetDatabaseFileName(2, db), other);
   EXPECT_EQ(ReadWholeFile(kept), keptBytes);
   EXPECT_EQ(ReadWholeFile(index), saved);
-  Reopen(1000);
-  ExpectAllReadBack();
-}
-
-// Only a file that is there can be lost to a Save: one to a new path goes ahead even
-// while a saved index cannot be read (it is opened only to guard an existing file).
-TEST_F(Durability, ASaveToANewPathDoesNotReadTheSavedIndexes) {
-  Create(256, 1000, true, {~0ull}, 2, 10);
-  ASSERT_TRUE(StoreAndSync() && SaveIndex());
-  const std::string fresh = dir.File("fresh.index");
-  qbx::testing::FailCall(qbx::testing::Call::kOpen, 1);
-  const std::uint8_t saved = Quillbox_Save(fresh.c_str(), db);
-  qbx::testing::StopFailingCalls();
-  EXPECT_EQ(saved, 0);
-  index = fresh;
-  Reopen(1000);
-  ExpectAllReadBack();
-}
-
-// A Save onto one of the database's own files, by any spelling of its path, is refused:
-// the index would take the file's name, and its blocks would go with the last handle.
-TEST_F(Durability, SaveOntoAFileOfTheDatabaseIsRefused) {
-  Create(256, 1000, true, {~0ull}, 3, 30, 600);
-  ASSERT_TRUE(StoreAndSync());
-  const std::string packageFile = Quillbox_GetDatabaseFileName(0, db);
-  const std::string dataFile = Quillbox_GetDatabaseFileName(1, db);
-  const std::string spelled = fs::path(dataFile).parent_path().string() + kSeparator + "." +
-                              kSeparator + fs::path(dataFile).filename().string();
-  const std::string packageBytes = ReadWholeFile(packageFile);
-  const std::string dataBytes = ReadWholeFile(dataFile);
-  for (const std::string& target : {packageFile, dataFile, spelled}) {
-    EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
-  }
-  EXPECT_EQ(ReadWholeFile(packageFile), packageBytes);
-  EXPECT_EQ(ReadWholeFile(dataFile), dataBytes);
   EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
-  ASSERT_TRUE(SaveIndex());
-  Reopen(1000);
-  ExpectAllReadBack();
+
+  // When the indexes cannot be rewritten, a relocation with remove-old has happened but
+  // the old file stays, and the indexes that still name it import and read everything.
+  const std::string moved = dir.File("moved2");
+  qbx::testing::ArmFault(qbx::testing::Fault::kShortWrite, 1);  // The copy's one write passes.
+  EXPECT_EQ(Quillbox_RelocateFileTo(2, moved.c_str(), 1, db), 1);
+  qbx::testing::DisarmFault();
+  EXPECT_STREQ(Quillbox_GetDatabaseFileName(2, db), moved.c_str()) << "relocated all the same";
+  EXPECT_TRUE(fs::exists(other));
+  for (const std::string& path : {fresh, std::string(index)}) {
+    SCOPED_TRACE(path);
+    index = path;
+    Reopen(1000);
+    EXPECT_EQ(Quillbox_GetDatabaseFileName(2, db), other);
+    ExpectAllReadBack();
+  }
 }
 
 // The system may drop the bytes of a failed sync and report the failure only once: a
 // later sync succeeding proves nothing. After a data file's sync failed, every Save
 // fails, and the index saved before stays whole.
 TEST_F(Durability, AFailedSyncOfADataFileFailsEverySaveAfter) {
-  Create(256, 1000, true, {~0ull}, 3, 30, 600);
-  ASSERT_TRUE(StoreAndSync());
+  ASSERT_NO_FATAL_FAILURE(Record(1, false));
   qbx::testing::CountCalls();
   const bool saved = SaveIndex();
-  const std::uint64_t syncs = qbx::testing::CallCount(qbx::testing::Call::kSyncFile);
+  const std::uint64_t syncs = qbx::testing::CallCount(Call::kSyncFile);
   qbx::testing::StopFailingCalls();
   ASSERT_TRUE(saved);
   // The index is synced last, the thread's data file just before it.
   ASSERT_GE(syncs, 3u);
-  qbx::testing::FailCall(qbx::testing::Call::kSyncFile, syncs - 1);
-  EXPECT_EQ(Quillbox_Save(index.c_str(), db), 1);
-  const bool failed = qbx::testing::CallFailed();
-  qbx::testing::StopFailingCalls();
-  ASSERT_TRUE(failed);
+  ASSERT_TRUE(CallFails(Call::kSyncFile, syncs - 1,
+                        [&] { EXPECT_EQ(Quillbox_Save(index.c_str(), db), 1); }));
   const std::string savedBytes = ReadWholeFile(index);
   for (const std::string& target : {index, dir.File("other.index")}) {
     EXPECT_EQ(Quillbox_Save(target.c_str(), db), 1) << target;
@@ -238,27 +209,22 @@ TEST_F(Durability, RelocatingAFileOfAMovedRecordingRewritesItsIndex) {
     const std::string name = relative ? "relative" : "full";
     folder = Folder(name + "/recording");
     index = folder + "/db.index";
-    Create(256, 1000, true, {~0ull}, 3, 30, 600);
-    ASSERT_TRUE(StoreAndSync() && SaveIndex());
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    ASSERT_NO_FATAL_FAILURE(Record(1));
+    Close();
     fs::rename(folder, dir.File(name + "/moved"));
     index = dir.File(name + "/moved/db.index");
     const std::string target = Folder(name + "/elsewhere") + "/data";
-    std::string found;
-    {
-      // Relative names lead to the files only from the folder they are relative to.
-      WorkingFolder here(dir.File(name));
-      ASSERT_EQ(Quillbox_Import(&db, relative ? "moved/db.index" : index.c_str(), 1000), 0);
-      found = Quillbox_GetDatabaseFileName(1, db);
-      EXPECT_EQ(fs::path(found).is_relative(), relative) << found;
-      ASSERT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db), 0);
-      EXPECT_FALSE(fs::exists(found));
-      Quillbox_Destroy(std::exchange(db, nullptr));
-    }
-    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 0);
+    // Relative names lead to the files only from the folder they are relative to.
+    WorkingFolder here(dir.File(name));
+    ASSERT_EQ(Quillbox_Import(&db, relative ? "moved/db.index" : index.c_str(), 1000), 0);
+    const std::string found = Quillbox_GetDatabaseFileName(1, db);
+    EXPECT_EQ(fs::path(found).is_relative(), relative) << found;
+    ASSERT_EQ(Quillbox_RelocateFileTo(1, target.c_str(), 1, db), 0);
+    EXPECT_FALSE(fs::exists(found));
+    Reopen(1000);
     EXPECT_EQ(Quillbox_GetDatabaseFileName(1, db), target);
     ExpectReplays();
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    Close();
     models.clear();
   }
 }
