@@ -2,9 +2,6 @@
 // platform layer's hook, and a real read-only bind mount where the test may make one)
 // an import reads everything and refuses every call that would write; and an import of
 // a writable recording followed by reads changes no file either.
-#include <map>
-#include <utility>
-
 #if defined(__linux__)
 #include <sched.h>
 #include <sys/mount.h>
@@ -12,31 +9,17 @@
 #endif
 
 #include "read_support.h"
+#include "recording_support.h"
 
 namespace qbx::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Every file below `folder`: its bytes and its modification time.
-using Snapshot = std::map<std::string, std::pair<std::string, fs::file_time_type>>;
-Snapshot TakeSnapshot(const std::string& folder) {
-  Snapshot files;
-  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string path = entry.path().string();
-    files[path] = {ReadWholeFile(path), fs::last_write_time(entry.path())};
-  }
-  return files;
-}
-
 // Makes the hook refuse writing below a folder for the scope's life.
-class RefusedWriting {
- public:
+struct RefusedWriting {
   explicit RefusedWriting(const std::string& folder) { testing::RefuseWritingUnder(folder); }
   ~RefusedWriting() { testing::RefuseWritingUnder(""); }
-  RefusedWriting(const RefusedWriting&) = delete;
-  RefusedWriting& operator=(const RefusedWriting&) = delete;
 };
 
 // A saved recording with a package file, two writers (one rolling over), and six
@@ -46,9 +29,8 @@ struct ReadOnly : Harness {
   TempDir elsewhere;  // Another disk, where writing works.
   void Record() {
     Create(256, 2, true, {2048, ~0ull}, 6, 40);
-    ASSERT_TRUE(StoreAndSync());
-    ASSERT_TRUE(SaveIndex());
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    ASSERT_TRUE(StoreAndSync() && SaveIndex());
+    Close();
   }
   // Every item through a cursor, by location, on disk, and through OpenItem.
   void ExpectEverythingReads() {
@@ -67,24 +49,33 @@ struct ReadOnly : Harness {
     const std::uint64_t files = Quillbox_GetFileCount(db), packages = Quillbox_GetPackageCount(db);
     const char* path = nullptr;
     std::uint64_t package = 0;
-    const ItemLocation& location = models[0].locations[1];
     const std::string bytes(models[0].items[1].size(), 'x');
     EXPECT_EQ(Quillbox_Store(0, 3, "abc", nullptr, db), 1);
     EXPECT_EQ(Quillbox_NewThread(&path, elsewhere.path().c_str(), ~0ull, db), 1);
     EXPECT_EQ(Quillbox_NewPackage(&package, db), 1);
-    EXPECT_EQ(Quillbox_Replace(bytes.size(), bytes.data(), &location, db), 1);
+    EXPECT_EQ(Quillbox_Replace(bytes.size(), bytes.data(), &models[0].locations[1], db), 1);
     EXPECT_EQ(Quillbox_RelocateFileTo(1, elsewhere.File("moved").c_str(), 0, db), 1);
     EXPECT_EQ(Quillbox_RelocateFileTo(1, elsewhere.File("moved").c_str(), 1, db), 1);
     EXPECT_STREQ(Quillbox_GetErrorMessage(db), "");
-    EXPECT_TRUE(Quillbox_GetFileCount(db) == files && Quillbox_GetPackageCount(db) == packages);
+    EXPECT_EQ(Quillbox_GetFileCount(db), files);
+    EXPECT_EQ(Quillbox_GetPackageCount(db), packages);
     EXPECT_TRUE(elsewhere.Entries().empty()) << "nothing made on the other disk";
   }
 };
 
-TEST_F(ReadOnly, FileSystemThatRefusesWritingOpensReadOnlyReadsAllWritesNothing) {
-  Record();
-  ASSERT_FALSE(HasFatalFailure());
-  const Snapshot before = TakeSnapshot(folder);
+TEST_F(ReadOnly, ImportsChangeNoFileAndARefusingFileSystemOpensReadOnly) {
+  ASSERT_NO_FATAL_FAILURE(Record());
+  const FolderState before = Snapshot(folder);
+  // Writable: records held beyond the queue limit stay in memory, a parked record loaded
+  // for reading goes back unwritten, and Destroy writes nothing.
+  for (const std::uint64_t limit : {0ull, 1ull, 100ull}) {
+    SCOPED_TRACE(limit);
+    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), limit), 0);
+    ExpectEverythingReads();
+    ExpectEverythingReads();  // Records parked again in between are loaded again.
+    Close();
+    EXPECT_TRUE(Snapshot(folder) == before);
+  }
   {
     RefusedWriting readOnly(folder);
     ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 1), 0);
@@ -94,9 +85,9 @@ TEST_F(ReadOnly, FileSystemThatRefusesWritingOpensReadOnlyReadsAllWritesNothing)
     EXPECT_EQ(Quillbox_Synchronize(db), 0);
     EXPECT_EQ(Quillbox_Save(index.c_str(), db), 1) << "the recording's folder is read-only";
     EXPECT_EQ(Quillbox_Save(elsewhere.File("copy.index").c_str(), db), 0);
-    Quillbox_Destroy(std::exchange(db, nullptr));
+    Close();
   }
-  EXPECT_TRUE(TakeSnapshot(folder) == before) << "no byte and no time of any file changed";
+  EXPECT_TRUE(Snapshot(folder) == before) << "no byte and no time of any file changed";
   // The index saved elsewhere lists the recording's files; writable again, it imports
   // and goes on.
   ASSERT_EQ(Quillbox_Import(&db, elsewhere.File("copy.index").c_str(), 1), 0);
@@ -107,52 +98,14 @@ TEST_F(ReadOnly, FileSystemThatRefusesWritingOpensReadOnlyReadsAllWritesNothing)
   ExpectAllReadBack();
 }
 
-// A writable recording: records held beyond the queue limit stay in memory, a parked
-// record loaded for reading goes back unwritten, and Destroy writes nothing.
-TEST_F(ReadOnly, ImportAndReadsChangeNoFileOfAWritableRecording) {
-  Record();
-  ASSERT_FALSE(HasFatalFailure());
-  const Snapshot before = TakeSnapshot(folder);
-  for (const std::uint64_t limit : {0ull, 1ull, 100ull}) {
-    SCOPED_TRACE(limit);
-    ASSERT_EQ(Quillbox_Import(&db, index.c_str(), limit), 0);
-    ExpectEverythingReads();
-    ExpectEverythingReads();  // Records parked again in between are loaded again.
-    Quillbox_Destroy(std::exchange(db, nullptr));
-    EXPECT_TRUE(TakeSnapshot(folder) == before);
-  }
-}
-
 #if defined(__linux__)
-// A bind mount of the recording's folder, made read-only; skipped where mounting is not
-// permitted. Unmounted at the end of the scope.
-class ReadOnlyMount {
- public:
-  ReadOnlyMount(const std::string& source, const std::string& target) : target_(target) {
-    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) return;
-    mounted_ = true;
-    readOnly_ = ::mount(nullptr, target.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                        nullptr) == 0;
-  }
-  ~ReadOnlyMount() {
-    if (mounted_) ::umount2(target_.c_str(), MNT_DETACH);
-  }
-  ReadOnlyMount(const ReadOnlyMount&) = delete;
-  ReadOnlyMount& operator=(const ReadOnlyMount&) = delete;
-  bool ready() const { return mounted_ && readOnly_; }
-
- private:
-  std::string target_;
-  bool mounted_ = false;
-  bool readOnly_ = false;
-};
-
 // The child's results besides 0 (all checks passed) and 1 (a check failed).
 constexpr int kNoMountNamespace = 20, kNoReadOnlyMount = 21;
 
+// A read-only bind mount of the recording's folder; skipped where mounting is not
+// permitted.
 TEST_F(ReadOnly, RealReadOnlyMountOpensReadOnly) {
-  Record();
-  ASSERT_FALSE(HasFatalFailure());
+  ASSERT_NO_FATAL_FAILURE(Record());
   // The recording moves, so that its listed paths name nothing and Import finds the
   // files below the mounted index's folder.
   TempDir place;
@@ -160,7 +113,7 @@ TEST_F(ReadOnly, RealReadOnlyMountOpensReadOnly) {
   fs::rename(folder, moved);
   fs::create_directory(folder);  // The fixture's folder, removed with it.
   fs::create_directory(mounted);
-  const Snapshot before = TakeSnapshot(moved);
+  const FolderState before = Snapshot(moved);
   // The mount is made by a child in a mount namespace of its own, with every mount
   // private to it: it goes away with the child, however the child ends, and no other
   // process sees it.
@@ -169,22 +122,24 @@ TEST_F(ReadOnly, RealReadOnlyMountOpensReadOnly) {
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       return kNoMountNamespace;
     }
-    ReadOnlyMount mount(moved, mounted);
-    if (!mount.ready()) return kNoReadOnlyMount;
+    if (::mount(moved.c_str(), mounted.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, mounted.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr)) {
+      return kNoReadOnlyMount;
+    }
     const std::string mountedIndex = mounted + "/" + fs::path(index).filename().string();
     EXPECT_EQ(Quillbox_Import(&db, mountedIndex.c_str(), 1), 0);
     if (db != nullptr) {
       EXPECT_EQ(std::string(Quillbox_GetDatabaseFileName(0, db)).rfind(mounted, 0), 0u);
       ExpectEverythingReads();
       ExpectWritesRefused();
-      Quillbox_Destroy(std::exchange(db, nullptr));
+      Close();
     }
     return HasFailure() ? 1 : 0;
   });
   if (child == kNoMountNamespace) GTEST_SKIP() << "a mount namespace is not permitted here";
   if (child == kNoReadOnlyMount) GTEST_SKIP() << "a read-only bind mount is not permitted here";
   EXPECT_EQ(child, 0) << "the checks in the child (their failures are printed above)";
-  EXPECT_TRUE(TakeSnapshot(moved) == before);
+  EXPECT_TRUE(Snapshot(moved) == before);
 }
 #endif
 
