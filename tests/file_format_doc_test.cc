@@ -2,8 +2,6 @@
 // example recording as an annotated hex dump. This test makes exactly that recording and
 // compares each dump with the bytes the library wrote; then it reads the recording back
 // the way the document tells a reader in another language to, from the bytes alone.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -14,12 +12,8 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include "quillbox.h"
-#include "test_support.h"
+#include "read_support.h"
 
 #ifndef QUILLBOX_SOURCE_DIR
 #error "QUILLBOX_SOURCE_DIR must name the source tree, where doc/file_format.md lies"
@@ -54,50 +48,34 @@ const char* const kPackageBytes[] = {"helloworld!box", "abcdefgh"};
 
 // The example runs in its own folder (WorkingFolder) with relative names, so that the
 // file names stored in the indexes, and with them every byte, are the same on every
-// machine.
-
-// Makes the example recording in the working folder, as the document tells how. Every
-// step that could move a block or a record is awaited before the next one, so the
-// files come out the same on every run.
+// machine. MakeRecording makes it there, as the document tells how. Every step that
+// could move a block or a record is awaited before the next one, so the files come out
+// the same on every run.
 void MakeRecording(std::vector<ItemLocation>* locations) {
   ASSERT_TRUE(fs::create_directory("rec"));
-  Quillbox* db = nullptr;
-  // Closes the database also when a check fails half-way, while the working folder that
-  // its relative file names depend on is still current.
-  struct Closer {
-    Quillbox*& db;
-    ~Closer() { Quillbox_Destroy(std::exchange(db, nullptr)); }
-  } closer{db};
-  ASSERT_EQ(Quillbox_Create(&db, 8, 16, "rec"), 0);
-  const char* threadFile = nullptr;
-  ASSERT_EQ(Quillbox_NewThread(&threadFile, "rec", ~0ull, db), 0);
-  std::uint64_t package = 0;
-  ASSERT_EQ(Quillbox_NewPackage(&package, db), 0);
-  ASSERT_EQ(package, 0u);
-  ASSERT_EQ(Quillbox_NewPackage(&package, db), 0);
-  ASSERT_EQ(package, 1u);
-
+  Db db(8, 16, "rec");  // Destroyed while the working folder is still current.
+  db.AddThread("rec");
+  ASSERT_EQ(db.AddPackage(), 0u);
+  ASSERT_EQ(db.AddPackage(), 1u);
   locations->assign(std::size(kItems), ItemLocation{});
   for (std::size_t i = 0; i < std::size(kItems); ++i) {
     const Item& item = kItems[i];
     ASSERT_EQ(Quillbox_Store(item.package, std::strlen(item.bytes), item.bytes,
-                             &(*locations)[i], db), 0);
+                             &(*locations)[i], db.get()), 0);
     // The items that fill a package hand a block to the writer thread; the package's
     // next item is stored only once that block is written and linked.
     if (i == 2 || i == 3) {
-      ASSERT_EQ(Quillbox_SynchronizePackage(item.package, db), 0);
+      ASSERT_EQ(Quillbox_SynchronizePackage(item.package, db.get()), 0);
     }
   }
-  ASSERT_EQ(Quillbox_SynchronizePackage(0, db), 0);  // "box" forms a block of its own.
-
-  ASSERT_EQ(Quillbox_RelocateFileTo(0, kPackageFile, 1, db), 0);
-  ASSERT_EQ(Quillbox_RelocateFileTo(1, kDataFile, 1, db), 0);
-  ASSERT_EQ(Quillbox_Save(kFirstIndex, db), 0);
-  Quillbox_Destroy(std::exchange(db, nullptr));
-
+  ASSERT_EQ(Quillbox_SynchronizePackage(0, db.get()), 0);  // "box" forms a block of its own.
+  ASSERT_EQ(Quillbox_RelocateFileTo(0, kPackageFile, 1, db.get()), 0);
+  ASSERT_EQ(Quillbox_RelocateFileTo(1, kDataFile, 1, db.get()), 0);
+  ASSERT_EQ(Quillbox_Save(kFirstIndex, db.get()), 0);
+  db.Destroy();
   // Even with no room in the queue, an import keeps the records in memory and writes
   // nothing: the dumps below show the files as the first database left them.
-  ASSERT_EQ(Quillbox_Import(&db, kFirstIndex, 0), 0);
+  Imported(kFirstIndex, 0);
 }
 
 char AsciiOf(unsigned char byte) {
@@ -189,15 +167,12 @@ std::map<std::string, Dump> ReadDocDumps(std::string* error) {
   return dumps;
 }
 
-std::uint64_t Le64(const std::string& bytes, std::size_t at) {
+// The `width` bytes at `at`, little-endian.
+std::uint64_t LeAt(const std::string& bytes, std::size_t at, int width = 8) {
   std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
-  return value;
-}
-
-std::uint32_t Le32(const std::string& bytes, std::size_t at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+  for (int i = width - 1; i >= 0; --i) {
+    value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+  }
   return value;
 }
 
@@ -209,35 +184,35 @@ struct DocReader {
 
   explicit DocReader(const std::string& index) {
     if (index.compare(0, 8, "Quillbox") != 0) throw std::runtime_error("marker");
-    if (Le32(index, 8) != 1 || Le32(index, 12) != 0) throw std::runtime_error("format words");
-    const std::uint64_t packageCounter = Le64(index, 24);
+    if (LeAt(index, 8, 4) != 1 || LeAt(index, 12, 4) != 0) throw std::runtime_error("format words");
+    const std::uint64_t packageCounter = LeAt(index, 24);
     const bool hasPackageFile = index.at(32) == 1;
-    const std::uint64_t fileCount = Le64(index, 33);
+    const std::uint64_t fileCount = LeAt(index, 33);
     std::size_t at = 41;
     for (std::uint64_t k = 0; k < fileCount; ++k) {
-      const std::uint64_t nameLength = Le64(index, at);
+      const std::uint64_t nameLength = LeAt(index, at);
       const std::string name = index.substr(at + 8, nameLength);
-      const std::uint64_t size = Le64(index, at + 8 + nameLength);
+      const std::uint64_t size = LeAt(index, at + 8 + nameLength);
       if (index.at(at + 24 + nameLength) != 1) throw std::runtime_error("keep flag");
       files.push_back(ReadWholeFile(name).substr(0, size));
       if (files.back().size() != size) throw std::runtime_error("file shorter than listed");
       at += 25 + nameLength;
     }
-    const std::uint64_t packageCount = Le64(index, at);
+    const std::uint64_t packageCount = LeAt(index, at);
     if (packageCount != packageCounter) throw std::runtime_error("package count");
     at += 8;
     for (std::uint64_t n = 0; n < packageCount; ++n) {
       std::string record;
       if (index.at(at) == 1) {
         if (!hasPackageFile) throw std::runtime_error("parked without a package file");
-        record = files.at(0).substr(Le64(index, at + 1), 44);
+        record = files.at(0).substr(LeAt(index, at + 1), 44);
         at += 9;
       } else {
         record = index.substr(at + 1, 44);
         at += 45;
       }
-      if (record.size() != 44 || Le64(record, 32) != n) throw std::runtime_error("record");
-      packages.push_back(ReadChain(Le64(record, 0), Le32(record, 8)));
+      if (record.size() != 44 || LeAt(record, 32) != n) throw std::runtime_error("record");
+      packages.push_back(ReadChain(LeAt(record, 0), LeAt(record, 8, 4)));
     }
     if (at != index.size()) throw std::runtime_error("bytes after the last package entry");
   }
@@ -246,36 +221,37 @@ struct DocReader {
     std::string bytes;
     while (pos != ~0ull) {
       const std::string& data = files.at(file);
-      if (pos + 16 > data.size() || pos + 16 + Le32(data, pos + 12) > data.size()) {
+      if (pos + 16 > data.size() || pos + 16 + LeAt(data, pos + 12, 4) > data.size()) {
         break;  // A block that is not wholly in its file ends the chain.
       }
-      bytes += data.substr(pos + 16, Le32(data, pos + 12));
-      const std::uint64_t next = Le64(data, pos);
-      file = Le32(data, pos + 8);
+      bytes += data.substr(pos + 16, LeAt(data, pos + 12, 4));
+      const std::uint64_t next = LeAt(data, pos);
+      file = static_cast<std::uint32_t>(LeAt(data, pos + 8, 4));
       pos = next;
     }
     return bytes;
   }
 };
 
-TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWrites) {
+// Then the example's index, which holds the package records, read back with the
+// document's reading procedure alone; and each item found through its location as the
+// document describes.
+TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWritesAndReadBackAsDocumented) {
   TempDir dir;
-  std::map<std::string, std::string> written;
+  WorkingFolder inside(dir.path());
   std::vector<ItemLocation> locations;
-  {
-    WorkingFolder inside(dir.path());
-    MakeRecording(&locations);
-    ASSERT_FALSE(HasFatalFailure());
-    for (const char* name : {kPackageFile, kDataFile, kFirstIndex}) {
-      written[name] = ReadWholeFile(name);
-    }
+  ASSERT_NO_FATAL_FAILURE(MakeRecording(&locations));
+  std::map<std::string, std::string> written;
+  for (const char* name : {kPackageFile, kDataFile, kFirstIndex}) {
+    written[name] = ReadWholeFile(name);
   }
 
   std::string error;
   const std::map<std::string, Dump> dumps = ReadDocDumps(&error);
   ASSERT_EQ(error, "");
   for (const auto& [name, dump] : dumps) {
-    EXPECT_EQ(written.count(name), 1u) << "the document dumps " << name << ", which the example does not write";
+    EXPECT_EQ(written.count(name), 1u)
+        << "the document dumps " << name << ", which the example does not write";
   }
   for (const auto& [name, bytes] : written) {
     SCOPED_TRACE(name);
@@ -291,43 +267,27 @@ TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWrites) {
         << PlainDump(bytes);
   }
 
-  // The locations the document gives for the example's items.
-  for (std::size_t i = 0; i < std::size(kItems); ++i) {
-    const ItemLocation& got = locations[i];
-    const ItemLocation& want = kItems[i].want;
-    EXPECT_TRUE(got.pos == want.pos && got.file == want.file &&
-                got.offsetInBlock == want.offsetInBlock && got.blockLen == want.blockLen)
-        << kItems[i].bytes << ": pos " << got.pos << " file " << got.file << " offset "
-        << got.offsetInBlock << " blockLen " << got.blockLen;
-  }
-}
-
-// The example's index, which holds the package records, read back with the document's reading procedure alone; and each
-// item found through its location as the document describes.
-TEST(FileFormatDoc, ReaderFollowingTheDocumentReadsTheExampleBack) {
-  TempDir dir;
-  WorkingFolder inside(dir.path());
-  std::vector<ItemLocation> locations;
-  MakeRecording(&locations);
-  ASSERT_FALSE(HasFatalFailure());
-  for (const char* index : {kFirstIndex}) {
-    SCOPED_TRACE(index);
-    try {
-      const DocReader reader(ReadWholeFile(index));
-      ASSERT_EQ(reader.packages.size(), std::size(kPackageBytes));
-      for (std::size_t n = 0; n < reader.packages.size(); ++n) {
-        EXPECT_EQ(reader.packages[n], kPackageBytes[n]) << "package " << n;
-      }
-      for (std::size_t i = 0; i < std::size(kItems); ++i) {
-        const ItemLocation& at = locations[i];
-        const std::string& data = reader.files.at(at.file);
-        const std::uint64_t header = at.pos - 16 - at.offsetInBlock;
-        EXPECT_EQ(Le32(data, header + 12), at.blockLen) << kItems[i].bytes;
-        EXPECT_EQ(data.substr(at.pos, std::strlen(kItems[i].bytes)), kItems[i].bytes);
-      }
-    } catch (const std::exception& failure) {
-      ADD_FAILURE() << "the reader failed: " << failure.what();
+  try {
+    const DocReader reader(written[kFirstIndex]);
+    ASSERT_EQ(reader.packages.size(), std::size(kPackageBytes));
+    for (std::size_t n = 0; n < reader.packages.size(); ++n) {
+      EXPECT_EQ(reader.packages[n], kPackageBytes[n]) << "package " << n;
     }
+    // The locations the document gives for the example's items, and the bytes there.
+    for (std::size_t i = 0; i < std::size(kItems); ++i) {
+      SCOPED_TRACE(kItems[i].bytes);
+      const ItemLocation& at = locations[i];
+      const ItemLocation& want = kItems[i].want;
+      EXPECT_EQ(at.pos, want.pos);
+      EXPECT_EQ(at.file, want.file);
+      EXPECT_EQ(at.offsetInBlock, want.offsetInBlock);
+      EXPECT_EQ(at.blockLen, want.blockLen);
+      const std::string& data = reader.files.at(at.file);
+      EXPECT_EQ(LeAt(data, at.pos - 16 - at.offsetInBlock + 12, 4), at.blockLen) << "header";
+      EXPECT_EQ(data.substr(at.pos, std::strlen(kItems[i].bytes)), kItems[i].bytes);
+    }
+  } catch (const std::exception& failure) {
+    ADD_FAILURE() << "the reader failed: " << failure.what();
   }
 }
 
