@@ -14,32 +14,11 @@
 
 #include "test_support.h"
 
-// Sanitized builds run fewer repetitions, ThreadSanitizer fewest.
-#if defined(__SANITIZE_THREAD__)
-#define QUILLBOX_TEST_TSAN 1
-#elif defined(__SANITIZE_ADDRESS__)
-#define QUILLBOX_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QUILLBOX_TEST_TSAN 1
-#elif __has_feature(address_sanitizer)
-#define QUILLBOX_TEST_ASAN 1
-#endif
-#endif
-
 namespace qbx::test {
 namespace {
 
-#if defined(QUILLBOX_TEST_TSAN)
-constexpr std::uint64_t kCyclesPerRecord = 2000;
-constexpr int kRounds = 12;
-#elif defined(QUILLBOX_TEST_ASAN)
-constexpr std::uint64_t kCyclesPerRecord = 15000;
-constexpr int kRounds = 30;
-#else
-constexpr std::uint64_t kCyclesPerRecord = 40000;
-constexpr int kRounds = 60;
-#endif
+constexpr std::uint64_t kCyclesPerRecord = Repetitions(40000, 15000, 2000);
+constexpr int kRounds = static_cast<int>(Repetitions(60, 30, 12));
 
 // 16 packed records fill five cache lines, their `pos` starting at each of the 16
 // multiples of 4 in a line once (the fourth one crosses into the next line); the array
@@ -105,86 +84,65 @@ Fields FieldsAfter(std::uint64_t o) {
   }
 }
 
-class Plan {
- public:
-  explicit Plan(std::uint64_t cycles) : states_(cycles * kSteps) {}
+constexpr std::uint64_t kStates = kCyclesPerRecord * kSteps;
 
-  std::uint64_t states() const { return states_; }
-
-  static void Apply(ItemLocation* location, std::uint64_t o) {
-    const Fields f = FieldsAfter(o);
-    switch (o % kSteps) {
-      case kAccepted:
-        return MarkAccepted(location);
-      case kBuffered:
-        return MarkBuffered(location, f.offsetInBlock);
-      case kBeingWritten:
-        return MarkBeingWritten(location);
-      default:
-        return MarkPlaced(location, f.file, f.offsetInBlock, PosOf(o) - f.offsetInBlock,
-                          f.blockLen);
-    }
+void Apply(ItemLocation* location, std::uint64_t o) {
+  const Fields f = FieldsAfter(o);
+  switch (o % kSteps) {
+    case kAccepted:
+      return MarkAccepted(location);
+    case kBuffered:
+      return MarkBuffered(location, f.offsetInBlock);
+    case kBeingWritten:
+      return MarkBeingWritten(location);
+    default:
+      return MarkPlaced(location, f.file, f.offsetInBlock, PosOf(o) - f.offsetInBlock, f.blockLen);
   }
+}
 
-  // The state whose position is `pos`, or -1 when none is (a torn value). Not called
-  // for all ones, the position of two steps of every cycle.
-  std::int64_t Decode(std::uint64_t pos) const {
-    const std::uint64_t low = pos & 0xFFFFFFFFu, high = pos >> 32;
-    for (const std::uint64_t o : {low >> 4, (low & 0x7FFFFFFFu) >> 4, high, high & 0x3FFFFFFFu}) {
-      if (o < states_ && PosOf(o) == pos) return static_cast<std::int64_t>(o);
-    }
-    return -1;
+// The state whose position is `pos`, or -1 when none is (a torn value). Not called for
+// all ones, the position of two steps of every cycle.
+std::int64_t Decode(std::uint64_t pos) {
+  const std::uint64_t low = pos & 0xFFFFFFFFu, high = pos >> 32;
+  for (const std::uint64_t o : {low >> 4, (low & 0x7FFFFFFFu) >> 4, high, high & 0x3FFFFFFFu}) {
+    if (o < kStates && PosOf(o) == pos) return static_cast<std::int64_t>(o);
   }
+  return -1;
+}
 
-  // Whether `value` of one field may be read after the position of state `o`: the
-  // field's value after `o`, or one that a later state writes.
-  bool NotOlder(std::uint32_t Fields::*field, std::uint32_t value, std::uint64_t o) const {
-    if (FieldsAfter(o).*field == value) return true;
-    const std::uint64_t writer = value >> 4;  // Values named after their state...
-    if (writer > o && writer < states_ && FieldsAfter(writer).*field == value) return true;
-    // ... but kInMemory and kNoLength, which every cycle writes again.
-    const std::uint64_t next = o - o % kSteps + kSteps;
-    return next < states_ &&
-           (FieldsAfter(next).*field == value || FieldsAfter(next + kBuffered).*field == value);
-  }
+// Whether `value` of one field may be read after the position of state `o`: the field's
+// value after `o`, or one that a later state writes.
+bool NotOlder(std::uint32_t Fields::*field, std::uint32_t value, std::uint64_t o) {
+  if (FieldsAfter(o).*field == value) return true;
+  const std::uint64_t writer = value >> 4;  // Values named after their state...
+  if (writer > o && writer < kStates && FieldsAfter(writer).*field == value) return true;
+  // ... but kInMemory and kNoLength, which every cycle writes again.
+  const std::uint64_t next = o - o % kSteps + kSteps;
+  return next < kStates &&
+         (FieldsAfter(next).*field == value || FieldsAfter(next + kBuffered).*field == value);
+}
 
- private:
-  std::uint64_t states_;
-};
-
-// The first problem a thread reports, and how many there were.
-class Problems {
- public:
+// The first problem the threads report, and how many there were; read after they end.
+struct Problems {
+  std::atomic<int> count{0};
+  std::mutex mutex;
+  std::string first;
   void Add(const std::string& what) {
-    if (count_.fetch_add(1) == 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      first_ = what;
-    }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (count++ == 0) first = what;
   }
-  int count() const { return count_.load(); }
-  std::string first() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return first_;
-  }
-
- private:
-  std::atomic<int> count_{0};
-  std::mutex mutex_;
-  std::string first_;
 };
 
 TEST(Location, NoStateChangeTearsAtAnyOffsetOfACacheLine) {
-  const Plan plan(kCyclesPerRecord);
-
   // The values can show a tear: mixing the halves of two neighbouring positions gives
   // one of them or a value that names no state.
-  for (std::uint64_t o = 1; o < plan.states(); ++o) {
+  for (std::uint64_t o = 1; o < kStates; ++o) {
     const std::uint64_t a = PosOf(o - 1), b = PosOf(o), mask = 0xFFFFFFFFu;
     for (const std::uint64_t mixed : {(a & ~mask) | (b & mask), (b & ~mask) | (a & mask)}) {
-      ASSERT_TRUE(mixed == a || mixed == b || (mixed != kNoPosition && plan.Decode(mixed) < 0))
+      ASSERT_TRUE(mixed == a || mixed == b || (mixed != kNoPosition && Decode(mixed) < 0))
           << "state " << o;
     }
-    ASSERT_EQ(b == kNoPosition ? static_cast<std::int64_t>(o) : plan.Decode(b),
+    ASSERT_EQ(b == kNoPosition ? static_cast<std::int64_t>(o) : Decode(b),
               static_cast<std::int64_t>(o));
   }
 
@@ -204,7 +162,7 @@ TEST(Location, NoStateChangeTearsAtAnyOffsetOfACacheLine) {
       }
       for (std::size_t i = w; i < kRecords; i += kWriters) {
         current[w].store(i, std::memory_order_relaxed);
-        for (std::uint64_t o = 0; o < plan.states(); ++o) Plan::Apply(array.at(i), o);
+        for (std::uint64_t o = 0; o < kStates; ++o) Apply(array.at(i), o);
       }
       writing.fetch_sub(1, std::memory_order_release);
     });
@@ -221,19 +179,19 @@ TEST(Location, NoStateChangeTearsAtAnyOffsetOfACacheLine) {
         if (pos == last[i]) return true;
         last[i] = pos;
         if (pos == kNoPosition) return true;
-        const std::uint32_t file = LoadFile(location);
-        const std::uint32_t offset = LoadOffsetInBlock(location);
-        const std::uint32_t blockLen = LoadBlockLen(location);
-        const std::int64_t decoded = plan.Decode(pos);
+        // The fields after the position, in this order.
+        const std::uint32_t file = LoadFile(location), offset = LoadOffsetInBlock(location),
+                            blockLen = LoadBlockLen(location);
+        const std::int64_t decoded = Decode(pos);
         char text[200];
         if (decoded < 0 || static_cast<std::uint64_t>(decoded) < seen[i]) {
           std::snprintf(text, sizeof text, "%s pos 0x%016" PRIx64 " after state %" PRIu64,
                         decoded < 0 ? "torn" : "earlier", pos, seen[i]);
         } else {
           const std::uint64_t o = seen[i] = static_cast<std::uint64_t>(decoded);
-          if (plan.NotOlder(&Fields::file, file, o) &&
-              plan.NotOlder(&Fields::offsetInBlock, offset, o) &&
-              plan.NotOlder(&Fields::blockLen, blockLen, o)) {
+          if (NotOlder(&Fields::file, file, o) &&
+              NotOlder(&Fields::offsetInBlock, offset, o) &&
+              NotOlder(&Fields::blockLen, blockLen, o)) {
             return true;
           }
           const Fields want = FieldsAfter(o);
@@ -252,24 +210,23 @@ TEST(Location, NoStateChangeTearsAtAnyOffsetOfACacheLine) {
           if (!check(current[w].load(std::memory_order_relaxed))) return;
         }
       }
-      for (std::size_t i = 0; i < kRecords; ++i) {
-        if (!check(i)) return;
+      for (std::size_t i = 0; i < kRecords && check(i); ++i) {
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  ASSERT_EQ(problems.count(), 0) << problems.first();
+  ASSERT_EQ(problems.count.load(), 0) << problems.first;
 
-  const std::uint64_t final = plan.states() - 1;
+  const std::uint64_t final = kStates - 1;
   const Fields want = FieldsAfter(final);
   for (std::size_t i = 0; i < kRecords; ++i) {
+    SCOPED_TRACE("record " + std::to_string(i));
     const ItemLocation* location = array.at(i);
-    const std::uint64_t pos = location->pos;  // No writer is left.
-    EXPECT_TRUE(pos == PosOf(final) && LoadPos(location) == pos &&
-                LoadFile(location) == want.file &&
-                LoadOffsetInBlock(location) == want.offsetInBlock &&
-                LoadBlockLen(location) == want.blockLen)
-        << "record " << i;
+    EXPECT_EQ(location->pos, PosOf(final));  // No writer is left.
+    EXPECT_EQ(LoadPos(location), PosOf(final));
+    EXPECT_EQ(LoadFile(location), want.file);
+    EXPECT_EQ(LoadOffsetInBlock(location), want.offsetInBlock);
+    EXPECT_EQ(LoadBlockLen(location), want.blockLen);
   }
 }
 
@@ -280,10 +237,7 @@ TEST(Location, NoStateChangeTearsAtAnyOffsetOfACacheLine) {
 TEST(Location, RecoverRandomReadsItemsStoredAtEveryOffsetOfACacheLine) {
   constexpr std::size_t kCallers = 2, kReaders = 2;
   constexpr std::uint64_t kPackageSize = 64;
-  TempDir dir;
-  Db db(kPackageSize, 2, nullptr);
-  for (int w = 0; w < 2; ++w) db.AddThread(dir.path());
-  for (std::size_t c = 0; c < kCallers; ++c) db.AddPackage();
+  FolderDb db(kPackageSize, 2, 2, kCallers);
 
   LocationArray array;
   for (int round = 0; round < kRounds; ++round) {
@@ -315,7 +269,7 @@ TEST(Location, RecoverRandomReadsItemsStoredAtEveryOffsetOfACacheLine) {
         // are tried again on the next pass.
         std::vector<bool> read(kRun, false);
         if (!WaitUntil([&] {
-              for (std::size_t k = 0; k < kRun && problems.count() == 0; ++k) {
+              for (std::size_t k = 0; k < kRun && problems.count == 0; ++k) {
                 const std::size_t i = (k + r * kRun / kReaders) % kRun;
                 if (read[i] || !stored[i].load(std::memory_order_acquire)) continue;
                 bytes.assign(items[i].size(), '\0');
@@ -327,29 +281,29 @@ TEST(Location, RecoverRandomReadsItemsStoredAtEveryOffsetOfACacheLine) {
                 read[i] = true;
                 ++done;
               }
-              return done == kRun || problems.count() != 0;
+              return done == kRun || problems.count != 0;
             })) {
           problems.Add("reader " + std::to_string(r) + " timed out");
         }
       });
     }
     for (std::thread& thread : threads) thread.join();
-    ASSERT_EQ(problems.count(), 0) << problems.first();
+    ASSERT_EQ(problems.count.load(), 0) << problems.first;
 
     ASSERT_EQ(Quillbox_Synchronize(db.get()), 0);
     FlushFiles(db.get());
     for (std::size_t i = 0; i < kRun; ++i) {
-      // Plain reads: no writer changes the locations any more.
-      const ItemLocation at = *array.at(i);
+      SCOPED_TRACE("record " + std::to_string(i));
+      const ItemLocation at = *array.at(i);  // Plain reads: no writer changes it any more.
       const std::uint64_t pos = at.pos, size = items[i].size();
-      const std::uint32_t fileIndex = at.file, offset = at.offsetInBlock, blockLen = at.blockLen;
-      ASSERT_NE(fileIndex, kInMemory) << "record " << i;
-      const char* name = Quillbox_GetDatabaseFileName(fileIndex, db.get());
+      ASSERT_NE(at.file, kInMemory);
+      const char* name = Quillbox_GetDatabaseFileName(at.file, db.get());
       ASSERT_NE(name, nullptr);
       const std::string file = ReadWholeFile(name);
-      ASSERT_TRUE(pos != kNoPosition && pos + size <= file.size() &&
-                  file.compare(pos, size, items[i]) == 0 && offset + size <= blockLen)
-          << "record " << i << " at " << pos;
+      ASSERT_NE(pos, kNoPosition);
+      ASSERT_LE(pos + size, file.size());
+      EXPECT_EQ(file.substr(pos, size), items[i]);
+      EXPECT_LE(at.offsetInBlock + size, at.blockLen);
     }
   }
 }

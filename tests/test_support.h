@@ -16,7 +16,33 @@
 #include "quillbox.h"
 #include "storage/location.h"
 
+// Which sanitizer this build runs under, if any.
+#if defined(__SANITIZE_THREAD__)
+#define QUILLBOX_TEST_TSAN 1
+#elif defined(__SANITIZE_ADDRESS__)
+#define QUILLBOX_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLBOX_TEST_TSAN 1
+#elif __has_feature(address_sanitizer)
+#define QUILLBOX_TEST_ASAN 1
+#endif
+#endif
+
 namespace qbx::test {
+
+// `plain` repetitions in a plain build, `address` under AddressSanitizer and `thread`
+// under ThreadSanitizer, which run several times slower.
+constexpr std::uint64_t Repetitions(std::uint64_t plain, std::uint64_t address,
+                                    std::uint64_t thread) {
+#if defined(QUILLBOX_TEST_TSAN)
+  return (void)plain, (void)address, thread;
+#elif defined(QUILLBOX_TEST_ASAN)
+  return (void)plain, (void)thread, address;
+#else
+  return (void)address, (void)thread, plain;
+#endif
+}
 
 // The separator the library puts between a folder and a data file's name.
 constexpr char kSeparator = static_cast<char>(std::filesystem::path::preferred_separator);
