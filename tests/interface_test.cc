@@ -30,10 +30,7 @@ std::string Raw(const void* bytes, std::size_t size) {
 // inside package 0. The out-variables hold marks that no refused call may overwrite.
 class NullArguments : public ::testing::Test {
  protected:
-  NullArguments() : db_(64, 8, nullptr) {
-    db_.AddThread(dir_.path());
-    db_.AddPackage();
-    db_.AddPackage();
+  NullArguments() {
     for (int i = 0; i < 2; ++i) {
       items_[i] = MakeItem(3, i, 40);
       Check(Quillbox_Store(0, items_[i].size(), items_[i].data(), &placed_[i], db_.get()) == 0);
@@ -42,8 +39,7 @@ class NullArguments : public ::testing::Test {
     Check(Quillbox_Save(index_.c_str(), db_.get()) == 0);
     Check(Quillbox_Open(&cursor_, 0, db_.get()) == 0);
     std::uint64_t count = 0;
-    Check(Quillbox_RecoverContinous(&count, 7, buffer_, cursor_, db_.get()) == 0 && count == 7);
-    ResetMarks();
+    Check(Quillbox_RecoverContinous(&count, 7, out_.buffer, cursor_, db_.get()) == 0 && count == 7);
     cursorState_ = Raw(cursor_, sizeof *cursor_);
     entries_ = SortedEntries(dir_);
     fileBytes_ = DataFileBytes();
@@ -54,14 +50,11 @@ class NullArguments : public ::testing::Test {
     if (!ok) throw std::runtime_error("setting up the database failed");
   }
 
+  // Fills the out-variables with marks, the walk with a real location.
   void ResetMarks() {
-    dbOut_ = reinterpret_cast<Quillbox*>(0x10);
-    cursorOut_ = reinterpret_cast<ItemCursor*>(0x20);
-    pathOut_ = reinterpret_cast<const char*>(0x30);
-    numberOut_ = 0xA5A5A5A5A5A5A5A5ull;
-    std::memset(&spare_, 0x5A, sizeof spare_);
-    walk_ = placed_[0];
-    std::memset(buffer_, '#', sizeof buffer_);
+    std::memset(&out_, 0x5A, sizeof out_);
+    out_.walk = placed_[0];
+    marks_ = Raw(&out_, sizeof out_);
   }
 
   std::string DataFileBytes() {
@@ -71,13 +64,7 @@ class NullArguments : public ::testing::Test {
 
   // Everything a refused call must have left alone.
   void ExpectUnchanged() {
-    EXPECT_EQ(dbOut_, reinterpret_cast<Quillbox*>(0x10));
-    EXPECT_EQ(cursorOut_, reinterpret_cast<ItemCursor*>(0x20));
-    EXPECT_EQ(pathOut_, reinterpret_cast<const char*>(0x30));
-    EXPECT_EQ(numberOut_, 0xA5A5A5A5A5A5A5A5ull);
-    EXPECT_EQ(Raw(&spare_, sizeof spare_), std::string(sizeof spare_, '\x5A'));
-    EXPECT_EQ(Raw(&walk_, sizeof walk_), Raw(&placed_[0], sizeof walk_));
-    EXPECT_EQ(Raw(buffer_, sizeof buffer_), std::string(sizeof buffer_, '#'));
+    EXPECT_EQ(Raw(&out_, sizeof out_), marks_) << "written through a pointer it was given";
     EXPECT_EQ(Raw(cursor_, sizeof *cursor_), cursorState_) << "the cursor did not move";
     EXPECT_EQ(Quillbox_GetPackageCount(db_.get()), 2u);
     EXPECT_EQ(Quillbox_GetThreadCount(db_.get()), 1u);
@@ -91,28 +78,31 @@ class NullArguments : public ::testing::Test {
     EXPECT_EQ(Raw(item, sizeof item), items_[1]);
   }
 
-  TempDir dir_;
-  Db db_;
+  FolderDb db_{64, 8, 1, 2};
+  const TempDir& dir_ = db_.dir;
   std::string items_[2];
   ItemLocation placed_[2] = {};
-  std::string index_ = dir_.File("db.index");
+  std::string index_ = db_.dir.File("db.index");
   ItemCursor* cursor_ = nullptr;
   std::string cursorState_, fileBytes_;
   std::vector<std::string> entries_;
 
-  Quillbox* dbOut_;
-  ItemCursor* cursorOut_;
-  const char* pathOut_;
-  std::uint64_t numberOut_;
-  ItemLocation spare_;
-  ItemLocation walk_;
-  char buffer_[40];
+  // Where refused calls may not write; no one of them gets two of these.
+  struct {
+    Quillbox* db;
+    ItemCursor* cursor;
+    const char* path;
+    std::uint64_t number;
+    ItemLocation spare, walk;
+    char buffer[40];
+  } out_;
+  std::string marks_;  // The bytes of out_ with the marks.
 };
 
 struct NullCase {
   const char* call;
   std::function<std::uintptr_t()> run;
-  std::uintptr_t expected;
+  std::uintptr_t expected = 1;
 };
 
 // Every export with each of its pointers null in turn, the others valid and naming the
@@ -122,10 +112,15 @@ TEST_F(NullArguments, EveryExportRefusesEachNullAndChangesNothing) {
   Quillbox* const none = nullptr;
   const char* const folder = dir_.path().c_str();
   const std::string moved = dir_.File("moved.data"), other = dir_.File("other.index");
+  // The cursor, a buffer, a number, a location to read and one to walk.
+  ItemCursor* const c = cursor_;
+  char* const b = out_.buffer;
+  std::uint64_t* const n = &out_.number;
+  ItemLocation *const at = &placed_[0], *const w = &out_.walk;
   const std::vector<NullCase> cases = {
-      {"Create out", [&] { return Quillbox_Create(nullptr, 64, 8, folder); }, 1},
-      {"Import out", [&] { return Quillbox_Import(nullptr, index_.c_str(), 8); }, 1},
-      {"Import path", [&] { return Quillbox_Import(&dbOut_, nullptr, 8); }, 1},
+      {"Create out", [&] { return Quillbox_Create(nullptr, 64, 8, folder); }},
+      {"Import out", [&] { return Quillbox_Import(nullptr, index_.c_str(), 8); }},
+      {"Import path", [&] { return Quillbox_Import(&out_.db, nullptr, 8); }},
       {"Destroy", [&] { return Quillbox_Destroy(none), std::uintptr_t{0}; }, 0},
       {"GetVersionInfo", [&] { return Bits(Quillbox_GetVersionInfo(none)); }, 0},
       {"GetErrorMessage", [&] { return Bits(Quillbox_GetErrorMessage(none)); }, 0},
@@ -134,53 +129,46 @@ TEST_F(NullArguments, EveryExportRefusesEachNullAndChangesNothing) {
       {"GetThreadCount", [&] { return Quillbox_GetThreadCount(none); }, 0},
       {"GetFileCount", [&] { return Quillbox_GetFileCount(none); }, 0},
       {"GetDatabaseFileName", [&] { return Bits(Quillbox_GetDatabaseFileName(0, none)); }, 0},
-      {"NewThread out", [&] { return Quillbox_NewThread(nullptr, folder, 1000, db); }, 1},
-      {"NewThread folder", [&] { return Quillbox_NewThread(&pathOut_, nullptr, 1000, db); }, 1},
-      {"NewThread db", [&] { return Quillbox_NewThread(&pathOut_, folder, 1000, none); }, 1},
-      {"NewPackage out", [&] { return Quillbox_NewPackage(nullptr, db); }, 1},
-      {"NewPackage db", [&] { return Quillbox_NewPackage(&numberOut_, none); }, 1},
-      {"Store data", [&] { return Quillbox_Store(1, 5, nullptr, &spare_, db); }, 1},
-      {"Store db", [&] { return Quillbox_Store(1, 5, "hello", &spare_, none); }, 1},
-      {"Synchronize db", [&] { return Quillbox_Synchronize(none); }, 1},
-      {"SynchronizePackage db", [&] { return Quillbox_SynchronizePackage(0, none); }, 1},
-      {"Save path", [&] { return Quillbox_Save(nullptr, db); }, 1},
-      {"Save db", [&] { return Quillbox_Save(other.c_str(), none); }, 1},
-      {"RelocateFileTo path", [&] { return Quillbox_RelocateFileTo(0, nullptr, 1, db); }, 1},
-      {"RelocateFileTo db", [&] { return Quillbox_RelocateFileTo(0, moved.c_str(), 1, none); }, 1},
-      {"Open out", [&] { return Quillbox_Open(nullptr, 0, db); }, 1},
-      {"Open db", [&] { return Quillbox_Open(&cursorOut_, 0, none); }, 1},
-      {"OpenItem out", [&] { return Quillbox_OpenItem(nullptr, &placed_[0], db); }, 1},
-      {"OpenItem location", [&] { return Quillbox_OpenItem(&cursorOut_, nullptr, db); }, 1},
-      {"OpenItem db", [&] { return Quillbox_OpenItem(&cursorOut_, &placed_[0], none); }, 1},
+      {"NewThread out", [&] { return Quillbox_NewThread(nullptr, folder, 1000, db); }},
+      {"NewThread folder", [&] { return Quillbox_NewThread(&out_.path, nullptr, 1000, db); }},
+      {"NewThread db", [&] { return Quillbox_NewThread(&out_.path, folder, 1000, none); }},
+      {"NewPackage out", [&] { return Quillbox_NewPackage(nullptr, db); }},
+      {"NewPackage db", [&] { return Quillbox_NewPackage(n, none); }},
+      {"Store data", [&] { return Quillbox_Store(1, 5, nullptr, &out_.spare, db); }},
+      {"Store db", [&] { return Quillbox_Store(1, 5, "hello", &out_.spare, none); }},
+      {"Synchronize db", [&] { return Quillbox_Synchronize(none); }},
+      {"SynchronizePackage db", [&] { return Quillbox_SynchronizePackage(0, none); }},
+      {"Save path", [&] { return Quillbox_Save(nullptr, db); }},
+      {"Save db", [&] { return Quillbox_Save(other.c_str(), none); }},
+      {"RelocateFileTo path", [&] { return Quillbox_RelocateFileTo(0, nullptr, 1, db); }},
+      {"RelocateFileTo db", [&] { return Quillbox_RelocateFileTo(0, moved.c_str(), 1, none); }},
+      {"Open out", [&] { return Quillbox_Open(nullptr, 0, db); }},
+      {"Open db", [&] { return Quillbox_Open(&out_.cursor, 0, none); }},
+      {"OpenItem out", [&] { return Quillbox_OpenItem(nullptr, at, db); }},
+      {"OpenItem location", [&] { return Quillbox_OpenItem(&out_.cursor, nullptr, db); }},
+      {"OpenItem db", [&] { return Quillbox_OpenItem(&out_.cursor, at, none); }},
       {"Close variable", [&] { return Quillbox_Close(nullptr); }, 0},
-      {"PackageEnd cursor", [&] { return Quillbox_PackageEnd(nullptr, db); }, 1},
-      {"PackageEnd db", [&] { return Quillbox_PackageEnd(cursor_, none); }, 1},
-      {"RecoverContinous count",
-       [&] { return Quillbox_RecoverContinous(nullptr, 5, buffer_, cursor_, db); }, 1},
-      {"RecoverContinous cursor",
-       [&] { return Quillbox_RecoverContinous(&numberOut_, 5, buffer_, nullptr, db); }, 1},
-      {"RecoverContinous db",
-       [&] { return Quillbox_RecoverContinous(&numberOut_, 5, buffer_, cursor_, none); }, 1},
-      {"RecoverRandom buffer",
-       [&] { return Quillbox_RecoverRandom(5, nullptr, &placed_[0], 0, db); }, 1},
-      {"RecoverRandom location",
-       [&] { return Quillbox_RecoverRandom(5, buffer_, nullptr, 0, db); }, 1},
-      {"RecoverRandom db",
-       [&] { return Quillbox_RecoverRandom(5, buffer_, &placed_[0], 0, none); }, 1},
+      {"PackageEnd cursor", [&] { return Quillbox_PackageEnd(nullptr, db); }},
+      {"PackageEnd db", [&] { return Quillbox_PackageEnd(c, none); }},
+      {"RecoverContinous count", [&] { return Quillbox_RecoverContinous(nullptr, 5, b, c, db); }},
+      {"RecoverContinous cursor", [&] { return Quillbox_RecoverContinous(n, 5, b, nullptr, db); }},
+      {"RecoverContinous db", [&] { return Quillbox_RecoverContinous(n, 5, b, c, none); }},
+      {"RecoverRandom buffer", [&] { return Quillbox_RecoverRandom(5, nullptr, at, 0, db); }},
+      {"RecoverRandom location", [&] { return Quillbox_RecoverRandom(5, b, nullptr, 0, db); }},
+      {"RecoverRandom db", [&] { return Quillbox_RecoverRandom(5, b, at, 0, none); }},
       {"RecoverRandomContinous buffer",
-       [&] { return Quillbox_RecoverRandomContinous(5, nullptr, &walk_, db); }, 1},
+       [&] { return Quillbox_RecoverRandomContinous(5, nullptr, w, db); }},
       {"RecoverRandomContinous location",
-       [&] { return Quillbox_RecoverRandomContinous(5, buffer_, nullptr, db); }, 1},
-      {"RecoverRandomContinous db",
-       [&] { return Quillbox_RecoverRandomContinous(5, buffer_, &walk_, none); }, 1},
-      {"Replace data", [&] { return Quillbox_Replace(5, nullptr, &placed_[0], db); }, 1},
-      {"Replace location", [&] { return Quillbox_Replace(5, "HELLO", nullptr, db); }, 1},
-      {"Replace db", [&] { return Quillbox_Replace(5, "HELLO", &placed_[0], none); }, 1},
+       [&] { return Quillbox_RecoverRandomContinous(5, b, nullptr, db); }},
+      {"RecoverRandomContinous db", [&] { return Quillbox_RecoverRandomContinous(5, b, w, none); }},
+      {"Replace data", [&] { return Quillbox_Replace(5, nullptr, at, db); }},
+      {"Replace location", [&] { return Quillbox_Replace(5, "HELLO", nullptr, db); }},
+      {"Replace db", [&] { return Quillbox_Replace(5, "HELLO", at, none); }},
   };
-  for (const NullCase& c : cases) {
-    SCOPED_TRACE(c.call);
+  for (const NullCase& row : cases) {
+    SCOPED_TRACE(row.call);
     ResetMarks();
-    EXPECT_EQ(c.run(), c.expected);
+    EXPECT_EQ(row.run(), row.expected);
     ExpectUnchanged();
   }
 }
@@ -208,8 +196,8 @@ TEST_F(NullArguments, NullBytesAreAllowedOnlyForAnEmptyRange) {
   std::uint64_t count = 0;
   ASSERT_EQ(Quillbox_RecoverContinous(&count, 5, nullptr, cursor_, db), 0);
   EXPECT_EQ(count, 5u);
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, 4, buffer_, cursor_, db), 0);
-  EXPECT_EQ(Raw(buffer_, count), items_[0].substr(12, 4));
+  ASSERT_EQ(Quillbox_RecoverContinous(&count, 4, out_.buffer, cursor_, db), 0);
+  EXPECT_EQ(Raw(out_.buffer, count), items_[0].substr(12, 4));
 }
 
 }  // namespace
