@@ -67,6 +67,19 @@ struct Recording : Harness {
   }
 };
 
+// Import fails, makes no database and names the listed file it could not take.
+void ExpectImportRefused(const std::string& index, const std::string& listed) {
+  Quillbox* db = nullptr;
+  EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
+  EXPECT_EQ(db, nullptr);
+  try {
+    Quillbox::Import(index, 1000);
+    ADD_FAILURE() << "imported";
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + listed);
+  }
+}
+
 struct MovedCase {
   const char* name;
   std::vector<std::string> writerFolders;
@@ -86,6 +99,25 @@ TEST_P(MovedRecording, ImportsFromItsNewPlaceAndGoesOn) {
   ASSERT_NO_FATAL_FAILURE(Record(c.writerFolders));
   Move(c.copy);
   EXPECT_EQ(fs::exists(oldRec), c.copy);
+  // With any one file of a moved recording gone from below the index's folder (moved out
+  // of the recording, or replaced by a folder of its name), the import fails naming the
+  // saved path and leaves every file as it was; put back, the recording imports.
+  std::vector<std::string> contents;
+  for (std::size_t k = 0; k < names.size(); ++k) contents.push_back(ReadWholeFile(MovedPath(k)));
+  for (std::size_t k = 0; k < names.size() && !c.copy; ++k) {
+    for (const bool asFolder : {false, true}) {
+      SCOPED_TRACE(names[k] + (asFolder ? " replaced by a folder" : " moved out"));
+      const std::string away = dir.path() + kSeparator + fs::path(MovedPath(k)).filename().string();
+      fs::rename(MovedPath(k), away);
+      ASSERT_TRUE(!asFolder || fs::create_directory(MovedPath(k)));
+      ExpectImportRefused(index, names[k]);
+      if (asFolder) fs::remove(MovedPath(k));
+      fs::rename(away, MovedPath(k));
+    }
+  }
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    EXPECT_EQ(ReadWholeFile(MovedPath(k)), contents[k]) << k;
+  }
   Reopen(1000);
   ASSERT_EQ(Quillbox_GetFileCount(db), names.size());
   std::vector<std::string> found;
@@ -123,47 +155,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MovedCase{"TwoDisksMovedTogether", {"disk1", "disk2"}, false},
                       MovedCase{"CopyKeepsTheListedFiles", {"disk1", ""}, true}),
     [](const ::testing::TestParamInfo<MovedCase>& info) { return std::string(info.param.name); });
-
-// Import fails, makes no database and names the listed file it could not take.
-void ExpectImportRefused(const std::string& index, const std::string& listed) {
-  Quillbox* db = nullptr;
-  EXPECT_EQ(Quillbox_Import(&db, index.c_str(), 1000), 1);
-  EXPECT_EQ(db, nullptr);
-  try {
-    Quillbox::Import(index, 1000);
-    ADD_FAILURE() << "imported";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()), "Unable to reopen file " + listed);
-  }
-}
-
-using MissingFile = Recording;
-
-// With any one file of a moved recording gone from below the index's folder (moved out
-// of the recording, or replaced by a folder of its name), the import fails naming the
-// saved path and leaves every file as it was; put back, the recording imports.
-TEST_F(MissingFile, ImportFailsNamingTheSavedPath) {
-  ASSERT_NO_FATAL_FAILURE(Record({"disk1", "disk2"}));
-  Move(false);
-  std::vector<std::string> contents;
-  for (std::size_t k = 0; k < names.size(); ++k) contents.push_back(ReadWholeFile(MovedPath(k)));
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    for (const bool asFolder : {false, true}) {
-      SCOPED_TRACE(names[k] + (asFolder ? " replaced by a folder" : " moved out"));
-      const std::string away = dir.path() + kSeparator + fs::path(MovedPath(k)).filename().string();
-      fs::rename(MovedPath(k), away);
-      ASSERT_TRUE(!asFolder || fs::create_directory(MovedPath(k)));
-      ExpectImportRefused(index, names[k]);
-      if (asFolder) fs::remove(MovedPath(k));
-      fs::rename(away, MovedPath(k));
-    }
-  }
-  for (std::size_t k = 0; k < names.size(); ++k) {
-    EXPECT_EQ(ReadWholeFile(MovedPath(k)), contents[k]) << k;
-  }
-  Reopen(1000);
-  ExpectAllReadBack();
-}
 
 // An index that lists one file twice (a damaged one) is refused, naming the entry that
 // finds its file taken, and changes no file. Such a file is passed over however its path
