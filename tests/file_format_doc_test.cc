@@ -102,19 +102,15 @@ std::string PlainDump(const std::string& bytes) {
   return out;
 }
 
-struct Dump {
-  std::string bytes;
-  std::vector<std::string> errors;  // Lines that do not parse, or disagree with themselves.
-};
-
 // Parses one dump line: a hex offset, the bytes as two-digit hex pairs, then their ASCII
 // between bars ('.' for bytes that are not printable, and for '|'), then the field's
-// description. The offset must continue the bytes before it, and the ASCII must match.
-void ParseDumpLine(const std::string& line, Dump* dump) {
+// description. The offset must continue the bytes before it, and the ASCII must match;
+// a line that does not is a failure of the test.
+void ParseDumpLine(const std::string& line, std::string* dump) {
   std::istringstream words(line);
   std::string offset, word;
   words >> offset;
-  const auto fail = [&](const std::string& why) { dump->errors.push_back(why + ": " + line); };
+  const auto fail = [&](const std::string& why) { ADD_FAILURE() << why << ": " << line; };
   const auto hex = [](const std::string& text) {
     return !text.empty() && text.size() <= 8 &&
            std::all_of(text.begin(), text.end(),
@@ -134,27 +130,25 @@ void ParseDumpLine(const std::string& line, Dump* dump) {
   for (char c : bytes) ascii += AsciiOf(static_cast<unsigned char>(c));
   // A line that disagrees with itself still adds its bytes, so that the lines after it
   // are checked on their own.
-  if (at != dump->bytes.size()) fail("offset does not continue the dump");
+  if (at != dump->size()) fail("offset does not continue the dump");
   if (line.compare(open + 1, close - open - 1, ascii) != 0) fail("ASCII column differs");
-  dump->bytes += bytes;
+  *dump += bytes;
 }
 
-// The dumps of the document: each is a fenced block opened by "```hex file=NAME".
-std::map<std::string, Dump> ReadDocDumps(std::string* error) {
+// The dumps of the document by file name: each is a fenced block opened by
+// "```hex file=NAME".
+std::map<std::string, std::string> ReadDocDumps() {
   std::ifstream doc(kDocPath);
-  if (!doc) {
-    *error = std::string("cannot open ") + kDocPath;
-    return {};
-  }
-  std::map<std::string, Dump> dumps;
+  EXPECT_TRUE(doc.is_open()) << kDocPath;
+  std::map<std::string, std::string> dumps;
   const std::string opener = "```hex file=";
-  Dump* current = nullptr;
+  std::string* current = nullptr;
   for (std::string line; std::getline(doc, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (current == nullptr) {
       if (line.rfind(opener, 0) == 0) {
         const std::string name = line.substr(opener.size());
-        if (dumps.count(name) != 0) *error += "two dumps of " + name + "\n";
+        EXPECT_EQ(dumps.count(name), 0u) << "two dumps of " << name;
         current = &dumps[name];
       }
     } else if (line.rfind("```", 0) == 0) {
@@ -163,7 +157,7 @@ std::map<std::string, Dump> ReadDocDumps(std::string* error) {
       ParseDumpLine(line, current);
     }
   }
-  if (current != nullptr) *error += "a dump is not closed\n";
+  EXPECT_EQ(current, nullptr) << "a dump is not closed";
   return dumps;
 }
 
@@ -246,9 +240,7 @@ TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWritesAndReadBackAsDocumented) 
     written[name] = ReadWholeFile(name);
   }
 
-  std::string error;
-  const std::map<std::string, Dump> dumps = ReadDocDumps(&error);
-  ASSERT_EQ(error, "");
+  const std::map<std::string, std::string> dumps = ReadDocDumps();
   for (const auto& [name, dump] : dumps) {
     EXPECT_EQ(written.count(name), 1u)
         << "the document dumps " << name << ", which the example does not write";
@@ -261,8 +253,7 @@ TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWritesAndReadBackAsDocumented) 
                     << PlainDump(bytes);
       continue;
     }
-    for (const std::string& line : found->second.errors) ADD_FAILURE() << line;
-    EXPECT_TRUE(found->second.bytes == bytes)
+    EXPECT_TRUE(found->second == bytes)
         << "the dump of " << name << " differs from the file, which holds:\n"
         << PlainDump(bytes);
   }
