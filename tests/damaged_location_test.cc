@@ -47,6 +47,19 @@ struct DamagedLocation : Harness {
       ASSERT_EQ(at.blockLen, kItem);
     }
   }
+  // What a cursor opened at `at` delivers after skipping `skip` bytes; the package must
+  // end there.
+  std::string ToTheEnd(const ItemLocation& at, std::uint64_t skip = 0) {
+    ItemCursor* cursor = nullptr;
+    std::uint64_t count = 0;
+    EXPECT_EQ(Quillbox_OpenItem(&cursor, &at, db), 0);
+    EXPECT_EQ(Quillbox_RecoverContinous(&count, skip, nullptr, cursor, db), 0) << "skipped";
+    EXPECT_EQ(count, skip);
+    const std::string bytes = Drain(db, cursor);
+    EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
+    Quillbox_Close(&cursor);
+    return bytes;
+  }
   // Rewrites item i in place (and in the model).
   void Rewrite(std::size_t i, const std::string& bytes) {
     ASSERT_EQ(bytes.size(), kItem);
@@ -140,15 +153,7 @@ TEST_F(DamagedLocation, ALocationAtTheEndOfABlockWithADamagedLinkEndsThePackage)
   const std::vector<std::string> before = FileContents();
 
   // Through a cursor: the 8 bytes, then the end.
-  const ItemLocation chained = At(p1 + 16, blockFile, 0, 8);
-  ItemCursor* cursor = nullptr;
-  ASSERT_EQ(Quillbox_OpenItem(&cursor, &chained, db), 0);
-  std::uint64_t count = 0;
-  ASSERT_EQ(Quillbox_RecoverContinous(&count, 3, nullptr, cursor, db), 0) << "skipped";
-  EXPECT_EQ(count, 3u);
-  EXPECT_EQ(Drain(db, cursor), "aaaaa");
-  EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
-  Quillbox_Close(&cursor);
+  EXPECT_EQ(ToTheEnd(At(p1 + 16, blockFile, 0, 8), 3), "aaaaa");
 
   // Item after item: the package ends at the link.
   ItemLocation walk = At(p1 + 24, blockFile, 8, 8);
@@ -159,15 +164,8 @@ TEST_F(DamagedLocation, ALocationAtTheEndOfABlockWithADamagedLinkEndsThePackage)
   for (const auto& [pos, len] : {std::pair{p2, 32u}, std::pair{p3, 32u}}) {
     SCOPED_TRACE(pos);
     const ItemLocation end = At(pos + 16 + len, blockFile, len, len);
-    ASSERT_EQ(Quillbox_OpenItem(&cursor, &end, db), 0);
-    EXPECT_EQ(Drain(db, cursor), "");
-    EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
-    Quillbox_Close(&cursor);
-    const ItemLocation whole = At(pos + 16, blockFile, 0, len);
-    ASSERT_EQ(Quillbox_OpenItem(&cursor, &whole, db), 0);
-    EXPECT_EQ(Drain(db, cursor), std::string(len, pos == p2 ? 'c' : 'd'));
-    EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
-    Quillbox_Close(&cursor);
+    EXPECT_EQ(ToTheEnd(end), "");
+    EXPECT_EQ(ToTheEnd(At(pos + 16, blockFile, 0, len)), std::string(len, pos == p2 ? 'c' : 'd'));
     walk = end;
     char bytes[4];
     ASSERT_EQ(Quillbox_RecoverRandomContinous(sizeof bytes, bytes, &walk, db), 0);
