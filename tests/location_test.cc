@@ -189,8 +189,7 @@ TEST(Location, NoStateChangeTearsAtAnyOffsetOfACacheLine) {
                         decoded < 0 ? "torn" : "earlier", pos, seen[i]);
         } else {
           const std::uint64_t o = seen[i] = static_cast<std::uint64_t>(decoded);
-          if (NotOlder(&Fields::file, file, o) &&
-              NotOlder(&Fields::offsetInBlock, offset, o) &&
+          if (NotOlder(&Fields::file, file, o) && NotOlder(&Fields::offsetInBlock, offset, o) &&
               NotOlder(&Fields::blockLen, blockLen, o)) {
             return true;
           }
