@@ -274,7 +274,8 @@ TEST(Cli, ReadingCommandsOnAnIntactRecording) {
         {{"cat", rec.index, "--", "-1"}, 2, "-1 not in range"}};
     for (const auto& [arguments, code, why] : refused) {
       const ToolRun cat = run(arguments);
-      EXPECT_TRUE(Exits(cat, code, {}, {why}) && cat.out.empty()) << arguments.back();
+      EXPECT_TRUE(Exits(cat, code, {}, {why})) << arguments.back();
+      EXPECT_TRUE(cat.out.empty()) << arguments.back();
     }
   }
 }
@@ -608,13 +609,14 @@ TEST(CliCat, StopsAtABentLinkAndNamesNoItemInsideAPayload) {
   const std::string place = std::to_string(host->file) + ",0,";
   const std::string unpatched = std::to_string(fake + 16) + "," + place + "8";
   run = RunTool({"cat", rec.index, "--location", unpatched});
-  EXPECT_TRUE(Exits(run, 1) && run.out.empty());
+  EXPECT_TRUE(Exits(run, 1));
+  EXPECT_TRUE(run.out.empty()) << run.out;
   Patch(rec.files[host->file], fake, Le(kNone, 8) + Le(0, 4) + Le(16, 4));
   for (const std::string& location : {unpatched, unpatched + ",16"}) {
     run = RunTool({"cat", rec.index, "--location", location});
     EXPECT_TRUE(Exits(run, 1, {}, {"quillbox: The location names no item: the block at " +
-                                   rec.Place(host->file, fake) + " is not the start of a block"}) &&
-                run.out.empty())
+                                   rec.Place(host->file, fake) + " is not the start of a block"}));
+    EXPECT_TRUE(run.out.empty()) << run.out
         << location;
   }
 }
@@ -656,7 +658,8 @@ TEST(CliOutput, AWriteFailureExitsTwoWithAMessage) {
     ASSERT_LE(whole.code, 1) << what << ": " << whole.all();
     ASSERT_GT(whole.out.size(), c.limit) << what;
     const ToolRun cut = RunTool(c.arguments, 120, c.limit);
-    EXPECT_TRUE(Exits(cut, 2) && cut.out == whole.out.substr(0, c.limit)) << what;
+    EXPECT_TRUE(Exits(cut, 2)) << what;
+    EXPECT_EQ(cut.out, whole.out.substr(0, c.limit)) << what;
     EXPECT_EQ(Count(cut.err, "quillbox: Unable to write to standard output\n"), 1u) << what;
   }
 }
@@ -716,12 +719,14 @@ TEST(CliUsage, WrongCommandLinesExitTwo) {
     std::string line;
     for (const std::string& argument : arguments) line += " " + argument;
     const ToolRun run = RunTool(arguments, 30);
-    EXPECT_TRUE(Exits(run, 2) && run.out.empty() && !run.err.empty()) << line;
+    EXPECT_TRUE(Exits(run, 2)) << line;
+    EXPECT_TRUE(run.out.empty() && !run.err.empty()) << line;
     EXPECT_FALSE(fs::exists(x)) << line;
   }
   EXPECT_TRUE(Exits(RunTool({"--help"}), 0, {"verify"}));
   const ToolRun version = RunTool({"--version"});
-  EXPECT_TRUE(Exits(version, 0) && version.out == std::string(QUILLBOX_VERSION_STRING) + "\n");
+  EXPECT_TRUE(Exits(version, 0));
+  EXPECT_EQ(version.out, std::string(QUILLBOX_VERSION_STRING) + "\n");
 }
 
 }  // namespace

@@ -53,8 +53,10 @@ struct DamagedLocation : Harness {
     ItemCursor* cursor = nullptr;
     std::uint64_t count = 0;
     EXPECT_EQ(Quillbox_OpenItem(&cursor, &at, db), 0);
-    EXPECT_EQ(Quillbox_RecoverContinous(&count, skip, nullptr, cursor, db), 0) << "skipped";
-    EXPECT_EQ(count, skip);
+    if (skip != 0) {
+      EXPECT_EQ(Quillbox_RecoverContinous(&count, skip, nullptr, cursor, db), 0) << "skipped";
+      EXPECT_EQ(count, skip);
+    }
     const std::string bytes = Drain(db, cursor);
     EXPECT_EQ(Quillbox_PackageEnd(cursor, db), 1);
     Quillbox_Close(&cursor);

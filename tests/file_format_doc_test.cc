@@ -258,21 +258,26 @@ TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWritesAndReadBackAsDocumented) 
         << PlainDump(bytes);
   }
 
+  // The locations the document gives for the example's items.
+  for (std::size_t i = 0; i < std::size(kItems); ++i) {
+    SCOPED_TRACE(kItems[i].bytes);
+    const ItemLocation& at = locations[i];
+    const ItemLocation& want = kItems[i].want;
+    EXPECT_EQ(at.pos, want.pos);
+    EXPECT_EQ(at.file, want.file);
+    EXPECT_EQ(at.offsetInBlock, want.offsetInBlock);
+    EXPECT_EQ(at.blockLen, want.blockLen);
+  }
   try {
     const DocReader reader(written[kFirstIndex]);
     ASSERT_EQ(reader.packages.size(), std::size(kPackageBytes));
     for (std::size_t n = 0; n < reader.packages.size(); ++n) {
       EXPECT_EQ(reader.packages[n], kPackageBytes[n]) << "package " << n;
     }
-    // The locations the document gives for the example's items, and the bytes there.
+    // The bytes at those locations, as a reader following the document finds them.
     for (std::size_t i = 0; i < std::size(kItems); ++i) {
       SCOPED_TRACE(kItems[i].bytes);
       const ItemLocation& at = locations[i];
-      const ItemLocation& want = kItems[i].want;
-      EXPECT_EQ(at.pos, want.pos);
-      EXPECT_EQ(at.file, want.file);
-      EXPECT_EQ(at.offsetInBlock, want.offsetInBlock);
-      EXPECT_EQ(at.blockLen, want.blockLen);
       const std::string& data = reader.files.at(at.file);
       EXPECT_EQ(LeAt(data, at.pos - 16 - at.offsetInBlock + 12, 4), at.blockLen) << "header";
       EXPECT_EQ(data.substr(at.pos, std::strlen(kItems[i].bytes)), kItems[i].bytes);

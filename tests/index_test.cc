@@ -401,12 +401,13 @@ TEST_F(Import, LoopingChainOfAParkedRecordEndsAtOnce) {
 
 // Every record parked in the package file, saved, and the database closed.
 struct ParkedRecords : Harness {
-  std::string SaveParkedAndClose(int packages, std::size_t items) {  // The package file.
+  // Sets `packageFile` to the package file's path.
+  void SaveParkedAndClose(int packages, std::size_t items, std::string* packageFile) {
     Create(64, 0, true, {~0ull}, packages, items, 60);
-    EXPECT_TRUE(StoreAndSync(~std::size_t{0}, packages) && SaveIndex());
-    const std::string packageFile = db != nullptr ? Quillbox_GetDatabaseFileName(0, db) : "";
+    ASSERT_TRUE(StoreAndSync(~std::size_t{0}, packages));
+    ASSERT_TRUE(SaveIndex());
+    *packageFile = Quillbox_GetDatabaseFileName(0, db);
     Close();
-    return packageFile;
   }
 };
 
@@ -427,7 +428,8 @@ struct DamagedRecord {
 // does not list is followed from its first block to where its chain really ends. The
 // other package reads back whole, and no writer fails.
 TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
-  const std::string packageFile = SaveParkedAndClose(2, 12);
+  std::string packageFile;
+  ASSERT_NO_FATAL_FAILURE(SaveParkedAndClose(2, 12, &packageFile));
   const std::string saved = ReadWholeFile(packageFile);
   ASSERT_EQ(saved.size(), 2 * kPackageRecordSize);
   const DamagedRecord cases[] = {
@@ -475,7 +477,8 @@ TEST_F(ParkedRecords, DamagedRecordIsRefusedOrCutBackOnLoad) {
 // refused when they are loaded, their packages alone. The import succeeds, the record
 // the file still holds reads back, and the database goes on.
 TEST_F(ParkedRecords, RecordsCutFromThePackageFileAreRefusedAlone) {
-  const std::string packageFile = SaveParkedAndClose(4, 6);
+  std::string packageFile;
+  ASSERT_NO_FATAL_FAILURE(SaveParkedAndClose(4, 6, &packageFile));
   ASSERT_EQ(fs::file_size(packageFile), 4 * kPackageRecordSize);
   fs::resize_file(packageFile, kPackageRecordSize);
   ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
@@ -492,7 +495,8 @@ TEST_F(ParkedRecords, RecordsCutFromThePackageFileAreRefusedAlone) {
 // where the lost records were: record 0 there reads as package 0 with no block, yet it
 // is still refused, and package 0's items are not taken for none.
 TEST_F(ParkedRecords, ARecordInAHoleBehindTheCutIsRefusedToo) {
-  const std::string packageFile = SaveParkedAndClose(2, 6);
+  std::string packageFile;
+  ASSERT_NO_FATAL_FAILURE(SaveParkedAndClose(2, 6, &packageFile));
   fs::resize_file(packageFile, 0);
   ASSERT_EQ(Quillbox_Import(&db, index.c_str(), 0), 0);
   AddPackage();
