@@ -685,8 +685,9 @@ TEST(CliInfo, NamesFromTheIndexAreEscapedAndAMissingFileShown) {
     });
   };
   const ToolRun json = RunTool({"info", "--json", rec.index});
+  const std::string jsonPath = listed + "\\ufffd\\ufffd\\u001b[31m";
   EXPECT_TRUE(Exits(json, 0,
-                    {"\"file\": 1, \"path\": \"" + listed + "\\ufffd\\ufffd\\u001b[31m\", \"listedPath\"",
+                    {"\"file\": 1, \"path\": \"" + jsonPath + "\", \"listedPath\"",
                      "\"length\": 0, \"limit\": 600, \"exists\": false"}));
   EXPECT_EQ(raw(json.out), 0) << json.out;
   const std::string shown = listed + "\\xff\\xfe\\x1b[31m";

@@ -78,7 +78,8 @@ inline Db Imported(const std::string& index, std::uint64_t maxQueued) {
 }
 
 // Stores the items into the package in turn; whether every Store succeeded.
-inline bool StoreEach(Quillbox* db, std::uint64_t package, const std::vector<std::string>& items) {
+inline bool StoreEach(Quillbox* db, std::uint64_t package,
+                      const std::vector<std::string>& items) {
   for (const std::string& item : items) {
     if (Quillbox_Store(package, item.size(), item.data(), nullptr, db) != 0) return false;
   }

@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 // instead, and a read that throws as its message in brackets (which ends the walk).
 std::string Walked(const Recording& recording, std::uint64_t n, const WalkOptions& options = {},
                    WalkResult* result = nullptr) {
+  if (result != nullptr) *result = {};
   const RecordLookup record = recording.Record(n);
   if (record.fault) return "record fault: " + record.fault->what;
   std::string bytes;
@@ -329,17 +330,24 @@ TEST(Recording, ScanCrossesReadWindowsAndStopsAtAnEmptyOrCutBlock) {
     blocks += BlockBytes(kNone, 0, std::string(30000, static_cast<char>('a' + k)));
   }
   const std::uint64_t end = blocks.size();
-  blocks += Le(kNone, 8) + Le(0, 4) + Le(0, 4) + "xyz";
-  WriteFile(dir.File("d"), blocks);
   const std::string index = dir.File("rec.index");
+  WriteFile(dir.File("d"), blocks);
   WriteFile(index, IndexBytes(false, {{dir.File("d"), blocks.size()}}, {}));
   std::vector<std::uint64_t> reports;
-  const BlockScan scan = Recording(index).ScanBlocks(
+  const BlockScan whole = Recording(index).ScanBlocks(
       0, Extent::kListed, [&](std::uint64_t pos) { reports.push_back(pos); });
+  EXPECT_EQ(whole.starts, starts);
+  EXPECT_EQ(whole.end, end);
+  EXPECT_FALSE(whole.fault) << whole.fault->what;
+  EXPECT_EQ(reports, std::vector<std::uint64_t>{3 * 30016});
+
+  blocks += Le(kNone, 8) + Le(0, 4) + Le(0, 4) + "xyz";
+  WriteFile(dir.File("d"), blocks);
+  WriteFile(index, IndexBytes(false, {{dir.File("d"), blocks.size()}}, {}));
+  const BlockScan scan = Recording(index).ScanBlocks(0, Extent::kListed);
   EXPECT_EQ(scan.starts, starts);
   EXPECT_EQ(scan.end, end);
   EXPECT_TRUE(FaultIs(scan.fault, "payload length is 0", 0, end));
-  EXPECT_EQ(reports, std::vector<std::uint64_t>{3 * 30016});
   WriteFile(dir.File("d"), blocks.substr(0, end + 10));
   EXPECT_TRUE(FaultIs(Recording(index).ScanBlocks(0, Extent::kListed).fault,
                       "cut off by the end of the file (150090 bytes; the index lists 150099)", 0,

@@ -238,7 +238,8 @@ TEST_F(Crashed, LeavesATornBlockOutsideTheSizeAndGoesOnFromTheLastWholeBlock) {
   const std::string more(100, 'z');  // Larger than the package size: written at once.
   EXPECT_TRUE(StoreEach(imported.get(), 2, {more}) && StoreEach(imported.get(), 1, {"xyz"}) &&
               Quillbox_Synchronize(imported.get()) == 0);
-  EXPECT_EQ(Packages(imported.get()), (std::vector<std::string>{"aaaacc", "bbbddddxyz", "ee" + more}));
+  EXPECT_EQ(Packages(imported.get()),
+            (std::vector<std::string>{"aaaacc", "bbbddddxyz", "ee" + more}));
   imported.Destroy();
   // The torn bytes are untouched (the links before them were patched to the new blocks
   // in the new thread's file).

@@ -64,8 +64,9 @@ std::size_t ExpectSalvaged(Quillbox* db, const std::deque<PackageModel>& models,
     const std::string replay = ReadByCursor(db, p, &ended);
     EXPECT_TRUE(ended) << "a replay ends cleanly";
     std::size_t whole = 0, offset = 0;
-    while (whole < models[p].items.size() && offset + models[p].items[whole].size() <= replay.size()) {
-      offset += models[p].items[whole++].size();
+    const auto& items = models[p].items;
+    while (whole < items.size() && offset + items[whole].size() <= replay.size()) {
+      offset += items[whole++].size();
     }
     EXPECT_EQ(offset, replay.size()) << "the replay ends on an item boundary";
     EXPECT_TRUE(replay == models[p].Joined(whole)) << "the replay is the package's first items";

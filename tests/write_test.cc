@@ -922,6 +922,7 @@ struct LimitedDb : Harness {
     EXPECT_EQ(Quillbox_Create(&db, c.packageSize, c.maxQueued, packageFolder), 0);
     AddThreads();
     for (int p = 0; p < c.packages; ++p) AddPackage();
+    EXPECT_EQ(models.size(), static_cast<std::size_t>(c.packages)) << "package numbers in turn";
   }
   void AddThreads() {
     for (std::uint32_t t = 0; t < c.slots; ++t) {
@@ -1042,8 +1043,8 @@ TEST(FileLimit, ARolloverThatCannotMakeItsFileFailsTheWriter) {
     ASSERT_TRUE(WriterFails(db.get(), testing::Call::kCreate, 1, [&] {  // 116 + 116 > 200.
       Quillbox_Store(1, c.next, items[2].data(), &locations[2], db.get());
     }));
-    EXPECT_EQ(std::string(Quillbox_GetErrorMessage(db.get())).rfind("Unable to create file ", 0), 0u)
-        << Quillbox_GetErrorMessage(db.get());
+    const std::string text = Quillbox_GetErrorMessage(db.get());
+    EXPECT_EQ(text.rfind("Unable to create file ", 0), 0u) << text;
     EXPECT_EQ(Quillbox_GetFileCount(db.get()), 1u);
     // Read before synchronizing: a Synchronize after the failure hands a job to the
     // thread writer, which may still run it and give up the buffered copy.

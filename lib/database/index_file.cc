@@ -98,7 +98,11 @@ void Quillbox::ReadIndex(const qbx::IndexContents& contents, const std::string& 
 // before the old one goes, so a crash at any moment leaves every index valid.
 void Quillbox::RelocateFileTo(std::uint64_t fileIndex, const std::string& newPath,
                               bool removeOld) {
+  qbx::ToWidePath(newPath);
   qbx::MutexLock relocations(relocationMutex);
+  // A read-only database or an unknown file is refused as such before the target is looked at.
+  files.ThrowIfReadOnly();
+  files.At(fileIndex);
   RefuseToWriteOver(newPath, "Relocation target", /*indexMayGo=*/false);
   const std::string oldName = files.Relocate(fileIndex, newPath, packages.PackageSize());
   if (!removeOld) return;

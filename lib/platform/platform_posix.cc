@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -221,7 +222,7 @@ bool IdentifyFile(const std::string& path, FileId* id) {
   struct stat info;
   try {
     if (::stat(ToWidePath(path).c_str(), &info) != 0) return false;
-  } catch (...) {
+  } catch (const std::range_error&) {
     return false;  // A path that is no UTF-8 names no file.
   }
   *id = FileId{};

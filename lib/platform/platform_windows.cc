@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -116,7 +117,7 @@ bool IdentifyFile(const std::string& path, FileId* id) {
   try {
     h = CreateFileW(ToWidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  } catch (...) {
+  } catch (const std::range_error&) {
     return false;  // A path that is no UTF-8 names no file.
   }
   if (h == INVALID_HANDLE_VALUE) return false;
