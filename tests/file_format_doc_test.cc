@@ -263,10 +263,11 @@ TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWritesAndReadBackAsDocumented) 
     SCOPED_TRACE(kItems[i].bytes);
     const ItemLocation& at = locations[i];
     const ItemLocation& want = kItems[i].want;
-    EXPECT_EQ(at.pos, want.pos);
-    EXPECT_EQ(at.file, want.file);
-    EXPECT_EQ(at.offsetInBlock, want.offsetInBlock);
-    EXPECT_EQ(at.blockLen, want.blockLen);
+    // Copies: the fields of the packed structure may lie off their alignment.
+    EXPECT_EQ(std::uint64_t{at.pos}, std::uint64_t{want.pos});
+    EXPECT_EQ(std::uint32_t{at.file}, std::uint32_t{want.file});
+    EXPECT_EQ(std::uint32_t{at.offsetInBlock}, std::uint32_t{want.offsetInBlock});
+    EXPECT_EQ(std::uint32_t{at.blockLen}, std::uint32_t{want.blockLen});
   }
   try {
     const DocReader reader(written[kFirstIndex]);
@@ -279,7 +280,8 @@ TEST(FileFormatDoc, HexDumpsAreTheBytesTheLibraryWritesAndReadBackAsDocumented) 
       SCOPED_TRACE(kItems[i].bytes);
       const ItemLocation& at = locations[i];
       const std::string& data = reader.files.at(at.file);
-      EXPECT_EQ(LeAt(data, at.pos - 16 - at.offsetInBlock + 12, 4), at.blockLen) << "header";
+      EXPECT_EQ(LeAt(data, at.pos - 16 - at.offsetInBlock + 12, 4), std::uint32_t{at.blockLen})
+          << "header";
       EXPECT_EQ(data.substr(at.pos, std::strlen(kItems[i].bytes)), kItems[i].bytes);
     }
   } catch (const std::exception& failure) {
