@@ -124,10 +124,13 @@ void Quillbox::RefuseToWriteOver(const std::string& path, const char* what, bool
   const auto refuse = [&](const char* reason) {
     throw std::runtime_error(std::string(what) + reason + path);
   };
-  if (files.IsDataFilePath(path)) refuse(" is a data file of the database: ");
-  // Only a file that is there can be needed (an index lists the files it finds).
   qbx::FileId target;
-  if (!qbx::IsRegularFile(path) || !qbx::IdentifyFile(path, &target)) return;
+  const bool exists = qbx::IdentifyFile(path, &target);
+  if (files.IsDataFilePath(path, exists ? &target : nullptr)) {
+    refuse(" is a data file of the database: ");
+  }
+  // Only a file that is there can be needed (an index lists the files it finds).
+  if (!exists || !qbx::IsRegularFile(path)) return;
   qbx::MutexLock lock(indexesMutex);
   for (const std::string& index : knownIndexes) {
     if (!qbx::IsFile(index, target)) continue;

@@ -79,8 +79,9 @@ class DataFiles {
   void SyncAll();
 
   // Whether `path` names one of the database's files (the package file too), by its
-  // spelling or as the same file on disk. Writing over such a path destroys its data.
-  bool IsDataFilePath(const std::string& path) const;
+  // spelling or, when `id` identifies the file at `path` (null when there is none), as
+  // the same file on disk. Writing over such a path destroys its data.
+  bool IsDataFilePath(const std::string& path, const FileId* id) const;
 
   // Copies file `index` to `newPath` and continues on the copy; the old file stays in
   // place. Copies in pieces of about `packageSize` bytes. Returns the old path. On

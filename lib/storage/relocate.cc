@@ -64,13 +64,11 @@ void CopyFile(qbx::FileHandle from, qbx::FileHandle to, char* buffer, std::size_
 
 namespace qbx {
 
-bool DataFiles::IsDataFilePath(const std::string& path) const {
+bool DataFiles::IsDataFilePath(const std::string& path, const FileId* id) const {
   const std::string key = FileKey(path);
-  FileId id;
-  const bool exists = IdentifyFile(path, &id);
   for (std::uint64_t k = 0; k < files_.size(); ++k) {
     const std::string& name = files_[k]->fileName;
-    if (FileKey(name) == key || (exists && IsFile(name, id))) return true;
+    if (FileKey(name) == key || (id != nullptr && IsFile(name, *id))) return true;
   }
   return false;
 }
